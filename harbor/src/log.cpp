@@ -1,0 +1,108 @@
+#include <harbor/harbor.h>
+
+#include <spdlog/async.h>
+#include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace harbor {
+namespace {
+
+std::mutex logMutex;
+std::shared_ptr<spdlog::logger> activeLogger;
+
+std::shared_ptr<spdlog::logger> currentLogger() {
+    std::lock_guard lock(logMutex);
+    return activeLogger;
+}
+
+// Formats into a stack buffer and falls back to a heap buffer of the exact size, so no
+// value is ever truncated.
+void write(spdlog::level::level_enum level, const char* tag, const char* format, va_list args) {
+    auto logger = currentLogger();
+    if (!logger || !format) return;
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    int needed = std::vsnprintf(small, sizeof small, format, args);
+    if (needed < 0) {
+        va_end(again);
+        return;
+    }
+    const char* text = small;
+    std::vector<char> large;
+    if (static_cast<std::size_t>(needed) >= sizeof small) {
+        large.resize(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        text = large.data();
+    }
+    va_end(again);
+    logger->log(level, "[{}] {}", tag ? tag : "", text);
+}
+
+}  // namespace
+
+void logInit(const std::string& path, bool synchronous) {
+    std::filesystem::path folder(path);
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    std::string name = folder.filename().string();
+    if (name.empty()) name = folder.parent_path().filename().string();
+    if (name.empty()) name = "harbor";
+
+    try {
+        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>((folder / (name + ".log")).string(), 0, 0);
+        std::shared_ptr<spdlog::logger> logger;
+        if (synchronous) {
+            logger = std::make_shared<spdlog::logger>(name, sink);
+            logger->flush_on(spdlog::level::err);
+        } else {
+            if (!spdlog::thread_pool()) spdlog::init_thread_pool(8192, 1);
+            logger = std::make_shared<spdlog::async_logger>(name, sink, spdlog::thread_pool(),
+                                                            spdlog::async_overflow_policy::block);
+            spdlog::flush_every(std::chrono::seconds(1));
+        }
+        logger->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] [%t] %v");
+        logger->set_level(spdlog::level::debug);
+        std::lock_guard lock(logMutex);
+        if (activeLogger) activeLogger->flush();
+        activeLogger = std::move(logger);
+    } catch (const spdlog::spdlog_ex& failure) {
+        std::fprintf(stderr, "harbor: cannot open log in %s: %s\n", path.c_str(), failure.what());
+    }
+}
+
+void logFlush() {
+    if (auto logger = currentLogger()) logger->flush();
+}
+
+void logShutdown() {
+    std::shared_ptr<spdlog::logger> logger;
+    {
+        std::lock_guard lock(logMutex);
+        logger.swap(activeLogger);
+    }
+    if (logger) logger->flush();
+}
+
+#define HARBOR_LOG_FUNCTION(name, level)                       \
+    void name(const char* tag, const char* format, ...) {      \
+        va_list args;                                          \
+        va_start(args, format);                                \
+        write(level, tag, format, args);                       \
+        va_end(args);                                          \
+    }
+
+HARBOR_LOG_FUNCTION(logInfo, spdlog::level::info)
+HARBOR_LOG_FUNCTION(logWarning, spdlog::level::warn)
+HARBOR_LOG_FUNCTION(logError, spdlog::level::err)
+HARBOR_LOG_FUNCTION(logDebug, spdlog::level::debug)
+
+}  // namespace harbor

@@ -1,0 +1,152 @@
+#include "sockets.h"
+
+#include <cstring>
+
+namespace harbor {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+constexpr auto connectTimeout = std::chrono::seconds(5);
+}
+
+TcpSocket::TcpSocket(asio::io_context& context, SocketRegistry& registry)
+    : context_(context), registry_(registry), resolver_(context), socket_(context), connectTimer_(context) {}
+
+void TcpSocket::start(const CTSocketAddress& server) {
+    auto self = shared_from_this();
+    connectTimer_.expires_after(connectTimeout);
+    connectTimer_.async_wait([self](const boost::system::error_code& error) {
+        if (error) return;
+        self->resolver_.cancel();
+        boost::system::error_code ignored;
+        self->socket_.close(ignored);
+    });
+    resolver_.async_resolve(server.address(), std::to_string(server.port()),
+                            [self](const boost::system::error_code& error, tcp::resolver::results_type results) {
+                                self->onResolved(error, std::move(results));
+                            });
+}
+
+void TcpSocket::onResolved(const boost::system::error_code& error, tcp::resolver::results_type results) {
+    if (error) {
+        finishConnect(-1);
+        return;
+    }
+    auto self = shared_from_this();
+    asio::async_connect(socket_, results, [self](const boost::system::error_code& failure, const tcp::endpoint&) {
+        self->finishConnect(failure ? -2 : 0);
+    });
+}
+
+void TcpSocket::finishConnect(int status) {
+    connectTimer_.cancel();
+    {
+        std::lock_guard lock(sendMutex_);
+        connected_ = status == 0 && open_;
+        if (!connected_) open_ = false;
+        if (connected_ && !sendQueue_.empty()) {
+            writing_ = true;
+            asio::post(context_, [self = shared_from_this()] { self->writeMore(); });
+        }
+    }
+    if (status == 0 && !connected_) status = -3;
+    guard_.invoke(connectCallback_, this, status);
+    if (status == 0) {
+        boost::system::error_code ignored;
+        socket_.set_option(tcp::no_delay(true), ignored);
+        readMore();
+    }
+}
+
+void TcpSocket::readMore() {
+    auto self = shared_from_this();
+    socket_.async_read_some(asio::buffer(readBuffer_), [self](const boost::system::error_code& error, std::size_t size) {
+        if (error) {
+            self->reportClosed(error == asio::error::eof ? 0 : -1);
+            return;
+        }
+        self->guard_.invoke(self->dataCallback_, self.get(), static_cast<int>(size), self->readBuffer_.data());
+        self->readMore();
+    });
+}
+
+void TcpSocket::reportClosed(int status) {
+    {
+        std::lock_guard lock(sendMutex_);
+        open_ = false;
+    }
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    if (closeReported_) return;
+    closeReported_ = true;
+    guard_.invoke(dataCallback_, this, status, static_cast<const void*>(nullptr));
+}
+
+void TcpSocket::close() {
+    asio::post(context_, [self = shared_from_this()] {
+        self->resolver_.cancel();
+        boost::system::error_code ignored;
+        self->socket_.close(ignored);
+        std::lock_guard lock(self->sendMutex_);
+        self->open_ = false;
+    });
+}
+
+void TcpSocket::setConnectCallback(const TcpConnectCallback& callback) {
+    guard_.assign(connectCallback_, callback, [this] { releaseIfUnused(); });
+}
+
+void TcpSocket::setDataCallback(const TcpDataCallback& callback) {
+    guard_.assign(dataCallback_, callback, [this] { releaseIfUnused(); });
+}
+
+// Runs under the guard: once nobody listens, the socket is closed and handed back.
+void TcpSocket::releaseIfUnused() {
+    if (released_ || connectCallback_ || dataCallback_) return;
+    released_ = true;
+    close();
+    registry_.release(this);
+}
+
+int TcpSocket::send(const void* data, int length) {
+    if (!data || length <= 0) return -1;
+    std::lock_guard lock(sendMutex_);
+    if (!open_) return -2;
+    if (queuedBytes_ + static_cast<std::size_t>(length) > maxQueuedBytes) return -3;
+    const char* bytes = static_cast<const char*>(data);
+    sendQueue_.emplace_back(bytes, bytes + length);
+    queuedBytes_ += static_cast<std::size_t>(length);
+    if (connected_ && !writing_) {
+        writing_ = true;
+        asio::post(context_, [self = shared_from_this()] { self->writeMore(); });
+    }
+    return length;
+}
+
+void TcpSocket::writeMore() {
+    std::lock_guard lock(sendMutex_);
+    if (sendQueue_.empty() || !open_) {
+        writing_ = false;
+        return;
+    }
+    auto self = shared_from_this();
+    asio::async_write(socket_, asio::buffer(sendQueue_.front()),
+                      [self](const boost::system::error_code& error, std::size_t) {
+                          {
+                              std::lock_guard lock(self->sendMutex_);
+                              if (!self->sendQueue_.empty()) {
+                                  self->queuedBytes_ -= self->sendQueue_.front().size();
+                                  self->sendQueue_.pop_front();
+                              }
+                              if (error) {
+                                  self->writing_ = false;
+                                  return;
+                              }
+                          }
+                          self->writeMore();
+                      });
+}
+
+}  // namespace harbor

@@ -1,0 +1,56 @@
+#include "sockets.h"
+
+namespace harbor {
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+
+UdpSocket::UdpSocket(asio::io_context&, SocketRegistry& registry, udp::socket socket)
+    : registry_(registry), socket_(std::move(socket)) {}
+
+void UdpSocket::start() { receiveMore(); }
+
+void UdpSocket::shutdown() {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
+void UdpSocket::receiveMore() {
+    auto self = shared_from_this();
+    socket_.async_receive_from(asio::buffer(receiveBuffer_), sender_,
+                               [self](const boost::system::error_code& error, std::size_t size) {
+                                   if (error == asio::error::operation_aborted || !self->socket_.is_open()) return;
+                                   if (!error) {
+                                       CTSocketAddress from(self->sender_.address().to_string(), self->sender_.port());
+                                       self->guard_.invoke(self->receiveCallback_, self.get(), static_cast<int>(size),
+                                                           static_cast<const void*>(self->receiveBuffer_.data()), from);
+                                   }
+                                   self->receiveMore();
+                               });
+}
+
+void UdpSocket::setReceiveCallback(const UdpReceiveCallback& callback) {
+    guard_.assign(receiveCallback_, callback, [this] {
+        if (receiveCallback_) {
+            everSet_ = true;
+            return;
+        }
+        if (released_ || !everSet_) return;
+        released_ = true;
+        registry_.release(this);
+    });
+}
+
+int UdpSocket::sendTo(const CTSocketAddress& to, const void* data, int length) {
+    if (!data || length <= 0) return -1;
+    boost::system::error_code error;
+    auto address = asio::ip::make_address(to.address(), error);
+    if (error || to.port() == 0 || to.port() > 65535) return -2;
+    udp::endpoint target(address, static_cast<unsigned short>(to.port()));
+    if (address.is_v4() && socket_.local_endpoint(error).address().is_v6())
+        target = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()), target.port());
+    std::size_t sent = socket_.send_to(asio::buffer(data, static_cast<std::size_t>(length)), target, 0, error);
+    return error ? -3 : static_cast<int>(sent);
+}
+
+}  // namespace harbor

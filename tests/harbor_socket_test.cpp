@@ -1,0 +1,233 @@
+#include <harbor/harbor.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A plain blocking listener on loopback that the tests drive by hand.
+class Listener {
+public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd_, 1024);
+        socklen_t size = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~Listener() { ::close(fd_); }
+    unsigned int port() const { return port_; }
+    int accept() { return ::accept(fd_, nullptr, nullptr); }
+
+private:
+    int fd_;
+    unsigned int port_;
+};
+
+template <typename Predicate>
+bool waitFor(Predicate done, std::chrono::milliseconds limit = 5000ms) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class HarborSockets : public ::testing::Test {
+protected:
+    void SetUp() override { harbor::CTSocketService::instance().messageLoop(false, 1); }
+    void TearDown() override { harbor::CTSocketService::instance().stop(); }
+    harbor::CTSocketService& service() { return harbor::CTSocketService::instance(); }
+};
+
+TEST_F(HarborSockets, ConnectsToListenerAndReportsRefusal) {
+    Listener listener;
+    harbor::ITcpSocket* socket = nullptr;
+    std::atomic<int> status{1};
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+    ASSERT_NE(socket, nullptr);
+    socket->setConnectCallback([&](harbor::ITcpSocket*, int result) { status = result; });
+    ASSERT_TRUE(waitFor([&] { return status != 1; }));
+    EXPECT_EQ(status, 0);
+    socket->setConnectCallback({});
+
+    unsigned int closedPort = listener.port();
+    { Listener closed; closedPort = closed.port(); }
+    harbor::ITcpSocket* refused = nullptr;
+    std::atomic<int> refusedStatus{1};
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", closedPort}, &refused), 0);
+    refused->setConnectCallback([&](harbor::ITcpSocket*, int result) { refusedStatus = result; });
+    ASSERT_TRUE(waitFor([&] { return refusedStatus != 1; }));
+    EXPECT_LT(refusedStatus, 0);
+}
+
+TEST_F(HarborSockets, RefusesInvalidAddressAndStoppedLoop) {
+    harbor::ITcpSocket* socket = nullptr;
+    EXPECT_LT(service().tcpConnect({"127.0.0.1", 0}, &socket), 0);
+    EXPECT_LT(service().tcpConnect({"", 13001}, &socket), 0);
+    EXPECT_EQ(socket, nullptr);
+    service().stop();
+    service().stop();
+    EXPECT_LT(service().tcpConnect({"127.0.0.1", 13001}, &socket), 0);
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_FALSE(harbor::CTSocketAddress("", 1).isValid());
+    EXPECT_FALSE(harbor::CTSocketAddress("127.0.0.1", 70000).isValid());
+    EXPECT_TRUE(harbor::CTSocketAddress("::1", 5).isValid());
+}
+
+TEST_F(HarborSockets, LargeTransferArrivesWholeInOrderAndCloseIsReportedOnce) {
+    Listener listener;
+    harbor::ITcpSocket* socket = nullptr;
+    std::mutex mutex;
+    std::vector<char> received;
+    std::atomic<int> closes{0};
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+    socket->setDataCallback([&](harbor::ITcpSocket*, int length, const void* data) {
+        if (length <= 0) {
+            ++closes;
+            return 0;
+        }
+        std::lock_guard lock(mutex);
+        received.insert(received.end(), static_cast<const char*>(data), static_cast<const char*>(data) + length);
+        return length;
+    });
+    int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    std::vector<char> payload(4 << 20);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + i / 977);
+    for (std::size_t sent = 0; sent < payload.size();) {
+        ssize_t n = ::send(peer, payload.data() + sent, payload.size() - sent, 0);
+        ASSERT_GT(n, 0);
+        sent += static_cast<std::size_t>(n);
+    }
+    ::close(peer);
+    ASSERT_TRUE(waitFor([&] { return closes.load() > 0; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(closes, 1);
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(received == payload);
+    EXPECT_LT(socket->send("x", 1), 0);
+}
+
+TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
+    Listener listener;
+    harbor::ITcpSocket* socket = nullptr;
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+    std::atomic<bool> connected{false};
+    socket->setConnectCallback([&](harbor::ITcpSocket*, int status) { connected = status == 0; });
+    int peer = listener.accept();
+    ASSERT_TRUE(waitFor([&] { return connected.load(); }));
+
+    constexpr int threads = 4, messages = 500;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t)
+        senders.emplace_back([&, t] {
+            for (int m = 0; m < messages; ++m) {
+                char message[16];
+                std::snprintf(message, sizeof message, "<%d:%06d>", t, m);
+                while (socket->send(message, 10) < 0) std::this_thread::yield();
+            }
+        });
+    std::string stream;
+    char chunk[4096];
+    while (stream.size() < threads * messages * 10u) {
+        ssize_t n = ::recv(peer, chunk, sizeof chunk, 0);
+        ASSERT_GT(n, 0);
+        stream.append(chunk, static_cast<std::size_t>(n));
+    }
+    for (auto& sender : senders) sender.join();
+    std::vector<int> next(threads, 0);
+    for (std::size_t at = 0; at < stream.size(); at += 10) {
+        int t = 0, m = 0;
+        ASSERT_EQ(std::sscanf(stream.c_str() + at, "<%d:%06d>", &t, &m), 2) << at;
+        ASSERT_EQ(m, next[t]++);
+    }
+    ::close(peer);
+    socket->setConnectCallback({});
+}
+
+TEST_F(HarborSockets, UdpEchoAndBindConflict) {
+    harbor::IUdpSocket* first = nullptr;
+    harbor::IUdpSocket* second = nullptr;
+    unsigned int port = 0;
+    for (port = 40000; port < 40100 && !first; ++port) service().newUdpInstance({"127.0.0.1", port}, &first);
+    --port;
+    ASSERT_NE(first, nullptr);
+    harbor::IUdpSocket* conflict = nullptr;
+    service().newUdpInstance({"127.0.0.1", port}, &conflict);
+    EXPECT_EQ(conflict, nullptr);
+
+    first->setReceiveCallback([](harbor::IUdpSocket* self, int length, const void* data,
+                                 const harbor::CTSocketAddress& from) {
+        self->sendTo(from, data, length);
+        return length;
+    });
+    ASSERT_GE(service().newUdpInstance({"127.0.0.1", 0}, &second), 0);
+    std::atomic<int> echoed{0};
+    second->setReceiveCallback([&](harbor::IUdpSocket*, int length, const void* data, const harbor::CTSocketAddress&) {
+        if (std::string(static_cast<const char*>(data), length) == "ping") ++echoed;
+        return length;
+    });
+    second->sendTo({"127.0.0.1", port}, "ping", 4);
+    ASSERT_TRUE(waitFor([&] { return echoed.load() == 1; }));
+    first->setReceiveCallback({});
+    second->setReceiveCallback({});
+    EXPECT_TRUE(waitFor([&] { return service().socketCount() == 0; }));
+}
+
+TEST_F(HarborSockets, ClearingFromAnotherThreadWaitsForTheRunningCallback) {
+    Listener listener;
+    constexpr int rounds = 300;
+    for (int round = 0; round < rounds; ++round) {
+        harbor::ITcpSocket* socket = nullptr;
+        ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+        auto alive = std::make_shared<std::atomic<bool>>(true);
+        std::atomic<int> calls{0};
+        socket->setConnectCallback([alive, &calls](harbor::ITcpSocket*, int) {
+            ++calls;
+            EXPECT_TRUE(alive->load());
+        });
+        if (round % 2) std::this_thread::sleep_for(std::chrono::microseconds(round));
+        socket->setConnectCallback({});
+        socket->setDataCallback({});
+        alive->store(false);
+        EXPECT_LE(calls.load(), 1);
+    }
+    EXPECT_TRUE(waitFor([&] { return service().socketCount() == 0; }));
+}
+
+TEST(HarborService, StopsAndStartsManyTimes) {
+    auto& service = harbor::CTSocketService::instance();
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        service.messageLoop(false, 1);
+        service.messageLoop(false, 1);
+        EXPECT_TRUE(service.running());
+        harbor::IUdpSocket* socket = nullptr;
+        service.newUdpInstance({"127.0.0.1", 0}, &socket);
+        ASSERT_NE(socket, nullptr);
+        service.stop();
+        EXPECT_FALSE(service.running());
+        EXPECT_EQ(service.socketCount(), 0u);
+    }
+}
+
+}  // namespace
