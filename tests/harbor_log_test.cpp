@@ -1,6 +1,5 @@
-#include <harbor/harbor.h>
-
 #include <gtest/gtest.h>
+#include <harbor/harbor.h>
 
 #include <filesystem>
 #include <fstream>

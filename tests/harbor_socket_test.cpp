@@ -1,8 +1,6 @@
-#include <harbor/harbor.h>
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <harbor/harbor.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,7 +69,10 @@ TEST_F(HarborSockets, ConnectsToListenerAndReportsRefusal) {
     socket->setConnectCallback({});
 
     unsigned int closedPort = listener.port();
-    { Listener closed; closedPort = closed.port(); }
+    {
+        Listener closed;
+        closedPort = closed.port();
+    }
     harbor::ITcpSocket* refused = nullptr;
     std::atomic<int> refusedStatus{1};
     ASSERT_GE(service().tcpConnect({"127.0.0.1", closedPort}, &refused), 0);
@@ -176,11 +177,11 @@ TEST_F(HarborSockets, UdpEchoAndBindConflict) {
     service().newUdpInstance({"127.0.0.1", port}, &conflict);
     EXPECT_EQ(conflict, nullptr);
 
-    first->setReceiveCallback([](harbor::IUdpSocket* self, int length, const void* data,
-                                 const harbor::CTSocketAddress& from) {
-        self->sendTo(from, data, length);
-        return length;
-    });
+    first->setReceiveCallback(
+        [](harbor::IUdpSocket* self, int length, const void* data, const harbor::CTSocketAddress& from) {
+            self->sendTo(from, data, length);
+            return length;
+        });
     ASSERT_GE(service().newUdpInstance({"127.0.0.1", 0}, &second), 0);
     std::atomic<int> echoed{0};
     second->setReceiveCallback([&](harbor::IUdpSocket*, int length, const void* data, const harbor::CTSocketAddress&) {

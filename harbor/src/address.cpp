@@ -1,8 +1,8 @@
 #include <harbor/harbor.h>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/io_context.hpp>
 
 namespace harbor {
 

@@ -1,5 +1,4 @@
 #include <harbor/harbor.h>
-
 #include <spdlog/async.h>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -92,12 +91,12 @@ void logShutdown() {
     if (logger) logger->flush();
 }
 
-#define HARBOR_LOG_FUNCTION(name, level)                       \
-    void name(const char* tag, const char* format, ...) {      \
-        va_list args;                                          \
-        va_start(args, format);                                \
-        write(level, tag, format, args);                       \
-        va_end(args);                                          \
+#define HARBOR_LOG_FUNCTION(name, level)                  \
+    void name(const char* tag, const char* format, ...) { \
+        va_list args;                                     \
+        va_start(args, format);                           \
+        write(level, tag, format, args);                  \
+        va_end(args);                                     \
     }
 
 HARBOR_LOG_FUNCTION(logInfo, spdlog::level::info)

@@ -1,7 +1,7 @@
-#include "sockets.h"
-
 #include <map>
 #include <thread>
+
+#include "sockets.h"
 
 namespace harbor {
 
@@ -48,8 +48,8 @@ int CTSocketService::messageLoop(bool block, int) {
     if (impl_->running) return 0;
     impl_->running = true;
     impl_->context.restart();
-    impl_->work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
-        impl_->context.get_executor());
+    impl_->work =
+        std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(impl_->context.get_executor());
     if (block) {
         lock.unlock();
         impl_->context.run();

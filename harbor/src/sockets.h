@@ -1,9 +1,10 @@
 // The concrete sockets behind ITcpSocket and IUdpSocket, and the registry that owns them.
 #pragma once
 
-#include "callback_guard.h"
-
 #include <harbor/harbor.h>
+
+// Boost 1.74's Asio uses std::exchange without including <utility>.
+#include <utility>
 
 #include <boost/asio.hpp>
 
@@ -11,7 +12,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
+
+#include "callback_guard.h"
 
 namespace harbor {
 

@@ -1,6 +1,6 @@
-#include "sockets.h"
-
 #include <cstring>
+
+#include "sockets.h"
 
 namespace harbor {
 
@@ -62,14 +62,15 @@ void TcpSocket::finishConnect(int status) {
 
 void TcpSocket::readMore() {
     auto self = shared_from_this();
-    socket_.async_read_some(asio::buffer(readBuffer_), [self](const boost::system::error_code& error, std::size_t size) {
-        if (error) {
-            self->reportClosed(error == asio::error::eof ? 0 : -1);
-            return;
-        }
-        self->guard_.invoke(self->dataCallback_, self.get(), static_cast<int>(size), self->readBuffer_.data());
-        self->readMore();
-    });
+    socket_.async_read_some(
+        asio::buffer(readBuffer_), [self](const boost::system::error_code& error, std::size_t size) {
+            if (error) {
+                self->reportClosed(error == asio::error::eof ? 0 : -1);
+                return;
+            }
+            self->guard_.invoke(self->dataCallback_, self.get(), static_cast<int>(size), self->readBuffer_.data());
+            self->readMore();
+        });
 }
 
 void TcpSocket::reportClosed(int status) {
