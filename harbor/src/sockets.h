@@ -84,6 +84,8 @@ private:
 
     SocketRegistry& registry_;
     boost::asio::ip::udp::socket socket_;
+    const int descriptor_;
+    const bool v6_;
     boost::asio::ip::udp::endpoint sender_;
     std::array<char, 65536> receiveBuffer_{};
     CallbackGuard guard_;

@@ -1,3 +1,5 @@
+#include <sys/socket.h>
+
 #include "sockets.h"
 
 namespace harbor {
@@ -6,7 +8,10 @@ namespace asio = boost::asio;
 using asio::ip::udp;
 
 UdpSocket::UdpSocket(asio::io_context&, SocketRegistry& registry, udp::socket socket)
-    : registry_(registry), socket_(std::move(socket)) {}
+    : registry_(registry),
+      socket_(std::move(socket)),
+      descriptor_(socket_.native_handle()),
+      v6_(socket_.local_endpoint().address().is_v6()) {}
 
 void UdpSocket::start() { receiveMore(); }
 
@@ -47,10 +52,12 @@ int UdpSocket::sendTo(const CTSocketAddress& to, const void* data, int length) {
     auto address = asio::ip::make_address(to.address(), error);
     if (error || to.port() == 0 || to.port() > 65535) return -2;
     udp::endpoint target(address, static_cast<unsigned short>(to.port()));
-    if (address.is_v4() && socket_.local_endpoint(error).address().is_v6())
+    if (address.is_v4() && v6_)
         target = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()), target.port());
-    std::size_t sent = socket_.send_to(asio::buffer(data, static_cast<std::size_t>(length)), target, 0, error);
-    return error ? -3 : static_cast<int>(sent);
+    // A plain sendto on the descriptor: safe beside the loop thread's pending receive,
+    // which Asio's own send would race with on the socket's internal state.
+    ssize_t sent = ::sendto(descriptor_, data, static_cast<std::size_t>(length), 0, target.data(), target.size());
+    return sent < 0 ? -3 : static_cast<int>(sent);
 }
 
 }  // namespace harbor
