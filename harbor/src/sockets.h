@@ -12,14 +12,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "callback_guard.h"
 
 namespace harbor {
-
-class SocketRegistry;
 
 // Registry of live sockets; a socket leaves it once all its callbacks are cleared.
 class SocketRegistry {
