@@ -117,7 +117,7 @@ int CTSocketService::newUdpInstance(const CTSocketAddress& local, IUdpSocket** o
     socket.open(endpoint.protocol(), error);
     if (!error) socket.bind(endpoint, error);
     if (error) return -4;
-    auto udp = std::make_shared<UdpSocket>(impl_->context, *impl_, std::move(socket));
+    auto udp = std::make_shared<UdpSocket>(*impl_, std::move(socket));
     impl_->udpSockets.emplace(udp.get(), udp);
     *out = udp.get();
     asio::post(impl_->context, [udp] { udp->start(); });

@@ -69,7 +69,7 @@ private:
 
 class UdpSocket final : public IUdpSocket, public std::enable_shared_from_this<UdpSocket> {
 public:
-    UdpSocket(boost::asio::io_context& context, SocketRegistry& registry, boost::asio::ip::udp::socket socket);
+    UdpSocket(SocketRegistry& registry, boost::asio::ip::udp::socket socket);
 
     void start();
     void shutdown();

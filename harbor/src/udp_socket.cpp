@@ -7,7 +7,7 @@ namespace harbor {
 namespace asio = boost::asio;
 using asio::ip::udp;
 
-UdpSocket::UdpSocket(asio::io_context&, SocketRegistry& registry, udp::socket socket)
+UdpSocket::UdpSocket(SocketRegistry& registry, udp::socket socket)
     : registry_(registry),
       socket_(std::move(socket)),
       descriptor_(socket_.native_handle()),
