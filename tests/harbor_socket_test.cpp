@@ -13,49 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "harbor_test_support.h"
+
 namespace {
 
 using namespace std::chrono_literals;
-
-// A plain blocking listener on loopback that the tests drive by hand.
-class Listener {
-public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 1024);
-        socklen_t size = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    unsigned int port() const { return port_; }
-    int accept() { return ::accept(fd_, nullptr, nullptr); }
-
-private:
-    int fd_;
-    unsigned int port_;
-};
-
-template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::milliseconds limit = 5000ms) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-class HarborSockets : public ::testing::Test {
-protected:
-    void SetUp() override { harbor::CTSocketService::instance().messageLoop(false, 1); }
-    void TearDown() override { harbor::CTSocketService::instance().stop(); }
-    harbor::CTSocketService& service() { return harbor::CTSocketService::instance(); }
-};
+using harbor_test::HarborSockets;
+using harbor_test::Listener;
+using harbor_test::waitFor;
 
 TEST_F(HarborSockets, ConnectsToListenerAndReportsRefusal) {
     Listener listener;

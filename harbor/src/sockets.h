@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "callback_guard.h"
@@ -77,13 +78,22 @@ public:
     int sendTo(const CTSocketAddress& to, const void* data, int length) override;
 
 private:
+    static constexpr int maxDrainedPerWakeup = 64;
+
     void receiveMore();
+    void deliver(std::size_t size);
 
     SocketRegistry& registry_;
     boost::asio::ip::udp::socket socket_;
     const int descriptor_;
     const bool v6_;
+    // Senders on other threads hold this shared while they use descriptor_; closing takes it
+    // exclusively, so no send can reach a descriptor number the system has handed out again.
+    std::shared_mutex descriptorMutex_;
+    bool closed_ = false;
     boost::asio::ip::udp::endpoint sender_;
+    boost::asio::ip::udp::endpoint lastSender_;
+    CTSocketAddress lastFrom_;
     std::array<char, 65536> receiveBuffer_{};
     CallbackGuard guard_;
     UdpReceiveCallback receiveCallback_;

@@ -13,25 +13,47 @@ UdpSocket::UdpSocket(SocketRegistry& registry, udp::socket socket)
       descriptor_(socket_.native_handle()),
       v6_(socket_.local_endpoint().address().is_v6()) {}
 
-void UdpSocket::start() { receiveMore(); }
+void UdpSocket::start() {
+    boost::system::error_code ignored;
+    socket_.non_blocking(true, ignored);
+    receiveMore();
+}
 
 void UdpSocket::shutdown() {
+    std::unique_lock lock(descriptorMutex_);
+    closed_ = true;
     boost::system::error_code ignored;
     socket_.close(ignored);
 }
 
+void UdpSocket::deliver(std::size_t size) {
+    // Voice comes from one server; keep its address text instead of formatting it again
+    // for every datagram.
+    if (sender_ != lastSender_) {
+        lastSender_ = sender_;
+        lastFrom_ = CTSocketAddress(sender_.address().to_string(), sender_.port());
+    }
+    guard_.invoke(receiveCallback_, this, static_cast<int>(size), static_cast<const void*>(receiveBuffer_.data()),
+                  std::as_const(lastFrom_));
+}
+
 void UdpSocket::receiveMore() {
     auto self = shared_from_this();
-    socket_.async_receive_from(asio::buffer(receiveBuffer_), sender_,
-                               [self](const boost::system::error_code& error, std::size_t size) {
-                                   if (error == asio::error::operation_aborted || !self->socket_.is_open()) return;
-                                   if (!error) {
-                                       CTSocketAddress from(self->sender_.address().to_string(), self->sender_.port());
-                                       self->guard_.invoke(self->receiveCallback_, self.get(), static_cast<int>(size),
-                                                           static_cast<const void*>(self->receiveBuffer_.data()), from);
-                                   }
-                                   self->receiveMore();
-                               });
+    socket_.async_receive_from(
+        asio::buffer(receiveBuffer_), sender_, [self](const boost::system::error_code& error, std::size_t size) {
+            if (error == asio::error::operation_aborted || !self->socket_.is_open()) return;
+            if (!error) self->deliver(size);
+            // Datagrams that are already queued are read at once, sparing a trip through
+            // the reactor for each; the bound keeps other sockets served under a flood.
+            for (int drained = 0; drained < maxDrainedPerWakeup && self->socket_.is_open(); ++drained) {
+                boost::system::error_code again;
+                std::size_t next =
+                    self->socket_.receive_from(asio::buffer(self->receiveBuffer_), self->sender_, 0, again);
+                if (again) break;
+                self->deliver(next);
+            }
+            if (self->socket_.is_open()) self->receiveMore();
+        });
 }
 
 void UdpSocket::setReceiveCallback(const UdpReceiveCallback& callback) {
@@ -56,6 +78,8 @@ int UdpSocket::sendTo(const CTSocketAddress& to, const void* data, int length) {
         target = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()), target.port());
     // A plain sendto on the descriptor: safe beside the loop thread's pending receive,
     // which Asio's own send would race with on the socket's internal state.
+    std::shared_lock lock(descriptorMutex_);
+    if (closed_) return -4;
     ssize_t sent = ::sendto(descriptor_, data, static_cast<std::size_t>(length), 0, target.data(), target.size());
     return sent < 0 ? -3 : static_cast<int>(sent);
 }

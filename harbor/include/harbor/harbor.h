@@ -80,7 +80,8 @@ class HARBOR_API IUdpSocket {
 public:
     // Called on the loop thread once per datagram.
     virtual void setReceiveCallback(const UdpReceiveCallback& callback) = 0;
-    // Sends one datagram, from any thread. Returns the length sent or negative.
+    // Sends one datagram, from any thread. Returns the length sent, or negative for a bad
+    // address or once the socket was released or the service stopped.
     virtual int sendTo(const CTSocketAddress& to, const void* data, int length) = 0;
 
 protected:
