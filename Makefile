@@ -1,8 +1,9 @@
 # Thin wrapper over CMake: `make test` sets up a fresh Debian 12 machine, builds and tests.
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps build test demo clean
+.PHONY: deps build test fuzz demo clean
 
 deps:
 	@scripts/install-deps
@@ -13,6 +14,17 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 300
+
+# Builds talkwire with clang and libFuzzer and runs each fuzz target for FUZZ_SECONDS.
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTALKHUB_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build build-fuzz
+	build-fuzz/tests/fuzz/fuzz_seeds build-fuzz/corpus/control build-fuzz/corpus/voice
+	for target in control voice; do \
+	  build-fuzz/tests/fuzz/fuzz_$$target build-fuzz/corpus/$$target \
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -timeout=10 || exit 1; \
+	done
 
 demo:
 	@echo "The demo is not built yet." >&2

@@ -1,0 +1,77 @@
+// Writes starting inputs for the fuzz targets: framed control messages and voice datagrams
+// made by talkwire itself, so that fuzzing starts from inputs that pass the first checks.
+#include <talkwire.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+void write(const std::filesystem::path& folder, int index, const unsigned char* data, int size) {
+    std::ofstream(folder / ("seed" + std::to_string(index)), std::ios::binary)
+        .write(reinterpret_cast<const char*>(data), size);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: fuzz_seeds CONTROL_DIR VOICE_DIR\n");
+        return 2;
+    }
+    const std::filesystem::path control = argv[1];
+    const std::filesystem::path voice = argv[2];
+    std::filesystem::create_directories(control);
+    std::filesystem::create_directories(voice);
+
+    std::vector<unsigned char> message(4096);
+    std::vector<unsigned char> framed(8192);
+    const int cap = static_cast<int>(message.size());
+    const uint32_t ids[2] = {1001, 1002};
+    const tw_login_ack login{0, "", "127.0.0.1", 0, 13002, 8000, 8000, 1001, "marker", 5};
+    const tw_group_entry groups[2] = {{1, "alpha"}, {2, "bravo"}};
+    const tw_meeting_member members[2] = {{1001, "alice"}, {1002, "bob"}};
+    const tw_member_get_mic got{1, 1002, "bob"};
+    // Each message is kept both framed (for the stream) and as a bare body (for the parsers).
+    int index = 0;
+    const auto emit = [&](int length) {
+        const uint16_t size = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length), framed.data(),
+                                                     static_cast<uint16_t>(framed.size()));
+        write(control, index++, framed.data(), size);
+        write(control, index++, message.data() + 2, length - 2);
+    };
+    emit(cp_login(message.data(), cap, "alice", "v1$0123", 0));
+    emit(srv_build_login_ack(message.data(), cap, &login));
+    emit(srv_build_group_list(message.data(), cap, groups, 2));
+    emit(srv_build_meeting_call_ack(message.data(), cap, 0, 9, members, 2));
+    emit(srv_build_member_get_mic(message.data(), cap, &got));
+    emit(cp_meeting_call(message.data(), cap, 1, ids, 2));
+
+    unsigned char datagram[2048];
+    write(voice, 0, datagram, cp_rtp_heartbeat(datagram, sizeof datagram, 1001));
+    write(voice, 1, datagram, ptt_fake_voice_send("marker", 5, datagram, 1));
+    write(voice, 2, datagram, srv_build_end_of_talk(datagram, sizeof datagram, 1001, 3));
+    for (int mode = 1; mode <= 2; ++mode) {
+        std::vector<unsigned char> frames;
+        for (int f = 0; f < TW_MAX_FRAMES_PER_PACKET; ++f) {
+            int16_t pcm[TW_FRAME_SAMPLES];
+            for (int i = 0; i < TW_FRAME_SAMPLES; ++i) {
+                pcm[i] = static_cast<int16_t>(8000 * std::sin((f * TW_FRAME_SAMPLES + i) * 0.3));
+            }
+            unsigned char frame[1024];
+            const int size =
+                ptt_voice_audio_encode(pcm, TW_FRAME_BYTES, frame, sizeof frame, static_cast<unsigned char>(mode));
+            frames.insert(frames.end(), frame, frame + size);
+        }
+        const int size =
+            ptt_voice_packet_encode(frames.data(), static_cast<int>(frames.size()), TW_MAX_FRAMES_PER_PACKET, datagram,
+                                    sizeof datagram, static_cast<unsigned char>(mode));
+        write(voice, 2 + mode, datagram, size);
+    }
+    return 0;
+}
