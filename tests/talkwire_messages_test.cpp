@@ -158,12 +158,19 @@ std::vector<MessageCase> allMessages() {
     };
 }
 
-TEST(TalkwireMessages, EveryMessageParsesExactlyAndRefusesEveryTruncationAndExtraByte) {
+TEST(TalkwireMessages, EveryMessageCrossesFramingParsesExactlyAndRefusesEveryTruncationAndExtraByte) {
     for (const MessageCase& message : allMessages()) {
         SCOPED_TRACE(message.name);
         const Bytes whole = build(message.build);
         ASSERT_GE(whole.size(), 2u);
         EXPECT_EQ(whole[0], message.command);
+        const Bytes framed = frame(whole);
+        for (std::size_t split = 0; split <= framed.size(); ++split) {
+            Receiver receiver;
+            receiver.feed(Bytes(framed.begin(), framed.begin() + static_cast<long>(split)));
+            receiver.feed(Bytes(framed.begin() + static_cast<long>(split), framed.end()));
+            ASSERT_EQ(receiver.messages, std::vector<Bytes>{whole}) << "split at " << split;
+        }
         const Bytes body = bodyOf(whole);
         EXPECT_EQ(message.parse(body.data(), static_cast<uint32_t>(body.size())), TW_OK);
         for (std::size_t prefix = 0; prefix < body.size(); ++prefix) {
