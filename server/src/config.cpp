@@ -1,0 +1,199 @@
+#include "config.h"
+
+#include <talkwire.h>
+
+#include <toml++/toml.h>
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+
+namespace talkhub_server {
+
+const Account* ServerConfig::findAccount(const std::string& name) const {
+    auto found = std::find_if(accounts.begin(), accounts.end(), [&](const Account& a) { return a.name == name; });
+    return found == accounts.end() ? nullptr : &*found;
+}
+
+const Account* ServerConfig::findAccount(uint32_t id) const {
+    auto found = std::find_if(accounts.begin(), accounts.end(), [&](const Account& a) { return a.id == id; });
+    return found == accounts.end() ? nullptr : &*found;
+}
+
+const Group* ServerConfig::findGroup(uint32_t id) const {
+    auto found = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.id == id; });
+    return found == groups.end() ? nullptr : &*found;
+}
+
+const Redirect* ServerConfig::findRedirect(const std::string& account) const {
+    auto found =
+        std::find_if(redirects.begin(), redirects.end(), [&](const Redirect& r) { return r.account == account; });
+    return found == redirects.end() ? nullptr : &*found;
+}
+
+std::vector<const Group*> ServerConfig::groupsOf(uint32_t accountId) const {
+    std::vector<const Group*> result;
+    for (const Group& group : groups) {
+        if (std::find(group.members.begin(), group.members.end(), accountId) != group.members.end()) {
+            result.push_back(&group);
+        }
+    }
+    return result;
+}
+
+ServerConfig defaultConfig() {
+    ServerConfig config;
+    config.accounts = {{1001, "alice", "alice", "Alice"},
+                       {1002, "bob", "bob", "Bob"},
+                       {1003, "carol", "carol", "Carol"},
+                       {1004, "dave", "dave", "Dave"}};
+    config.groups = {
+        {1, "Dispatch", {1001, 1002, 1003, 1004}}, {2, "Field team", {1001, 1002}}, {3, "Night shift", {1003, 1004}}};
+    return config;
+}
+
+namespace {
+
+[[noreturn]] void fail(const std::string& path, const std::string& what) {
+    throw std::runtime_error(path + ": " + what);
+}
+
+template <class T>
+T integer(const toml::node_view<const toml::node>& node, T fallback, const std::string& path, const std::string& key,
+          int64_t min, int64_t max) {
+    if (!node) {
+        return fallback;
+    }
+    const auto value = node.value<int64_t>();
+    if (!value || *value < min || *value > max) {
+        fail(path, key + " must be an integer from " + std::to_string(min) + " to " + std::to_string(max));
+    }
+    return static_cast<T>(*value);
+}
+
+std::string text(const toml::node_view<const toml::node>& node, const std::string& fallback, const std::string& path,
+                 const std::string& key) {
+    if (!node) {
+        return fallback;
+    }
+    const auto value = node.value<std::string>();
+    if (!value) {
+        fail(path, key + " must be a string");
+    }
+    return *value;
+}
+
+}  // namespace
+
+ServerConfig loadConfig(const std::string& path) {
+    toml::table table;
+    try {
+        table = toml::parse_file(path);
+    } catch (const toml::parse_error& error) {
+        fail(path, std::string(error.description()) + " at line " + std::to_string(error.source().begin.line));
+    }
+    ServerConfig config;
+    const toml::node_view<const toml::node> root{static_cast<const toml::node&>(table)};
+    config.bindAddress = text(root["server"]["bind"], config.bindAddress, path, "server.bind");
+    config.tcpPort = integer<uint16_t>(root["server"]["tcp_port"], config.tcpPort, path, "server.tcp_port", 0, 65535);
+    config.udpPort = integer<uint16_t>(root["server"]["udp_port"], config.udpPort, path, "server.udp_port", 0, 65535);
+    config.voiceAddress = text(root["server"]["voice_address"], "", path, "server.voice_address");
+    config.heartbeatMs =
+        integer<uint32_t>(root["server"]["heartbeat_ms"], config.heartbeatMs, path, "server.heartbeat_ms", 100, 600000);
+    config.voiceHeartbeatMs = integer<uint32_t>(root["server"]["voice_heartbeat_ms"], config.voiceHeartbeatMs, path,
+                                                "server.voice_heartbeat_ms", 100, 600000);
+    Limits& limits = config.limits;
+    const auto limit = root["limits"];
+    limits.maxSessions = integer<uint32_t>(limit["sessions"], limits.maxSessions, path, "limits.sessions", 1, 100000);
+    limits.maxTalkSeconds =
+        integer<uint32_t>(limit["max_talk_seconds"], limits.maxTalkSeconds, path, "limits.max_talk_seconds", 1, 3600);
+    limits.requestsPerSecond = integer<uint32_t>(limit["requests_per_second"], limits.requestsPerSecond, path,
+                                                 "limits.requests_per_second", 1, 100000);
+    limits.droppedRequestsBeforeClose =
+        integer<uint32_t>(limit["dropped_before_close"], limits.droppedRequestsBeforeClose, path,
+                          "limits.dropped_before_close", 1, 1000000);
+    limits.sendQueueBytes = integer<uint32_t>(limit["send_queue_bytes"], limits.sendQueueBytes, path,
+                                              "limits.send_queue_bytes", 4096, 64 * 1024 * 1024);
+
+    if (const toml::array* accounts = table["account"].as_array()) {
+        for (const toml::node& node : *accounts) {
+            const toml::node_view<const toml::node> entry{node};
+            Account account;
+            account.id = integer<uint32_t>(entry["id"], 0, path, "account.id", 1, UINT32_MAX);
+            account.name = text(entry["name"], "", path, "account.name");
+            account.password = text(entry["password"], "", path, "account.password");
+            account.displayName = text(entry["display_name"], account.name, path, "account.display_name");
+            config.accounts.push_back(account);
+        }
+    }
+    if (const toml::array* groups = table["group"].as_array()) {
+        for (const toml::node& node : *groups) {
+            const toml::node_view<const toml::node> entry{node};
+            Group group;
+            group.id = integer<uint32_t>(entry["id"], 0, path, "group.id", 1, UINT32_MAX);
+            group.name = text(entry["name"], "", path, "group.name");
+            if (const toml::array* members = entry["members"].as_array()) {
+                for (const toml::node& member : *members) {
+                    const auto name = member.value<std::string>();
+                    const Account* account = name ? config.findAccount(*name) : nullptr;
+                    if (account == nullptr) {
+                        fail(path, "group " + group.name + ": member is not an account");
+                    }
+                    group.members.push_back(account->id);
+                }
+            }
+            config.groups.push_back(group);
+        }
+    }
+    if (const toml::array* redirects = table["redirect"].as_array()) {
+        for (const toml::node& node : *redirects) {
+            const toml::node_view<const toml::node> entry{node};
+            Redirect redirect;
+            redirect.account = text(entry["account"], "", path, "redirect.account");
+            redirect.address = text(entry["address"], "", path, "redirect.address");
+            redirect.port = integer<uint16_t>(entry["port"], 0, path, "redirect.port", 1, 65535);
+            config.redirects.push_back(redirect);
+        }
+    }
+    validate(config);
+    return config;
+}
+
+void validate(const ServerConfig& config) {
+    const auto check = [](bool ok, const std::string& what) {
+        if (!ok) {
+            throw std::runtime_error("configuration: " + what);
+        }
+    };
+    std::set<uint32_t> accountIds;
+    std::set<std::string> names;
+    for (const Account& account : config.accounts) {
+        check(account.id != 0, "account " + account.name + " has id 0");
+        check(!account.name.empty() && account.name.size() <= TW_MAX_ACCOUNT_LENGTH,
+              "account names are 1 to 63 characters");
+        check(account.password.size() <= 255, "account " + account.name + ": password over 255 characters");
+        check(account.displayName.size() < TW_USER_NAME_SIZE && account.displayName.size() < TW_MEMBER_NAME_SIZE,
+              "account " + account.name + ": display name over 63 characters");
+        check(accountIds.insert(account.id).second, "account id " + std::to_string(account.id) + " used twice");
+        check(names.insert(account.name).second, "account " + account.name + " listed twice");
+    }
+    std::set<uint32_t> groupIds;
+    for (const Group& group : config.groups) {
+        check(group.id != 0, "group " + group.name + " has id 0");
+        check(group.name.size() < TW_GROUP_NAME_SIZE, "group " + group.name + ": name over 63 characters");
+        check(groupIds.insert(group.id).second, "group id " + std::to_string(group.id) + " used twice");
+        for (uint32_t member : group.members) {
+            check(accountIds.count(member) == 1, "group " + group.name + ": member is not an account");
+        }
+    }
+    for (const Account& account : config.accounts) {
+        check(config.groupsOf(account.id).size() <= TW_MAX_GROUPS,
+              "account " + account.name + " is in more than 128 groups");
+    }
+    for (const Redirect& redirect : config.redirects) {
+        check(config.findAccount(redirect.account) != nullptr, "redirect of unknown account " + redirect.account);
+        check(!redirect.address.empty() && redirect.address.size() < 16,
+              "redirect of " + redirect.account + ": address must be a dotted IPv4 address");
+    }
+}
+
+}  // namespace talkhub_server

@@ -1,0 +1,70 @@
+// What the server serves: ports, limits, accounts, groups and redirects. Either the
+// embedded demo directory or a TOML file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talkhub_server {
+
+struct Account {
+    uint32_t id = 0;
+    std::string name;
+    std::string password;
+    std::string displayName;
+};
+
+struct Group {
+    uint32_t id = 0;
+    std::string name;
+    std::vector<uint32_t> members;
+};
+
+// Sends an account's logins to another signalling server.
+struct Redirect {
+    std::string account;
+    std::string address;
+    uint16_t port = 0;
+};
+
+struct Limits {
+    uint32_t maxSessions = 1000;
+    uint32_t maxTalkSeconds = 60;
+    uint32_t requestsPerSecond = 50;  // per session; beyond it requests are dropped
+    uint32_t droppedRequestsBeforeClose = 200;
+    uint32_t sendQueueBytes = 256 * 1024;  // per session; a slower client is disconnected
+};
+
+struct ServerConfig {
+    std::string bindAddress = "0.0.0.0";
+    uint16_t tcpPort = 13001;
+    uint16_t udpPort = 13002;
+    // Advertised voice address; empty: the local address of the client's own connection.
+    std::string voiceAddress;
+    uint32_t heartbeatMs = 8000;
+    uint32_t voiceHeartbeatMs = 8000;
+    Limits limits;
+    std::vector<Account> accounts;
+    std::vector<Group> groups;
+    std::vector<Redirect> redirects;
+
+    const Account* findAccount(const std::string& name) const;
+    const Account* findAccount(uint32_t id) const;
+    const Group* findGroup(uint32_t id) const;
+    const Redirect* findRedirect(const std::string& account) const;
+    std::vector<const Group*> groupsOf(uint32_t accountId) const;
+};
+
+// The embedded directory: alice, bob, carol and dave, three groups.
+ServerConfig defaultConfig();
+
+// Reads a TOML file; throws std::runtime_error with the file, the place and the reason.
+ServerConfig loadConfig(const std::string& path);
+
+// Checks a configuration for what the protocol cannot carry (ids of 0, names too long,
+// duplicates, members that are no account); throws std::runtime_error.
+void validate(const ServerConfig& config);
+
+}  // namespace talkhub_server

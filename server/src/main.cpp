@@ -1,0 +1,86 @@
+// talkhub-server: the signalling and voice server for a small team.
+#include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <CLI/CLI.hpp>
+#include <utility>  // before Asio: its coroutine header needs std::exchange
+
+#include <boost/asio.hpp>
+#include <filesystem>
+#include <iostream>
+
+#include "server.h"
+
+namespace asio = boost::asio;
+using talkhub_server::Server;
+using talkhub_server::ServerConfig;
+
+int main(int argc, char** argv) {
+    CLI::App app{"talkhub-server: push-to-talk signalling (TCP) and voice relay (UDP)"};
+    std::string configPath;
+    std::string logDir;
+    unsigned statsSeconds = 60;
+    std::optional<std::string> bind;
+    std::optional<uint16_t> tcpPort;
+    std::optional<uint16_t> udpPort;
+    app.add_option("--config", configPath, "TOML file with accounts, groups, ports, limits and redirects")
+        ->check(CLI::ExistingFile);
+    app.add_option("--log-dir", logDir, "write the log to daily files in this folder instead of stderr");
+    app.add_option("--stats-interval", statsSeconds, "seconds between counter reports (0: only at shutdown)");
+    app.add_option("--bind", bind, "address to listen on (default 0.0.0.0)");
+    app.add_option("--tcp-port", tcpPort, "signalling port (default 13001, 0: any free port)");
+    app.add_option("--udp-port", udpPort, "voice port (default 13002, 0: any free port)");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (!logDir.empty()) {
+            std::filesystem::create_directories(logDir);
+            spdlog::set_default_logger(spdlog::daily_logger_mt(
+                "talkhub-server", (std::filesystem::path(logDir) / "talkhub-server.log").string()));
+            spdlog::flush_every(std::chrono::seconds(1));
+        } else {
+            spdlog::set_default_logger(spdlog::stderr_color_mt("talkhub-server"));
+        }
+        ServerConfig config =
+            configPath.empty() ? talkhub_server::defaultConfig() : talkhub_server::loadConfig(configPath);
+        if (bind) config.bindAddress = *bind;
+        if (tcpPort) config.tcpPort = *tcpPort;
+        if (udpPort) config.udpPort = *udpPort;
+
+        asio::io_context io;
+        Server server(io, config);
+        server.start();
+        std::cout << "talkhub-server: signalling on " << config.bindAddress << ":" << server.tcpPort()
+                  << " (TCP), voice on " << config.bindAddress << ":" << server.udpPort() << " (UDP), "
+                  << config.accounts.size() << " accounts, " << config.groups.size() << " groups"
+                  << (configPath.empty() ? " (built-in demo directory)" : "") << std::endl;
+
+        asio::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](const boost::system::error_code&, int signal) {
+            spdlog::info("signal {}: shutting down", signal);
+            server.stop();
+            io.stop();
+        });
+        asio::steady_timer stats(io);
+        std::function<void()> report = [&] {
+            stats.expires_after(std::chrono::seconds(statsSeconds));
+            stats.async_wait([&](const boost::system::error_code& error) {
+                if (!error) {
+                    spdlog::info("{}", server.counters().summary(server.sessionsOnline()));
+                    report();
+                }
+            });
+        };
+        if (statsSeconds > 0) {
+            report();
+        }
+        io.run();
+        spdlog::info("{}", server.counters().summary(server.sessionsOnline()));
+        spdlog::shutdown();
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "talkhub-server: " << error.what() << std::endl;
+        return 1;
+    }
+}

@@ -1,0 +1,537 @@
+#include "server.h"
+
+#include <spdlog/spdlog.h>
+#include <talkwire.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace talkhub_server {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using asio::ip::udp;
+
+namespace {
+
+constexpr int kMessageCapacity = 10240;
+constexpr auto kSweepInterval = std::chrono::seconds(1);
+
+// Answers are small; one buffer per call keeps the handlers free of shared state.
+struct Message {
+    std::array<unsigned char, kMessageCapacity> bytes{};
+    int length = 0;
+};
+
+void copyText(char* field, std::size_t size, const std::string& text) {
+    std::memset(field, 0, size);
+    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+}  // namespace
+
+Server::Server(asio::io_context& io, ServerConfig config)
+    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io), sweepTimer_(io) {
+    validate(config_);
+}
+
+void Server::start() {
+    const auto address = asio::ip::make_address(config_.bindAddress);
+    const tcp::endpoint tcpEndpoint(address, config_.tcpPort);
+    acceptor_.open(tcpEndpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(tcpEndpoint);
+    acceptor_.listen();
+    udp_.open(address.is_v6() ? udp::v6() : udp::v4());
+    udp_.bind(udp::endpoint(address, config_.udpPort));
+    udp_.non_blocking(true);
+    running_ = true;
+    accept();
+    receiveDatagram();
+    sweep();
+}
+
+void Server::stop() {
+    if (!running_) {
+        return;
+    }
+    running_ = false;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    udp_.close(ignored);
+    sweepTimer_.cancel();
+    for (auto& [id, floor] : floors_) {
+        if (floor.limit) {
+            floor.limit->cancel();
+        }
+    }
+    const auto sessions = sessions_;
+    for (const auto& [id, session] : sessions) {
+        session->close("server stopping");
+    }
+}
+
+uint16_t Server::tcpPort() const {
+    boost::system::error_code ignored;
+    return acceptor_.local_endpoint(ignored).port();
+}
+
+uint16_t Server::udpPort() const {
+    boost::system::error_code ignored;
+    return udp_.local_endpoint(ignored).port();
+}
+
+void Server::accept() {
+    acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
+        if (!running_) {
+            return;
+        }
+        if (!error) {
+            if (sessions_.size() >= config_.limits.maxSessions) {
+                spdlog::warn("connection from {} refused: {} sessions open",
+                             socket.remote_endpoint().address().to_string(), sessions_.size());
+            } else {
+                auto session = std::make_shared<Session>(std::move(socket), nextSessionId_++, config_.limits);
+                sessions_[session->id()] = session;
+                ++counters_.sessionsOpened;
+                spdlog::info("session {} opened from {}", session->id(), session->remote().address().to_string());
+                session->start([this](Session& s, const unsigned char* h, const unsigned char* b,
+                                      uint32_t l) { onMessage(s, h, b, l); },
+                               [this](Session& s, const std::string& reason) { onClosed(s, reason); });
+            }
+        }
+        accept();
+    });
+}
+
+void Server::onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length) {
+    session.lastHeard = Session::Clock::now();
+    const unsigned char command = header[0];
+    if (command != TW_CMD_LOGIN && session.account == nullptr) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: command 0x{:02x} before login dropped", session.id(), command);
+        return;
+    }
+    switch (command) {
+        case TW_CMD_LOGIN:
+            login(session, body, length);
+            break;
+        case TW_CMD_LOGOUT:
+            logout(session);
+            break;
+        case TW_CMD_QUERY_GROUPS:
+            queryGroups(session);
+            break;
+        case TW_CMD_PING:
+            break;
+        case TW_CMD_ACTIVATE_GROUP:
+            enterGroup(session, body, length);
+            break;
+        case TW_CMD_SET_GROUP_OPTION:
+            setGroupOption(session, body, length);
+            break;
+        case TW_CMD_REQUEST_MIC:
+            requestMic(session, body, length);
+            break;
+        case TW_CMD_RELEASE_MIC:
+            releaseMic(session, body, length);
+            break;
+        case TW_CMD_TEMP_GROUP_CALL:
+            refuseCall(session, TW_CMD_TEMP_CALL_ACK);
+            break;
+        case TW_CMD_MEETING_CALL:
+        case TW_CMD_HANDUP_MEETING_CALL:
+            refuseCall(session, TW_CMD_MEETING_CALL_ACK);
+            break;
+        default:
+            ++counters_.requestsDropped;
+            spdlog::warn("session {}: unknown command 0x{:02x} dropped", session.id(), command);
+    }
+}
+
+void Server::login(Session& session, const unsigned char* body, uint32_t length) {
+    tw_login_request request{};
+    tw_login_ack ack{};
+    Message answer;
+    const auto refuse = [&](uint8_t code, const char* why) {
+        ++counters_.loginsRefused;
+        spdlog::warn("session {}: login of '{}' refused ({}): {}", session.id(), request.account, int(code), why);
+        ack.result = code;
+        answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+        session.send(answer.bytes.data(), answer.length);
+    };
+    if (srv_parse_login(&request, body, length) != TW_OK) {
+        refuse(kMalformedLogin, "malformed request");
+        return;
+    }
+    if (session.account != nullptr) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: second login on one connection dropped", session.id());
+        return;
+    }
+    const Account* account = config_.findAccount(request.account);
+    if (account == nullptr) {
+        refuse(kUnknownAccount, "unknown account");
+        return;
+    }
+    if (srv_verify_login_passwd(account->name.c_str(), account->password.c_str(), request.encodedPassword) != 1) {
+        refuse(kWrongPassword, "wrong password");
+        return;
+    }
+    if (const Redirect* redirect = config_.findRedirect(account->name)) {
+        ++counters_.loginsRedirected;
+        copyText(ack.redirectAddress, sizeof ack.redirectAddress, redirect->address);
+        ack.redirectPort = redirect->port;
+        ack.heartbeatInterval = config_.heartbeatMs;
+        answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+        session.send(answer.bytes.data(), answer.length);
+        spdlog::info("session {}: '{}' redirected to {}:{}", session.id(), account->name, redirect->address,
+                     redirect->port);
+        return;
+    }
+    if (Session* previous = online(account->id)) {
+        spdlog::info("session {}: '{}' logged in again, session {} replaced", session.id(), account->name,
+                     previous->id());
+        answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
+        previous->send(answer.bytes.data(), answer.length);
+        previous->closeAfterSending("replaced by a new login");
+        // The old session no longer speaks for the account, whenever its close completes.
+        onClosed(*previous, "replaced by a new login");
+    }
+    session.account = account;
+    byAccount_[account->id] = &session;
+    ++counters_.loginsAccepted;
+    const std::string voiceAddress =
+        config_.voiceAddress.empty() ? session.local().address().to_string() : config_.voiceAddress;
+    copyText(ack.voiceAddress, sizeof ack.voiceAddress, voiceAddress);
+    ack.voicePort = udpPort();
+    ack.heartbeatInterval = config_.heartbeatMs;
+    ack.voiceHeartbeatInterval = config_.voiceHeartbeatMs;
+    ack.userId = account->id;
+    copyText(ack.markerText, sizeof ack.markerText, account->displayName);
+    ack.markerId = account->id;
+    answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+    session.send(answer.bytes.data(), answer.length);
+    spdlog::info("session {}: '{}' logged in as user {}", session.id(), account->name, account->id);
+}
+
+void Server::logout(Session& session) {
+    Message answer;
+    answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
+    session.send(answer.bytes.data(), answer.length);
+    session.closeAfterSending("logged out");
+}
+
+void Server::queryGroups(Session& session) {
+    std::vector<tw_group_entry> entries;
+    for (const Group* group : config_.groupsOf(session.account->id)) {
+        tw_group_entry entry{};
+        entry.groupId = group->id;
+        copyText(entry.name, sizeof entry.name, group->name);
+        entries.push_back(entry);
+    }
+    Message answer;
+    answer.length = srv_build_group_list(answer.bytes.data(), kMessageCapacity, entries.data(),
+                                         static_cast<uint32_t>(entries.size()));
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void Server::enterGroup(Session& session, const unsigned char* body, uint32_t length) {
+    tw_id_request request{};
+    if (srv_parse_id_request(&request, body, length) != TW_OK) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed enter group dropped", session.id());
+        return;
+    }
+    const Group* group = config_.findGroup(request.id);
+    const auto groups = config_.groupsOf(session.account->id);
+    tw_join_group_ack ack{};
+    ack.previousGroupId = session.currentGroup;
+    if (group == nullptr || std::find(groups.begin(), groups.end(), group) == groups.end()) {
+        ack.result = kNotAMember;
+        ack.groupId = session.currentGroup;
+    } else {
+        if (session.currentGroup != group->id) {
+            auto floor = floors_.find(session.currentGroup);
+            if (floor != floors_.end() && floor->second.holder == session.account->id) {
+                endFloor(session.currentGroup, true);
+            }
+        }
+        session.currentGroup = group->id;
+        ack.groupId = group->id;
+    }
+    ack.markerId = session.account->id;
+    Message answer;
+    answer.length = srv_build_join_group_ack(answer.bytes.data(), kMessageCapacity, &ack);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void Server::setGroupOption(Session& session, const unsigned char* body, uint32_t length) {
+    tw_group_option_request request{};
+    if (srv_parse_group_option(&request, body, length) != TW_OK) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed group option dropped", session.id());
+        return;
+    }
+    groupOptions_[session.account->id] = {request.first, request.second};
+    Message answer;
+    answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, TW_CMD_SET_GROUP_OPTION_ACK, 0);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void Server::requestMic(Session& session, const unsigned char* body, uint32_t length) {
+    tw_id_request request{};
+    if (srv_parse_id_request(&request, body, length) != TW_OK) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed mic request dropped", session.id());
+        return;
+    }
+    const uint32_t user = session.account->id;
+    const Group* group = config_.findGroup(request.id);
+    int32_t result = 0;
+    if (group == nullptr || std::find(group->members.begin(), group->members.end(), user) == group->members.end()) {
+        result = kNotAMember;
+    } else if (auto busy = floors_.find(group->id); busy != floors_.end() && busy->second.holder != user) {
+        result = kFloorBusy;
+    }
+    Message answer;
+    answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, TW_CMD_REQUEST_MIC_ACK, result);
+    session.send(answer.bytes.data(), answer.length);
+    if (result != 0) {
+        ++counters_.floorDenials;
+        return;
+    }
+    Floor& floor = floors_[group->id];
+    if (floor.holder == user) {
+        return;  // asked again while holding it: granted again, nothing changes
+    }
+    ++counters_.floorGrants;
+    floor.holder = user;
+    floor.limit = std::make_unique<asio::steady_timer>(io_, std::chrono::seconds(config_.limits.maxTalkSeconds));
+    floor.limit->async_wait([this, groupId = group->id, user](const boost::system::error_code& error) {
+        auto current = floors_.find(groupId);
+        if (error || current == floors_.end() || current->second.holder != user) {
+            return;
+        }
+        ++counters_.floorPreemptions;
+        spdlog::info("group {}: floor of user {} taken back after {} s", groupId, user, config_.limits.maxTalkSeconds);
+        endFloor(groupId, true);
+    });
+    tw_member_get_mic event{};
+    event.groupId = group->id;
+    event.userId = user;
+    copyText(event.userName, sizeof event.userName, session.account->displayName);
+    Message notice;
+    notice.length = srv_build_member_get_mic(notice.bytes.data(), kMessageCapacity, &event);
+    notifyMembers(group->id, user, notice.bytes.data(), notice.length);
+    spdlog::info("group {}: floor granted to user {}", group->id, user);
+}
+
+void Server::releaseMic(Session& session, const unsigned char* body, uint32_t length) {
+    tw_id_request request{};
+    if (srv_parse_id_request(&request, body, length) != TW_OK) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed mic release dropped", session.id());
+        return;
+    }
+    Message answer;
+    answer.length = srv_build_release_mic_ack(answer.bytes.data(), kMessageCapacity, request.id);
+    session.send(answer.bytes.data(), answer.length);
+    auto floor = floors_.find(request.id);
+    if (floor != floors_.end() && floor->second.holder == session.account->id) {
+        endFloor(request.id, false);
+    }
+}
+
+void Server::refuseCall(Session& session, unsigned char command) {
+    Message answer;
+    answer.length = command == TW_CMD_TEMP_CALL_ACK
+                        ? srv_build_result_ack(answer.bytes.data(), kMessageCapacity, command, -1)
+                        : srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, -1, 0, nullptr, 0);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void Server::endFloor(uint32_t groupId, bool takenBack) {
+    auto found = floors_.find(groupId);
+    if (found == floors_.end()) {
+        return;
+    }
+    const uint32_t holder = found->second.holder;
+    if (found->second.limit) {
+        found->second.limit->cancel();
+    }
+    floors_.erase(found);
+    Message message;
+    if (takenBack) {
+        if (Session* talker = online(holder)) {
+            message.length = srv_build_self_lost_mic(message.bytes.data(), kMessageCapacity, groupId);
+            talker->send(message.bytes.data(), message.length);
+        }
+    }
+    const tw_member_lost_mic event{groupId, holder};
+    message.length = srv_build_member_lost_mic(message.bytes.data(), kMessageCapacity, &event);
+    notifyMembers(groupId, holder, message.bytes.data(), message.length);
+
+    unsigned char endOfTalk[64];
+    const int size = srv_build_end_of_talk(endOfTalk, sizeof endOfTalk, holder, endOfTalkSequence_[holder]++);
+    const Group* group = config_.findGroup(groupId);
+    for (uint32_t member : group != nullptr ? group->members : std::vector<uint32_t>{}) {
+        Session* listener = online(member);
+        if (member != holder && listener != nullptr && listener->voiceEndpoint) {
+            sendDatagram(endOfTalk, static_cast<std::size_t>(size), *listener->voiceEndpoint);
+        }
+    }
+    spdlog::info("group {}: floor of user {} ended", groupId, holder);
+}
+
+void Server::notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length) {
+    const Group* group = config_.findGroup(groupId);
+    if (group == nullptr) {
+        return;
+    }
+    for (uint32_t member : group->members) {
+        if (member == except) {
+            continue;
+        }
+        if (Session* session = online(member)) {
+            session->send(message, length);
+        }
+    }
+}
+
+Session* Server::online(uint32_t accountId) const {
+    auto found = byAccount_.find(accountId);
+    return found == byAccount_.end() ? nullptr : found->second;
+}
+
+void Server::onClosed(Session& session, const std::string& reason) {
+    if (session.released) {
+        return;
+    }
+    session.released = true;
+    if (session.account != nullptr && online(session.account->id) == &session) {
+        const uint32_t user = session.account->id;
+        byAccount_.erase(user);
+        std::vector<uint32_t> held;
+        for (const auto& [groupId, floor] : floors_) {
+            if (floor.holder == user) {
+                held.push_back(groupId);
+            }
+        }
+        for (uint32_t groupId : held) {
+            endFloor(groupId, false);
+        }
+    }
+    if (session.voiceEndpoint) {
+        auto mapped = byEndpoint_.find(*session.voiceEndpoint);
+        if (mapped != byEndpoint_.end() && session.account != nullptr && mapped->second == session.account->id) {
+            byEndpoint_.erase(mapped);
+        }
+        session.voiceEndpoint.reset();
+    }
+    ++counters_.sessionsClosed;
+    spdlog::info("session {} closed: {}", session.id(), reason);
+    // Erased later: the session may still be running the handler that closed it.
+    asio::post(io_, [this, id = session.id()] { sessions_.erase(id); });
+    session.account = nullptr;
+}
+
+void Server::receiveDatagram() {
+    udp_.async_receive_from(asio::buffer(datagram_), datagramFrom_,
+                            [this](const boost::system::error_code& error, std::size_t size) {
+                                if (!running_) {
+                                    return;
+                                }
+                                if (!error) {
+                                    onDatagram(size);
+                                }
+                                receiveDatagram();
+                            });
+}
+
+void Server::onDatagram(std::size_t size) {
+    ++counters_.datagramsIn;
+    tw_datagram_info info{};
+    if (srv_parse_datagram(datagram_.data(), static_cast<int>(size), &info) != TW_OK) {
+        ++counters_.droppedMalformed;
+        return;
+    }
+    if (info.kind == TW_KIND_HEARTBEAT) {
+        // An endpoint is taken only from the address the user's control connection comes
+        // from, so nobody can claim another user's voice.
+        Session* session = online(info.senderId);
+        if (session == nullptr || session->remote().address() != datagramFrom_.address()) {
+            ++counters_.droppedUnknownEndpoint;
+            return;
+        }
+        if (session->voiceEndpoint && *session->voiceEndpoint != datagramFrom_) {
+            byEndpoint_.erase(*session->voiceEndpoint);
+        }
+        session->voiceEndpoint = datagramFrom_;
+        session->lastHeard = Session::Clock::now();
+        byEndpoint_[datagramFrom_] = info.senderId;
+        return;
+    }
+    auto known = byEndpoint_.find(datagramFrom_);
+    if (known == byEndpoint_.end()) {
+        ++counters_.droppedUnknownEndpoint;
+        return;
+    }
+    Session* sender = online(known->second);
+    if (sender == nullptr) {
+        ++counters_.droppedUnknownEndpoint;
+        return;
+    }
+    if (info.kind == TW_KIND_TALK_START || info.kind == TW_KIND_TALK_STOP) {
+        ++counters_.markers;
+        spdlog::info("user {}: talk {} marker {} '{}'", known->second,
+                     info.kind == TW_KIND_TALK_START ? "start" : "stop", info.markerId, info.markerText);
+        return;
+    }
+    const auto floor = std::find_if(floors_.begin(), floors_.end(),
+                                    [&](const auto& entry) { return entry.second.holder == known->second; });
+    if (floor == floors_.end()) {
+        ++counters_.droppedNotFloorHolder;
+        return;
+    }
+    srv_stamp_sender(datagram_.data(), static_cast<int>(size), known->second);
+    const Group* group = config_.findGroup(floor->first);
+    for (uint32_t member : group->members) {
+        Session* listener = online(member);
+        if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
+            sendDatagram(datagram_.data(), size, *listener->voiceEndpoint);
+            ++counters_.datagramsRelayed;
+        }
+    }
+}
+
+void Server::sendDatagram(const unsigned char* data, std::size_t size, const udp::endpoint& to) {
+    boost::system::error_code error;
+    udp_.send_to(asio::buffer(data, size), to, 0, error);
+    if (error && error != asio::error::would_block) {
+        spdlog::warn("datagram to {}:{} not sent: {}", to.address().to_string(), to.port(), error.message());
+    }
+}
+
+// Drops sessions silent for three heartbeat intervals.
+void Server::sweep() {
+    const auto silence = std::chrono::milliseconds(3ull * config_.heartbeatMs);
+    const auto now = Session::Clock::now();
+    std::vector<std::shared_ptr<Session>> silent;
+    for (const auto& [id, session] : sessions_) {
+        if (session->open() && now - session->lastHeard > silence) {
+            silent.push_back(session);
+        }
+    }
+    for (const auto& session : silent) {
+        session->close("silent for three heartbeat intervals");
+    }
+    sweepTimer_.expires_after(kSweepInterval);
+    sweepTimer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error && running_) {
+            sweep();
+        }
+    });
+}
+
+}  // namespace talkhub_server

@@ -1,0 +1,93 @@
+// The signalling and voice server: sessions, logins, groups, floor control and the voice
+// relay, all on one network thread.
+#pragma once
+
+#include <utility>  // before Asio: its coroutine header needs std::exchange
+
+#include <boost/asio.hpp>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "config.h"
+#include "counters.h"
+#include "session.h"
+
+namespace talkhub_server {
+
+// Result bytes of a refused login answer.
+enum LoginRefusal : uint8_t {
+    kUnknownAccount = 1,
+    kWrongPassword = 2,
+    kServerFull = 3,
+    kMalformedLogin = 4,
+};
+
+// Results of a refused floor request.
+enum FloorRefusal : int32_t {
+    kFloorBusy = 1,
+    kNotAMember = 2,
+};
+
+class Server {
+public:
+    Server(boost::asio::io_context& io, ServerConfig config);
+
+    // Binds both ports; throws boost::system::system_error when one is taken.
+    void start();
+    void stop();
+
+    uint16_t tcpPort() const;
+    uint16_t udpPort() const;
+    const Counters& counters() const { return counters_; }
+    std::size_t sessionsOnline() const { return sessions_.size(); }
+
+private:
+    struct Floor {
+        uint32_t holder = 0;
+        std::unique_ptr<boost::asio::steady_timer> limit;
+    };
+
+    void accept();
+    void onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length);
+    void onClosed(Session& session, const std::string& reason);
+
+    void login(Session& session, const unsigned char* body, uint32_t length);
+    void logout(Session& session);
+    void queryGroups(Session& session);
+    void enterGroup(Session& session, const unsigned char* body, uint32_t length);
+    void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
+    void requestMic(Session& session, const unsigned char* body, uint32_t length);
+    void releaseMic(Session& session, const unsigned char* body, uint32_t length);
+    void refuseCall(Session& session, unsigned char command);
+
+    // Ends a floor: the holder is told (self lost mic when taken back, else nothing), the
+    // other members get "member lost mic" and listeners an end-of-talk datagram.
+    void endFloor(uint32_t groupId, bool takenBack);
+    void notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length);
+    Session* online(uint32_t accountId) const;
+
+    void receiveDatagram();
+    void onDatagram(std::size_t size);
+    void sendDatagram(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
+    void sweep();
+
+    boost::asio::io_context& io_;
+    ServerConfig config_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::udp::socket udp_;
+    boost::asio::steady_timer sweepTimer_;
+    std::array<unsigned char, 2048> datagram_{};
+    boost::asio::ip::udp::endpoint datagramFrom_;
+    uint64_t nextSessionId_ = 1;
+    std::map<uint64_t, std::shared_ptr<Session>> sessions_;
+    std::map<uint32_t, Session*> byAccount_;
+    std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
+    std::map<uint32_t, Floor> floors_;
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
+    std::map<uint32_t, uint16_t> endOfTalkSequence_;
+    Counters counters_;
+    bool running_ = false;
+};
+
+}  // namespace talkhub_server

@@ -1,0 +1,151 @@
+#include "session.h"
+
+#include <spdlog/spdlog.h>
+#include <talkwire.h>
+
+namespace talkhub_server {
+
+namespace asio = boost::asio;
+
+namespace {
+constexpr uint32_t kFrameBufferSize = 10240;
+}
+
+Session::Session(asio::ip::tcp::socket socket, uint64_t id, const Limits& limits)
+    : socket_(std::move(socket)), id_(id), limits_(limits), frameBuffer_(kFrameBufferSize, 0) {
+    boost::system::error_code ignored;
+    remote_ = socket_.remote_endpoint(ignored);
+    local_ = socket_.local_endpoint(ignored);
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+}
+
+void Session::start(MessageHandler onMessage, CloseHandler onClose) {
+    onMessage_ = std::move(onMessage);
+    onClose_ = std::move(onClose);
+    readMore();
+}
+
+void Session::readMore() {
+    socket_.async_read_some(asio::buffer(readBuffer_),
+                            [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
+                                if (!self->open_) {
+                                    return;
+                                }
+                                if (error) {
+                                    self->close(error == asio::error::eof ? "peer closed" : error.message());
+                                    return;
+                                }
+                                self->onBytes(size);
+                                if (self->open_) {
+                                    self->readMore();
+                                }
+                            });
+}
+
+void Session::onBytes(std::size_t size) {
+    for (std::size_t i = 0; i < size && open_; ++i) {
+        unsigned char* frame = nullptr;
+        decode_tcp_packet_hdlc(frameBuffer_.data(), kFrameBufferSize, readBuffer_[i], &frame);
+        if (frame == nullptr) {
+            continue;
+        }
+        tw_packet packet{};
+        const uint32_t frameSize = static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2;
+        if (packet_decode(frameBuffer_.data(), frameSize, &packet) <= 0) {
+            spdlog::warn("session {} ({}): undecodable frame dropped", id_, remote_.address().to_string());
+            continue;
+        }
+        if (admit()) {
+            onMessage_(*this, packet.header, packet.body, packet.bodyLength);
+        }
+    }
+}
+
+// A per-second request budget; requests over it are dropped, and a session that keeps
+// flooding is closed.
+bool Session::admit() {
+    const auto now = Clock::now();
+    if (now - windowStart_ >= std::chrono::seconds(1)) {
+        windowStart_ = now;
+        requestsInWindow_ = 0;
+    }
+    if (++requestsInWindow_ <= limits_.requestsPerSecond) {
+        return true;
+    }
+    ++dropped_;
+    spdlog::warn("session {} ({}): over {} requests per second, request dropped", id_, remote_.address().to_string(),
+                 limits_.requestsPerSecond);
+    if (dropped_ >= limits_.droppedRequestsBeforeClose) {
+        close("request flood");
+    }
+    return false;
+}
+
+void Session::send(const unsigned char* message, int length) {
+    if (!open_ || closing_ || length <= 0) {
+        return;
+    }
+    std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
+    const uint16_t size = encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
+                                                 static_cast<uint16_t>(std::min<std::size_t>(framed.size(), 0xFFFF)));
+    if (size == 0) {
+        spdlog::error("session {}: answer of {} bytes could not be framed", id_, length);
+        return;
+    }
+    framed.resize(size);
+    if (queuedBytes_ + size > limits_.sendQueueBytes) {
+        close("send queue over " + std::to_string(limits_.sendQueueBytes) + " bytes: client too slow");
+        return;
+    }
+    queuedBytes_ += size;
+    queue_.push_back(std::move(framed));
+    writeMore();
+}
+
+void Session::writeMore() {
+    if (writing_ || queue_.empty() || !open_) {
+        if (queue_.empty() && closing_) {
+            close(closeReason_);
+        }
+        return;
+    }
+    writing_ = true;
+    asio::async_write(socket_, asio::buffer(queue_.front()),
+                      [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                          self->writing_ = false;
+                          if (!self->open_) {
+                              return;
+                          }
+                          if (error) {
+                              self->close(error.message());
+                              return;
+                          }
+                          self->queuedBytes_ -= self->queue_.front().size();
+                          self->queue_.pop_front();
+                          self->writeMore();
+                      });
+}
+
+void Session::closeAfterSending(const std::string& reason) {
+    closing_ = true;
+    closeReason_ = reason;
+    writeMore();
+}
+
+void Session::close(const std::string& reason) {
+    if (!open_) {
+        return;
+    }
+    open_ = false;
+    boost::system::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    queue_.clear();
+    queuedBytes_ = 0;
+    if (onClose_) {
+        auto handler = std::move(onClose_);
+        handler(*this, reason);
+    }
+}
+
+}  // namespace talkhub_server

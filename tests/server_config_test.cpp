@@ -1,0 +1,90 @@
+// The server's TOML configuration: what it reads, and the clear errors for what it refuses.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "config.h"
+
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+    std::string write(const std::string& text) {
+        std::ofstream(path_) << text;
+        return path_.string();
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+
+private:
+    std::filesystem::path path_ =
+        std::filesystem::temp_directory_path() / ("talkhub-server-" + std::to_string(::getpid()) + ".toml");
+};
+
+TEST_F(ConfigFile, ReadsPortsLimitsAccountsGroupsAndRedirects) {
+    const auto config = talkhub_server::loadConfig(write(R"(
+[server]
+tcp_port = 14001
+udp_port = 14002
+heartbeat_ms = 5000
+[limits]
+max_talk_seconds = 30
+[[account]]
+id = 7
+name = "erin"
+password = "secret"
+display_name = "Erin E."
+[[account]]
+id = 8
+name = "frank"
+password = "hunter2"
+[[group]]
+id = 70
+name = "Harbour"
+members = ["erin", "frank"]
+[[redirect]]
+account = "frank"
+address = "10.0.0.2"
+port = 13001
+)"));
+    EXPECT_EQ(config.tcpPort, 14001);
+    EXPECT_EQ(config.udpPort, 14002);
+    EXPECT_EQ(config.heartbeatMs, 5000u);
+    EXPECT_EQ(config.voiceHeartbeatMs, 8000u);
+    EXPECT_EQ(config.limits.maxTalkSeconds, 30u);
+    ASSERT_NE(config.findAccount("erin"), nullptr);
+    EXPECT_EQ(config.findAccount("erin")->displayName, "Erin E.");
+    EXPECT_EQ(config.findAccount("frank")->displayName, "frank");
+    ASSERT_EQ(config.groupsOf(8).size(), 1u);
+    EXPECT_EQ(config.groupsOf(8)[0]->name, "Harbour");
+    ASSERT_NE(config.findRedirect("frank"), nullptr);
+    EXPECT_EQ(config.findRedirect("frank")->address, "10.0.0.2");
+}
+
+TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
+    const auto refusal = [&](const std::string& text) {
+        try {
+            talkhub_server::loadConfig(write(text));
+        } catch (const std::runtime_error& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(refusal("[server\n").find("line 1"), std::string::npos);
+    EXPECT_NE(refusal("[server]\ntcp_port = 70000\n").find("server.tcp_port"), std::string::npos);
+    EXPECT_NE(refusal("[server]\nheartbeat_ms = \"fast\"\n").find("server.heartbeat_ms"), std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 0\nname = \"x\"\n").find("account.id"), std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"" + std::string(64, 'a') + "\"\n").find("1 to 63"),
+              std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n[[account]]\nid = 1\nname = \"b\"\n").find("used twice"),
+              std::string::npos);
+    EXPECT_NE(refusal("[[group]]\nid = 1\nname = \"g\"\nmembers = [\"nobody\"]\n").find("not an account"),
+              std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n[[redirect]]\naccount = \"a\"\naddress = "
+                      "\"far.away.example.org\"\nport = 1\n")
+                  .find("IPv4"),
+              std::string::npos);
+}
+
+}  // namespace

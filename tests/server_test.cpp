@@ -1,0 +1,249 @@
+// The reference server over loopback, driven by talkwire clients.
+#include <cstring>
+
+#include "server_test_support.h"
+
+namespace {
+
+using namespace server_test;
+
+tw_member_get_mic gotMic(const Bytes& body) {
+    tw_member_get_mic event{};
+    EXPECT_EQ(on_mem_get_mic(&event, body.data(), static_cast<uint32_t>(body.size())), TW_OK);
+    return event;
+}
+
+tw_member_lost_mic lostMic(const Bytes& body) {
+    tw_member_lost_mic event{};
+    EXPECT_EQ(on_mem_lost_mic(&event, body.data(), static_cast<uint32_t>(body.size())), TW_OK);
+    return event;
+}
+
+Bytes voicePacket(uint32_t claimedSender) {
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, claimedSender);
+    int16_t pcm[TW_FRAME_SAMPLES] = {};
+    unsigned char frame[1024];
+    const int frameSize = ptt_voice_audio_encode(pcm, TW_FRAME_BYTES, frame, sizeof frame, 1);
+    Bytes datagram(2048);
+    datagram.resize(static_cast<std::size_t>(ptt_voice_packet_encode(frame, frameSize, 1, datagram.data(), 2048, 1)));
+    return datagram;
+}
+
+TEST(Server, LoginIsAcceptedRefusedOrRedirected) {
+    RunningServer second;
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.redirects.push_back({"bob", "127.0.0.1", second.tcpPort()});
+    RunningServer first(config);
+
+    Client alice(first.tcpPort(), first.udpPort());
+    const tw_login_ack ack = alice.login("alice", "alice");
+    EXPECT_EQ(ack.result, 0);
+    EXPECT_EQ(ack.userId, 1001u);
+    EXPECT_STREQ(ack.redirectAddress, "");
+    EXPECT_STREQ(ack.voiceAddress, "127.0.0.1");  // the local address of the connection
+    EXPECT_EQ(ack.voicePort, first.udpPort());
+    EXPECT_EQ(ack.heartbeatInterval, 8000u);
+    EXPECT_EQ(ack.voiceHeartbeatInterval, 8000u);
+
+    Client wrong(first.tcpPort(), first.udpPort());
+    EXPECT_EQ(wrong.login("carol", "alice").result, talkhub_server::kWrongPassword);
+    Client unknown(first.tcpPort(), first.udpPort());
+    EXPECT_EQ(unknown.login("mallory", "x").result, talkhub_server::kUnknownAccount);
+
+    Client bob(first.tcpPort(), first.udpPort());
+    const tw_login_ack redirect = bob.login("bob", "bob");
+    EXPECT_EQ(redirect.result, 0);
+    EXPECT_STREQ(redirect.redirectAddress, "127.0.0.1");
+    EXPECT_EQ(redirect.redirectPort, second.tcpPort());
+    Client bobThere(static_cast<uint16_t>(redirect.redirectPort), second.udpPort());
+    const tw_login_ack there = bobThere.login("bob", "bob");
+    EXPECT_EQ(there.result, 0);
+    EXPECT_STREQ(there.redirectAddress, "");
+    EXPECT_EQ(there.userId, 1002u);
+
+    // A second login of an account replaces the first session.
+    Client aliceAgain(first.tcpPort(), first.udpPort());
+    EXPECT_EQ(aliceAgain.login("alice", "alice").result, 0);
+    EXPECT_TRUE(alice.expect(TW_CMD_LOGOUT_ACK).has_value());
+    EXPECT_FALSE(alice.next(2000ms).has_value());
+    EXPECT_TRUE(alice.peerClosed);
+}
+
+TEST(Server, GroupsAreListedAndOnlyTheUsersGroupsCanBeEntered) {
+    RunningServer server;
+    Client carol(server.tcpPort(), server.udpPort());
+    ASSERT_EQ(carol.login("carol", "carol").result, 0);
+    carol.send(cp_query_groups);
+    auto body = carol.expect(TW_CMD_QUERY_GROUP_ACK);
+    ASSERT_TRUE(body.has_value());
+    tw_group_list* list = nullptr;
+    ASSERT_EQ(on_query_group_ack(&list, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+    ASSERT_EQ(list->count, 2u);
+    EXPECT_EQ(list->entries[0]->groupId, 1u);
+    EXPECT_STREQ(list->entries[1]->name, "Night shift");
+    ptt_ack_free_groups(list);
+
+    carol.send([](unsigned char* b, int c) { return cp_activate_group(b, c, 2); });
+    body = carol.expect(TW_CMD_ENTER_GROUP_ACK);
+    ASSERT_TRUE(body.has_value());
+    tw_join_group_ack joined{};
+    ASSERT_EQ(on_join_group_ack(&joined, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+    EXPECT_EQ(joined.result, talkhub_server::kNotAMember);
+
+    carol.send([](unsigned char* b, int c) { return cp_set_group_option(b, c, 5, 255); });
+    body = carol.expect(TW_CMD_SET_GROUP_OPTION_ACK);
+    ASSERT_TRUE(body.has_value());
+    tw_result_ack option{};
+    ASSERT_EQ(on_set_group_option_ack(&option, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+    EXPECT_EQ(option.result, 0);
+}
+
+TEST(Server, OneTalkerPerGroupAndTheOthersAreTold) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    alice.join("alice", 2);
+    bob.join("bob", 2);
+
+    EXPECT_EQ(alice.requestMic(2), 0);
+    auto got = bob.expect(TW_CMD_MEMBER_GET_MIC);
+    ASSERT_TRUE(got.has_value());
+    const tw_member_get_mic event = gotMic(*got);
+    EXPECT_EQ(event.groupId, 2u);
+    EXPECT_EQ(event.userId, 1001u);
+    EXPECT_STREQ(event.userName, "Alice");
+    EXPECT_EQ(bob.requestMic(2), talkhub_server::kFloorBusy);
+    EXPECT_EQ(bob.requestMic(3), talkhub_server::kNotAMember);
+
+    alice.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 2); });
+    EXPECT_TRUE(alice.expect(TW_CMD_RELEASE_MIC_ACK).has_value());
+    auto lost = bob.expect(TW_CMD_MEMBER_LOST_MIC);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lostMic(*lost).userId, 1001u);
+
+    // A talker who disconnects loses the floor.
+    EXPECT_EQ(bob.requestMic(2), 0);
+    ASSERT_TRUE(alice.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+    bob.closeTcp();
+    lost = alice.expect(TW_CMD_MEMBER_LOST_MIC);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lostMic(*lost).userId, 1002u);
+    EXPECT_EQ(alice.requestMic(2), 0);
+}
+
+TEST(Server, TheFloorIsTakenBackAfterTheLongestTalk) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.maxTalkSeconds = 1;
+    RunningServer server(config);
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    alice.join("alice", 2);
+    bob.join("bob", 2);
+    ASSERT_EQ(alice.requestMic(2), 0);
+    auto self = alice.expect(TW_CMD_SELF_LOST_MIC, 3000ms);
+    ASSERT_TRUE(self.has_value());
+    auto lost = bob.expect(TW_CMD_MEMBER_LOST_MIC);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lostMic(*lost).groupId, 2u);
+    auto end = bob.datagram();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(ptt_get_rx_udp_uid(end->data(), static_cast<int>(end->size())), 1001u);
+}
+
+TEST(Server, VoiceOfTheFloorHolderReachesExactlyTheOtherMembers) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    Client carol(server.tcpPort(), server.udpPort());
+    Client dave(server.tcpPort(), server.udpPort());
+    alice.join("alice", 2);
+    bob.join("bob", 2);
+    carol.join("carol", 3);  // not in group 2
+    dave.join("dave", 3);
+
+    // Out of turn: nobody holds the floor yet.
+    alice.sendDatagram(voicePacket(1001));
+    EXPECT_FALSE(bob.datagram(300ms).has_value());
+
+    ASSERT_EQ(alice.requestMic(2), 0);
+    alice.sendDatagram(voicePacket(9999));  // claims another sender
+    auto relayed = bob.datagram();
+    ASSERT_TRUE(relayed.has_value());
+    EXPECT_EQ(ptt_get_rx_udp_uid(relayed->data(), static_cast<int>(relayed->size())), 1001u) << "stamped by the server";
+    EXPECT_FALSE(alice.datagram(200ms).has_value());
+    EXPECT_FALSE(carol.datagram(200ms).has_value());
+
+    // Bob has no floor; a stranger has no endpoint; a heartbeat claiming Bob from another
+    // port of the same host moves Bob's endpoint only as Bob's own address allows.
+    bob.sendDatagram(voicePacket(1002));
+    Client stranger(server.tcpPort(), server.udpPort());
+    stranger.sendDatagram(voicePacket(1001));
+    stranger.sendDatagram({0x01, 0x02, 0x03});
+    EXPECT_FALSE(alice.datagram(300ms).has_value());
+    EXPECT_FALSE(bob.datagram(300ms).has_value());
+
+    alice.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 2); });
+    auto end = bob.datagram();
+    ASSERT_TRUE(end.has_value());
+    _AUDIO_PACKET packet{};
+    ASSERT_EQ(ptt_process_rx_udp(end->data(), static_cast<int>(end->size()), &packet), TW_OK);
+    EXPECT_EQ(packet.kind, static_cast<uint32_t>(TW_KIND_END_OF_TALK));
+    EXPECT_EQ(packet.senderId, 1001u);
+}
+
+TEST(Server, HostileInputOnOneConnectionLeavesTheOthersServed) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+
+    Client hostile(server.tcpPort(), server.udpPort());
+    hostile.send([](unsigned char* b, int c) { return cp_request_mic(b, c, 1); });  // before login
+    hostile.sendRaw({0x7E, 0xFF, 0xFF, 0x01, 0x02, 0x7E, 0x00, 0x7D, 0x7D, 0x7E});
+    Bytes garbage(100000);
+    for (std::size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = static_cast<unsigned char>(i * 131 + i / 7);
+    }
+    hostile.sendRaw(garbage);
+    hostile.send([](unsigned char* b, int c) {
+        b[0] = 0x42;
+        b[1] = 1;
+        return c > 2 ? 2 : 0;
+    });
+    EXPECT_FALSE(hostile.next(300ms).has_value());
+    EXPECT_EQ(hostile.login("alice", "wrong").result, talkhub_server::kWrongPassword);
+    // A truncated login body.
+    hostile.send([](unsigned char* b, int c) {
+        const int length = cp_login(b, c, "bob", "v1$00", 0);
+        return length - 3;
+    });
+    auto refused = hostile.expect(TW_CMD_LOGIN_ACK);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ((*refused)[0], talkhub_server::kMalformedLogin);
+
+    EXPECT_EQ(alice.requestMic(1), 0);
+}
+
+TEST(Server, AFloodIsCutAndASilentSessionIsDropped) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.heartbeatMs = 200;
+    config.limits.requestsPerSecond = 20;
+    config.limits.droppedRequestsBeforeClose = 50;
+    RunningServer server(config);
+
+    Client flooder(server.tcpPort(), server.udpPort());
+    ASSERT_EQ(flooder.login("bob", "bob").result, 0);
+    for (int i = 0; i < 200; ++i) {
+        flooder.send([](unsigned char* b, int c) { return cp_ping(b, c, 1002); });
+    }
+    while (flooder.next(1000ms)) {
+    }
+    EXPECT_TRUE(flooder.peerClosed);
+
+    Client quiet(server.tcpPort(), server.udpPort());
+    ASSERT_EQ(quiet.login("alice", "alice").result, 0);
+    EXPECT_FALSE(quiet.next(3000ms).has_value());
+    EXPECT_TRUE(quiet.peerClosed) << "silent for three heartbeat intervals";
+}
+
+}  // namespace
