@@ -247,3 +247,107 @@ TEST(Server, AFloodIsCutAndASilentSessionIsDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace server_test;
+
+std::vector<uint32_t> meetingIds(const Bytes& body, uint32_t* meetingId) {
+    tw_meeting_call_ack ack{};
+    std::vector<uint32_t> ids;
+    if (on_meeting_call_ack(&ack, body.data(), static_cast<uint32_t>(body.size())) == TW_OK && ack.result == 0) {
+        *meetingId = ack.meetingId;
+        for (uint64_t i = 0; i < ack.memberCount; ++i) {
+            ids.push_back(ack.members[i].userId);
+        }
+    }
+    free_meeting_call_ack(&ack);
+    return ids;
+}
+
+int32_t resultOf(const std::optional<Bytes>& body) {
+    tw_result_ack ack{};
+    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) {
+        return INT32_MIN;
+    }
+    return ack.result;
+}
+
+TEST(ServerCalls, ATemporaryCallTalksApartFromTheGroupAndEndsForBoth) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    Client carol(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+
+    const uint32_t dave = 1004;  // offline
+    alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &dave, 1); });
+    EXPECT_EQ(resultOf(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
+
+    const uint32_t callee = 1002;
+    alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &callee, 1); });
+    EXPECT_EQ(resultOf(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
+    auto arrived = bob.expect(TW_CMD_TEMP_CALL_ARRIVED);
+    ASSERT_TRUE(arrived.has_value());
+    tw_temp_call_arrived call{};
+    ASSERT_EQ(on_tmp_call_arrived(&call, arrived->data(), static_cast<uint32_t>(arrived->size())), TW_OK);
+    EXPECT_EQ(call.callerId, 1001u);
+    EXPECT_STREQ(call.callerName, "Alice");
+
+    // The floor and the voice stay between the two callers.
+    EXPECT_EQ(alice.requestMic(1), 0);
+    EXPECT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+    EXPECT_FALSE(carol.expect(TW_CMD_MEMBER_GET_MIC, 300ms).has_value());
+    EXPECT_EQ(carol.requestMic(1), 0) << "the group's own floor is still free";
+    alice.sendDatagram(voicePacket(1001));
+    EXPECT_TRUE(bob.datagram().has_value());
+
+    const uint32_t hangUp = 0;
+    bob.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &hangUp, 1); });
+    EXPECT_TRUE(alice.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
+    EXPECT_TRUE(bob.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
+}
+
+TEST(ServerCalls, AMeetingListsItsMembersAndEndsByItsIdOrWhenItsOwnerLeaves) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    Client carol(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+
+    const uint32_t withOffline[2] = {1002, 1004};
+    alice.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 1, withOffline, 2); });
+    auto body = alice.expect(TW_CMD_MEETING_CALL_ACK);
+    ASSERT_TRUE(body.has_value());
+    uint32_t meetingId = 0;
+    EXPECT_TRUE(meetingIds(*body, &meetingId).empty());
+
+    const uint32_t invited[2] = {1002, 1003};
+    alice.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 1, invited, 2); });
+    body = alice.expect(TW_CMD_MEETING_CALL_ACK);
+    ASSERT_TRUE(body.has_value());
+    EXPECT_EQ(meetingIds(*body, &meetingId), (std::vector<uint32_t>{1001, 1002, 1003}));
+
+    alice.send([&](unsigned char* b, int c) { return cp_handup_meeting_call(b, c, &meetingId, 1); });
+    for (Client* member : {&alice, &bob, &carol}) {
+        auto ended = member->expect(TW_CMD_MEETING_CALL_RELEASE);
+        ASSERT_TRUE(ended.has_value());
+        tw_meeting_call_release release{};
+        ASSERT_EQ(on_meeting_call_release(&release, ended->data(), static_cast<uint32_t>(ended->size())), TW_OK);
+        EXPECT_EQ(release.meetingId, meetingId);
+    }
+
+    bob.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 0, invited + 1, 1); });
+    body = bob.expect(TW_CMD_MEETING_CALL_ACK);
+    ASSERT_TRUE(body.has_value());
+    ASSERT_EQ(meetingIds(*body, &meetingId).size(), 2u);
+    bob.closeTcp();
+    auto ended = carol.expect(TW_CMD_MEETING_CALL_RELEASE);
+    ASSERT_TRUE(ended.has_value());
+}
+
+}  // namespace

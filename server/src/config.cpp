@@ -178,7 +178,8 @@ void validate(const ServerConfig& config) {
     }
     std::set<uint32_t> groupIds;
     for (const Group& group : config.groups) {
-        check(group.id != 0, "group " + group.name + " has id 0");
+        check(group.id != 0 && group.id < kTempGroupBase,
+              "group " + group.name + ": ids run from 1 to " + std::to_string(kTempGroupBase - 1));
         check(group.name.size() < TW_GROUP_NAME_SIZE, "group " + group.name + ": name over 63 characters");
         check(groupIds.insert(group.id).second, "group id " + std::to_string(group.id) + " used twice");
         for (uint32_t member : group.members) {

@@ -9,6 +9,10 @@
 
 namespace talkhub_server {
 
+// Talk groups made for calls live above the configured group ids.
+inline constexpr uint32_t kTempGroupBase = 0x40000000;
+inline constexpr uint32_t kMeetingGroupBase = 0x80000000;
+
 struct Account {
     uint32_t id = 0;
     std::string name;

@@ -137,11 +137,13 @@ void Server::onMessage(Session& session, const unsigned char* header, const unsi
             releaseMic(session, body, length);
             break;
         case TW_CMD_TEMP_GROUP_CALL:
-            refuseCall(session, TW_CMD_TEMP_CALL_ACK);
+            tempCall(session, body, length);
             break;
         case TW_CMD_MEETING_CALL:
+            meetingCall(session, body, length);
+            break;
         case TW_CMD_HANDUP_MEETING_CALL:
-            refuseCall(session, TW_CMD_MEETING_CALL_ACK);
+            hangUpMeeting(session, body, length);
             break;
         default:
             ++counters_.requestsDropped;
@@ -287,11 +289,12 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         return;
     }
     const uint32_t user = session.account->id;
-    const Group* group = config_.findGroup(request.id);
+    const uint32_t groupId = floorGroup(session, request.id);
+    const auto members = membersOf(groupId);
     int32_t result = 0;
-    if (group == nullptr || std::find(group->members.begin(), group->members.end(), user) == group->members.end()) {
+    if (!members || std::find(members->begin(), members->end(), user) == members->end()) {
         result = kNotAMember;
-    } else if (auto busy = floors_.find(group->id); busy != floors_.end() && busy->second.holder != user) {
+    } else if (auto busy = floors_.find(groupId); busy != floors_.end() && busy->second.holder != user) {
         result = kFloorBusy;
     }
     Message answer;
@@ -301,14 +304,14 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         ++counters_.floorDenials;
         return;
     }
-    Floor& floor = floors_[group->id];
+    Floor& floor = floors_[groupId];
     if (floor.holder == user) {
         return;  // asked again while holding it: granted again, nothing changes
     }
     ++counters_.floorGrants;
     floor.holder = user;
     floor.limit = std::make_unique<asio::steady_timer>(io_, std::chrono::seconds(config_.limits.maxTalkSeconds));
-    floor.limit->async_wait([this, groupId = group->id, user](const boost::system::error_code& error) {
+    floor.limit->async_wait([this, groupId, user](const boost::system::error_code& error) {
         auto current = floors_.find(groupId);
         if (error || current == floors_.end() || current->second.holder != user) {
             return;
@@ -318,13 +321,13 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         endFloor(groupId, true);
     });
     tw_member_get_mic event{};
-    event.groupId = group->id;
+    event.groupId = groupId;
     event.userId = user;
     copyText(event.userName, sizeof event.userName, session.account->displayName);
     Message notice;
     notice.length = srv_build_member_get_mic(notice.bytes.data(), kMessageCapacity, &event);
-    notifyMembers(group->id, user, notice.bytes.data(), notice.length);
-    spdlog::info("group {}: floor granted to user {}", group->id, user);
+    notifyMembers(groupId, user, notice.bytes.data(), notice.length);
+    spdlog::info("group {}: floor granted to user {}", groupId, user);
 }
 
 void Server::releaseMic(Session& session, const unsigned char* body, uint32_t length) {
@@ -337,18 +340,11 @@ void Server::releaseMic(Session& session, const unsigned char* body, uint32_t le
     Message answer;
     answer.length = srv_build_release_mic_ack(answer.bytes.data(), kMessageCapacity, request.id);
     session.send(answer.bytes.data(), answer.length);
-    auto floor = floors_.find(request.id);
+    const uint32_t groupId = floorGroup(session, request.id);
+    auto floor = floors_.find(groupId);
     if (floor != floors_.end() && floor->second.holder == session.account->id) {
-        endFloor(request.id, false);
+        endFloor(groupId, false);
     }
-}
-
-void Server::refuseCall(Session& session, unsigned char command) {
-    Message answer;
-    answer.length = command == TW_CMD_TEMP_CALL_ACK
-                        ? srv_build_result_ack(answer.bytes.data(), kMessageCapacity, command, -1)
-                        : srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, -1, 0, nullptr, 0);
-    session.send(answer.bytes.data(), answer.length);
 }
 
 void Server::endFloor(uint32_t groupId, bool takenBack) {
@@ -374,8 +370,8 @@ void Server::endFloor(uint32_t groupId, bool takenBack) {
 
     unsigned char endOfTalk[64];
     const int size = srv_build_end_of_talk(endOfTalk, sizeof endOfTalk, holder, endOfTalkSequence_[holder]++);
-    const Group* group = config_.findGroup(groupId);
-    for (uint32_t member : group != nullptr ? group->members : std::vector<uint32_t>{}) {
+    const auto members = membersOf(groupId);
+    for (uint32_t member : members ? *members : std::vector<uint32_t>{}) {
         Session* listener = online(member);
         if (member != holder && listener != nullptr && listener->voiceEndpoint) {
             sendDatagram(endOfTalk, static_cast<std::size_t>(size), *listener->voiceEndpoint);
@@ -385,11 +381,11 @@ void Server::endFloor(uint32_t groupId, bool takenBack) {
 }
 
 void Server::notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length) {
-    const Group* group = config_.findGroup(groupId);
-    if (group == nullptr) {
+    const auto members = membersOf(groupId);
+    if (!members) {
         return;
     }
-    for (uint32_t member : group->members) {
+    for (uint32_t member : *members) {
         if (member == except) {
             continue;
         }
@@ -421,6 +417,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
         for (uint32_t groupId : held) {
             endFloor(groupId, false);
         }
+        leaveCall(session);
     }
     if (session.voiceEndpoint) {
         auto mapped = byEndpoint_.find(*session.voiceEndpoint);
@@ -495,8 +492,8 @@ void Server::onDatagram(std::size_t size) {
         return;
     }
     srv_stamp_sender(datagram_.data(), static_cast<int>(size), known->second);
-    const Group* group = config_.findGroup(floor->first);
-    for (uint32_t member : group->members) {
+    const auto members = membersOf(floor->first);
+    for (uint32_t member : members ? *members : std::vector<uint32_t>{}) {
         Session* listener = online(member);
         if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
             sendDatagram(datagram_.data(), size, *listener->voiceEndpoint);

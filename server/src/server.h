@@ -7,6 +7,7 @@
 #include <boost/asio.hpp>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "config.h"
@@ -29,6 +30,13 @@ enum FloorRefusal : int32_t {
     kNotAMember = 2,
 };
 
+// Results of a refused temporary or meeting call.
+enum CallRefusal : int32_t {
+    kUserUnavailable = 1,  // unknown, offline, or the caller itself
+    kAlreadyInCall = 2,
+    kMalformedCall = 3,
+};
+
 class Server {
 public:
     Server(boost::asio::io_context& io, ServerConfig config);
@@ -43,6 +51,14 @@ public:
     std::size_t sessionsOnline() const { return sessions_.size(); }
 
 private:
+    // A temporary call (two users) or a meeting, talking in a group of its own.
+    struct Call {
+        bool temporary = true;
+        uint32_t owner = 0;
+        uint32_t meetingId = 0;
+        std::vector<uint32_t> members;
+    };
+
     struct Floor {
         uint32_t holder = 0;
         std::unique_ptr<boost::asio::steady_timer> limit;
@@ -59,7 +75,17 @@ private:
     void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
     void requestMic(Session& session, const unsigned char* body, uint32_t length);
     void releaseMic(Session& session, const unsigned char* body, uint32_t length);
-    void refuseCall(Session& session, unsigned char command);
+    void tempCall(Session& session, const unsigned char* body, uint32_t length);
+    void meetingCall(Session& session, const unsigned char* body, uint32_t length);
+    void hangUpMeeting(Session& session, const unsigned char* body, uint32_t length);
+    // Ends a call: its floor ends, members are told (0xca or 0xcc with the reason).
+    void endCall(uint32_t groupId, uint32_t reason);
+    void leaveCall(Session& session);
+    // The members of a configured group or of a call's group (a copy: sending to them may
+    // close sessions and end calls); nothing for an unknown id.
+    std::optional<std::vector<uint32_t>> membersOf(uint32_t groupId) const;
+    // The group a floor request is for: the user's call while one is active.
+    static uint32_t floorGroup(const Session& session, uint32_t requested);
 
     // Ends a floor: the holder is told (self lost mic when taken back, else nothing), the
     // other members get "member lost mic" and listeners an end-of-talk datagram.
@@ -84,6 +110,9 @@ private:
     std::map<uint32_t, Session*> byAccount_;
     std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
     std::map<uint32_t, Floor> floors_;
+    std::map<uint32_t, Call> calls_;  // by the call's group id
+    uint32_t nextTempGroup_ = kTempGroupBase;
+    uint32_t nextMeetingId_ = 1;
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;

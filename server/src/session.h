@@ -43,6 +43,7 @@ public:
     // Protocol state, kept by the server.
     const Account* account = nullptr;
     uint32_t currentGroup = 0;
+    uint32_t callGroup = 0;  // the group of the temporary call or meeting the user is in
     Clock::time_point lastHeard = Clock::now();
     std::optional<boost::asio::ip::udp::endpoint> voiceEndpoint;
     bool released = false;  // the server has let go of this session's account and floors

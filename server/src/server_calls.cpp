@@ -1,0 +1,207 @@
+// Temporary calls and meetings: each talks in a group of its own, made when the call is
+// placed and removed when it ends. While a user is in a call, floor requests are for the
+// call's group.
+#include <spdlog/spdlog.h>
+#include <talkwire.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "server.h"
+
+namespace talkhub_server {
+
+namespace {
+
+constexpr int kCapacity = 10240;
+
+struct Message {
+    std::array<unsigned char, kCapacity> bytes{};
+    int length = 0;
+};
+
+void sendResult(Session& session, unsigned char command, int32_t result) {
+    Message answer;
+    answer.length = srv_build_result_ack(answer.bytes.data(), kCapacity, command, result);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void sendMeetingRefusal(Session& session, int32_t result) {
+    Message answer;
+    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kCapacity, result, 0, nullptr, 0);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+}  // namespace
+
+std::optional<std::vector<uint32_t>> Server::membersOf(uint32_t groupId) const {
+    if (auto call = calls_.find(groupId); call != calls_.end()) {
+        return call->second.members;
+    }
+    if (const Group* group = config_.findGroup(groupId)) {
+        return group->members;
+    }
+    return std::nullopt;
+}
+
+uint32_t Server::floorGroup(const Session& session, uint32_t requested) {
+    return session.callGroup != 0 ? session.callGroup : requested;
+}
+
+void Server::tempCall(Session& session, const unsigned char* body, uint32_t length) {
+    tw_call_request request{};
+    if (srv_parse_call_request(&request, body, length) != TW_OK || request.count != 1) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed temporary call", session.id());
+        sendResult(session, TW_CMD_TEMP_CALL_ACK, kMalformedCall);
+        return;
+    }
+    const uint32_t caller = session.account->id;
+    if (request.ids[0] == 0) {  // hang-up
+        auto call = calls_.find(session.callGroup);
+        if (call != calls_.end() && call->second.temporary) {
+            spdlog::info("user {}: temporary call in group {} hung up", caller, session.callGroup);
+            endCall(session.callGroup, 0);
+        }
+        return;
+    }
+    Session* callee = request.ids[0] == caller ? nullptr : online(request.ids[0]);
+    if (callee == nullptr) {
+        sendResult(session, TW_CMD_TEMP_CALL_ACK, kUserUnavailable);
+        return;
+    }
+    if (session.callGroup != 0 || callee->callGroup != 0) {
+        sendResult(session, TW_CMD_TEMP_CALL_ACK, kAlreadyInCall);
+        return;
+    }
+    const uint32_t groupId = nextTempGroup_++;
+    if (nextTempGroup_ == kMeetingGroupBase) {
+        nextTempGroup_ = kTempGroupBase;
+    }
+    calls_[groupId] = Call{true, caller, 0, {caller, callee->account->id}};
+    session.callGroup = groupId;
+    callee->callGroup = groupId;
+    sendResult(session, TW_CMD_TEMP_CALL_ACK, 0);
+    tw_temp_call_arrived arrived{};
+    std::strncpy(arrived.callerName, session.account->displayName.c_str(), sizeof arrived.callerName - 1);
+    arrived.callerId = caller;
+    Message event;
+    event.length = srv_build_temp_call_arrived(event.bytes.data(), kCapacity, &arrived);
+    callee->send(event.bytes.data(), event.length);
+    spdlog::info("user {} called user {}: temporary group {}", caller, callee->account->id, groupId);
+}
+
+void Server::meetingCall(Session& session, const unsigned char* body, uint32_t length) {
+    tw_call_request request{};
+    if (srv_parse_call_request(&request, body, length) != TW_OK) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed meeting call", session.id());
+        sendMeetingRefusal(session, kMalformedCall);
+        return;
+    }
+    const uint32_t caller = session.account->id;
+    if (session.callGroup != 0) {
+        sendMeetingRefusal(session, kAlreadyInCall);
+        return;
+    }
+    std::vector<uint32_t> members{caller};
+    for (uint32_t i = 0; i < request.count; ++i) {
+        const uint32_t id = request.ids[i];
+        if (id == caller || std::find(members.begin(), members.end(), id) != members.end()) {
+            continue;
+        }
+        Session* member = online(id);
+        if (member == nullptr) {
+            sendMeetingRefusal(session, kUserUnavailable);
+            return;
+        }
+        if (member->callGroup != 0) {
+            sendMeetingRefusal(session, kAlreadyInCall);
+            return;
+        }
+        members.push_back(id);
+    }
+    if (members.size() < 2 || members.size() > TW_MAX_MEETING_MEMBERS) {
+        sendMeetingRefusal(session, members.size() < 2 ? kUserUnavailable : kMalformedCall);
+        return;
+    }
+    const uint32_t meetingId = nextMeetingId_++;
+    const uint32_t groupId = kMeetingGroupBase + (meetingId & 0x7FFFFFFF);
+    calls_[groupId] = Call{false, caller, meetingId, members};
+    std::vector<tw_meeting_member> listed;
+    for (uint32_t id : members) {
+        online(id)->callGroup = groupId;
+        tw_meeting_member entry{};
+        entry.userId = id;
+        std::strncpy(entry.name, config_.findAccount(id)->displayName.c_str(), sizeof entry.name - 1);
+        listed.push_back(entry);
+    }
+    Message answer;
+    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kCapacity, 0, meetingId, listed.data(),
+                                               static_cast<uint32_t>(listed.size()));
+    session.send(answer.bytes.data(), answer.length);
+    spdlog::info("user {} opened meeting {} with {} members (flag {})", caller, meetingId, members.size(),
+                 request.flag);
+}
+
+void Server::hangUpMeeting(Session& session, const unsigned char* body, uint32_t length) {
+    tw_call_request request{};
+    if (srv_parse_call_request(&request, body, length) != TW_OK || request.count != 1) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: malformed meeting hang-up dropped", session.id());
+        return;
+    }
+    const uint32_t groupId = kMeetingGroupBase + (request.ids[0] & 0x7FFFFFFF);
+    auto call = calls_.find(groupId);
+    if (call == calls_.end() || call->second.temporary || call->second.meetingId != request.ids[0] ||
+        call->second.owner != session.account->id) {
+        spdlog::warn("user {}: hang-up of meeting {} that is not theirs dropped", session.account->id, request.ids[0]);
+        return;
+    }
+    endCall(groupId, 0);
+}
+
+void Server::endCall(uint32_t groupId, uint32_t reason) {
+    auto found = calls_.find(groupId);
+    if (found == calls_.end()) {
+        return;
+    }
+    const Call call = found->second;
+    if (floors_.count(groupId) != 0) {
+        endFloor(groupId, false);
+    }
+    calls_.erase(groupId);
+    Message event;
+    if (call.temporary) {
+        event.length = srv_build_temp_call_release(event.bytes.data(), kCapacity, groupId);
+    } else {
+        const tw_meeting_call_release release{reason, call.meetingId};
+        event.length = srv_build_meeting_call_release(event.bytes.data(), kCapacity, &release);
+    }
+    for (uint32_t member : call.members) {
+        if (Session* session = online(member); session != nullptr && session->callGroup == groupId) {
+            session->callGroup = 0;
+            session->send(event.bytes.data(), event.length);
+        }
+    }
+}
+
+// A user who goes away ends a temporary call, and a meeting they opened; from anyone
+// else's meeting they just leave.
+void Server::leaveCall(Session& session) {
+    const uint32_t groupId = session.callGroup;
+    auto call = calls_.find(groupId);
+    if (call == calls_.end()) {
+        return;
+    }
+    const uint32_t user = session.account->id;
+    if (call->second.temporary || call->second.owner == user) {
+        endCall(groupId, 1);
+        return;
+    }
+    auto& members = call->second.members;
+    members.erase(std::remove(members.begin(), members.end(), user), members.end());
+    session.callGroup = 0;
+}
+
+}  // namespace talkhub_server
