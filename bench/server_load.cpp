@@ -1,0 +1,302 @@
+// Relay load on the reference server over loopback: 1000 sessions in 100 groups of 10,
+// one talker per group. First the nominal load (10 datagrams/s per talker, about 9000
+// relayed per second), then the talkers' rate doubles until the server falls behind.
+// Prints relayed datagrams per second, the server's CPU per 1000 relayed per second and
+// the relay latency (p50, p99). Usage: server_load PATH_TO_talkhub-server
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <talkwire.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kGroups = 100;
+constexpr int kGroupSize = 10;
+constexpr int kUsers = kGroups * kGroupSize;
+constexpr auto kPhase = std::chrono::seconds(3);
+
+int64_t nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+struct Server {
+    pid_t pid = -1;
+    uint16_t tcpPort = 0;
+    uint16_t udpPort = 0;
+};
+
+Server startServer(const char* binary, const std::string& config) {
+    int out[2];
+    if (::pipe(out) != 0) {
+        return {};
+    }
+    Server server;
+    server.pid = ::fork();
+    if (server.pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, STDERR_FILENO);
+        ::execl(binary, binary, "--config", config.c_str(), "--stats-interval", "0", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    char c = 0;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    std::sscanf(line.c_str(), "talkhub-server: signalling on 127.0.0.1:%hu (TCP), voice on 127.0.0.1:%hu",
+                &server.tcpPort, &server.udpPort);
+    return server;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    unsigned long user = 0, system = 0;
+    std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::vector<unsigned char> frame(const unsigned char* message, int length) {
+    std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
+    framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
+                                         static_cast<uint16_t>(framed.size())));
+    return framed;
+}
+
+// Blocks until one framed message arrives; returns its command id, 0 on failure.
+unsigned char awaitMessage(int fd, std::vector<unsigned char>& buffer) {
+    unsigned char byte = 0;
+    while (::recv(fd, &byte, 1, 0) == 1) {
+        unsigned char* done = nullptr;
+        decode_tcp_packet_hdlc(buffer.data(), static_cast<uint32_t>(buffer.size()), byte, &done);
+        if (done != nullptr) {
+            tw_packet packet{};
+            if (packet_decode(buffer.data(), static_cast<uint32_t>(done[1] | done[2] << 8) + 2, &packet) > 0) {
+                return packet.header[0];
+            }
+        }
+    }
+    return 0;
+}
+
+struct User {
+    int tcp = -1;
+    int udp = -1;
+    uint32_t id = 0;
+};
+
+// Logs in user number index (0-based: account "u<index+1>"), enters its group, registers
+// its voice endpoint; the first user of each group takes the floor.
+bool logIn(User& user, const Server& server, int index) {
+    user.tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+    user.udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in tcp = loopback(server.tcpPort);
+    const sockaddr_in any = loopback(0);
+    if (::connect(user.tcp, reinterpret_cast<const sockaddr*>(&tcp), sizeof tcp) != 0 ||
+        ::bind(user.udp, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+        return false;
+    }
+    const std::string name = "u" + std::to_string(index + 1);
+    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd(name.c_str(), "pw", encoded);
+    unsigned char message[512];
+    auto framed = frame(message, cp_login(message, sizeof message, name.c_str(), encoded, 0));
+    ::send(user.tcp, framed.data(), framed.size(), 0);
+    std::vector<unsigned char> buffer(10240, 0);
+    if (awaitMessage(user.tcp, buffer) != TW_CMD_LOGIN_ACK) {
+        return false;
+    }
+    user.id = static_cast<uint32_t>(index + 1);
+    const int group = index / kGroupSize + 1;
+    framed = frame(message, cp_activate_group(message, sizeof message, static_cast<uint32_t>(group)));
+    ::send(user.tcp, framed.data(), framed.size(), 0);
+    if (awaitMessage(user.tcp, buffer) != TW_CMD_ENTER_GROUP_ACK) {
+        return false;
+    }
+    unsigned char datagram[TW_DATAGRAM_SIZE];
+    const int size = cp_rtp_heartbeat(datagram, sizeof datagram, user.id);
+    const sockaddr_in voice = loopback(server.udpPort);
+    ::sendto(user.udp, datagram, static_cast<std::size_t>(size), 0, reinterpret_cast<const sockaddr*>(&voice),
+             sizeof voice);
+    if (index % kGroupSize == 0) {  // the group's talker
+        framed = frame(message, cp_request_mic(message, sizeof message, static_cast<uint32_t>(group)));
+        ::send(user.tcp, framed.data(), framed.size(), 0);
+        return awaitMessage(user.tcp, buffer) == TW_CMD_REQUEST_MIC_ACK;
+    }
+    return true;
+}
+
+// A voice datagram whose one frame carries the send time.
+std::vector<unsigned char> timedVoice() {
+    unsigned char frames[1 + 40] = {40};
+    const int64_t now = nowNanos();
+    std::memcpy(frames + 1, &now, sizeof now);
+    std::vector<unsigned char> datagram(256);
+    datagram.resize(
+        static_cast<std::size_t>(ptt_voice_packet_encode(frames, sizeof frames, 1, datagram.data(), 256, 1)));
+    return datagram;
+}
+
+struct PhaseResult {
+    double relayedPerSecond = 0;
+    double expectedPerSecond = 0;
+    double cpuPerThousand = 0;
+    double cpuShare = 0;
+    double p50 = 0;
+    double p99 = 0;
+};
+
+PhaseResult runPhase(const std::vector<User>& users, const Server& server, int ratePerTalker, int epoll) {
+    std::atomic<bool> sending{true};
+    std::vector<double> latencies;
+    uint64_t received = 0;
+    const sockaddr_in voice = loopback(server.udpPort);
+    const double cpuBefore = cpuSeconds(server.pid);
+    const auto start = Clock::now();
+    // Talkers send in turn, evenly spread over each interval, as independent talkers would.
+    std::thread sender([&] {
+        const auto step = std::chrono::nanoseconds(1000000000 / ratePerTalker / kGroups);
+        auto next = Clock::now();
+        for (int g = 0; sending; g = (g + 1) % kGroups) {
+            const auto datagram = timedVoice();
+            ::sendto(users[static_cast<std::size_t>(g * kGroupSize)].udp, datagram.data(), datagram.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&voice), sizeof voice);
+            next += step;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    epoll_event events[256];
+    unsigned char data[2048];
+    while (Clock::now() - start < kPhase + std::chrono::milliseconds(200)) {
+        if (Clock::now() - start >= kPhase) {
+            sending = false;
+        }
+        const int count = ::epoll_wait(epoll, events, 256, 50);
+        for (int i = 0; i < count; ++i) {
+            ssize_t size = 0;
+            while ((size = ::recv(events[i].data.fd, data, sizeof data, MSG_DONTWAIT)) > 0) {
+                ++received;
+                int64_t sent = 0;
+                std::memcpy(&sent, data + 15, sizeof sent);
+                latencies.push_back(static_cast<double>(nowNanos() - sent) / 1000.0);
+            }
+        }
+    }
+    sending = false;
+    sender.join();
+    const double seconds = std::chrono::duration<double>(kPhase).count();
+    PhaseResult result;
+    result.relayedPerSecond = static_cast<double>(received) / seconds;
+    result.expectedPerSecond = static_cast<double>(kGroups * (kGroupSize - 1) * ratePerTalker);
+    const double cpu = cpuSeconds(server.pid) - cpuBefore;
+    result.cpuShare = cpu / seconds;
+    result.cpuPerThousand = result.cpuShare / (result.relayedPerSecond / 1000.0);
+    std::sort(latencies.begin(), latencies.end());
+    if (!latencies.empty()) {
+        result.p50 = latencies[latencies.size() / 2];
+        result.p99 = latencies[latencies.size() * 99 / 100];
+    }
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: server_load PATH_TO_talkhub-server\n");
+        return 2;
+    }
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+
+    const std::string config = "/tmp/talkhub-server-load-" + std::to_string(::getpid()) + ".toml";
+    {
+        std::ofstream out(config);
+        out << "[server]\nbind = \"127.0.0.1\"\ntcp_port = 0\nudp_port = 0\nheartbeat_ms = 600000\n"
+            << "[limits]\nsessions = 2000\nmax_talk_seconds = 3600\n";
+        for (int i = 0; i < kUsers; ++i) {
+            out << "[[account]]\nid = " << i + 1 << "\nname = \"u" << i + 1 << "\"\npassword = \"pw\"\n";
+        }
+        for (int g = 0; g < kGroups; ++g) {
+            out << "[[group]]\nid = " << g + 1 << "\nname = \"g" << g + 1 << "\"\nmembers = [";
+            for (int m = 0; m < kGroupSize; ++m) {
+                out << (m ? ", " : "") << "\"u" << g * kGroupSize + m + 1 << "\"";
+            }
+            out << "]\n";
+        }
+    }
+    const Server server = startServer(argv[1], config);
+    if (server.tcpPort == 0) {
+        std::fprintf(stderr, "server_load: the server did not start\n");
+        return 1;
+    }
+    std::vector<User> users(kUsers);
+    const int epoll = ::epoll_create1(0);
+    bool ready = true;
+    for (int i = 0; i < kUsers && ready; ++i) {
+        ready = logIn(users[static_cast<std::size_t>(i)], server, i);
+        if (i % kGroupSize != 0) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.fd = users[static_cast<std::size_t>(i)].udp;
+            ::epoll_ctl(epoll, EPOLL_CTL_ADD, event.data.fd, &event);
+        }
+    }
+    int status = 0;
+    if (!ready) {
+        std::fprintf(stderr, "server_load: logging in %d users failed\n", kUsers);
+        status = 1;
+    } else {
+        std::printf("%d sessions in %d groups of %d, one talker per group, %lld s per phase\n", kUsers, kGroups,
+                    kGroupSize, static_cast<long long>(kPhase.count()));
+        for (int rate = 10; rate <= 640; rate *= 2) {
+            const PhaseResult result = runPhase(users, server, rate, epoll);
+            std::printf(
+                "talkers at %3d/s: relayed %7.0f/s of %7.0f expected, server CPU %5.1f%% of one core "
+                "(%.2f%% per 1000/s), latency p50 %.0f us p99 %.0f us\n",
+                rate, result.relayedPerSecond, result.expectedPerSecond, 100 * result.cpuShare,
+                100 * result.cpuPerThousand, result.p50, result.p99);
+            std::fflush(stdout);
+            if (result.relayedPerSecond < 0.95 * result.expectedPerSecond) {
+                std::printf("saturated: the server relays about %.0f datagrams/s\n", result.relayedPerSecond);
+                break;
+            }
+        }
+    }
+    ::kill(server.pid, SIGTERM);
+    ::waitpid(server.pid, nullptr, 0);
+    std::remove(config.c_str());
+    return status;
+}
