@@ -224,6 +224,20 @@ TEST(Server, HostileInputOnOneConnectionLeavesTheOthersServed) {
     EXPECT_EQ(alice.requestMic(1), 0);
 }
 
+TEST(Server, ConnectionsBeyondTheSessionLimitAreClosed) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.maxSessions = 2;
+    RunningServer server(config);
+    Client first(server.tcpPort(), server.udpPort());
+    Client second(server.tcpPort(), server.udpPort());
+    ASSERT_EQ(first.login("alice", "alice").result, 0);
+    ASSERT_EQ(second.login("bob", "bob").result, 0);
+    Client third(server.tcpPort(), server.udpPort());
+    EXPECT_FALSE(third.next(1000ms).has_value());
+    EXPECT_TRUE(third.peerClosed);
+    EXPECT_EQ(first.requestMic(1), 0);
+}
+
 TEST(Server, AFloodIsCutAndASilentSessionIsDropped) {
     talkhub_server::ServerConfig config = loopbackConfig();
     config.heartbeatMs = 200;

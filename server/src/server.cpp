@@ -31,7 +31,7 @@ void copyText(char* field, std::size_t size, const std::string& text) {
 }  // namespace
 
 Server::Server(asio::io_context& io, ServerConfig config)
-    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io), sweepTimer_(io) {
+    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io), sweepTimer_(io), acceptRetry_(io) {
     validate(config_);
 }
 
@@ -60,6 +60,7 @@ void Server::stop() {
     acceptor_.close(ignored);
     udp_.close(ignored);
     sweepTimer_.cancel();
+    acceptRetry_.cancel();
     for (auto& [id, floor] : floors_) {
         if (floor.limit) {
             floor.limit->cancel();
@@ -86,19 +87,29 @@ void Server::accept() {
         if (!running_) {
             return;
         }
-        if (!error) {
-            if (sessions_.size() >= config_.limits.maxSessions) {
-                spdlog::warn("connection from {} refused: {} sessions open",
-                             socket.remote_endpoint().address().to_string(), sessions_.size());
-            } else {
-                auto session = std::make_shared<Session>(std::move(socket), nextSessionId_++, config_.limits);
-                sessions_[session->id()] = session;
-                ++counters_.sessionsOpened;
-                spdlog::info("session {} opened from {}", session->id(), session->remote().address().to_string());
-                session->start([this](Session& s, const unsigned char* h, const unsigned char* b,
-                                      uint32_t l) { onMessage(s, h, b, l); },
-                               [this](Session& s, const std::string& reason) { onClosed(s, reason); });
-            }
+        if (error) {
+            // Out of descriptors or a similar failure: try again shortly rather than spin.
+            spdlog::warn("accept failed: {}", error.message());
+            acceptRetry_.expires_after(std::chrono::milliseconds(100));
+            acceptRetry_.async_wait([this](const boost::system::error_code& cancelled) {
+                if (!cancelled && running_) {
+                    accept();
+                }
+            });
+            return;
+        }
+        if (sessions_.size() >= config_.limits.maxSessions) {
+            boost::system::error_code ignored;
+            spdlog::warn("connection from {} refused: {} sessions open",
+                         socket.remote_endpoint(ignored).address().to_string(), sessions_.size());
+        } else {
+            auto session = std::make_shared<Session>(std::move(socket), nextSessionId_++, config_.limits);
+            sessions_[session->id()] = session;
+            ++counters_.sessionsOpened;
+            spdlog::info("session {} opened from {}", session->id(), session->remote().address().to_string());
+            session->start([this](Session& s, const unsigned char* h, const unsigned char* b,
+                                  uint32_t l) { onMessage(s, h, b, l); },
+                           [this](Session& s, const std::string& reason) { onClosed(s, reason); });
         }
         accept();
     });

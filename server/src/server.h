@@ -103,6 +103,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::udp::socket udp_;
     boost::asio::steady_timer sweepTimer_;
+    boost::asio::steady_timer acceptRetry_;
     std::array<unsigned char, 2048> datagram_{};
     boost::asio::ip::udp::endpoint datagramFrom_;
     uint64_t nextSessionId_ = 1;
