@@ -238,6 +238,34 @@ TEST(Server, ConnectionsBeyondTheSessionLimitAreClosed) {
     EXPECT_EQ(first.requestMic(1), 0);
 }
 
+TEST(Server, AClientThatDoesNotReadIsDisconnectedNotBuffered) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.requestsPerSecond = 1000000;
+    config.limits.droppedRequestsBeforeClose = 1000000;
+    config.limits.sendQueueBytes = 64 * 1024;
+    RunningServer server(config);
+    Client slow(server.tcpPort(), server.udpPort(), 4096);
+    ASSERT_EQ(slow.login("alice", "alice").result, 0);
+    // 100 000 group lists (about 3 MB) asked for, none read: more than the kernel buffers hold.
+    unsigned char message[64];
+    Bytes request(2 * static_cast<std::size_t>(cp_query_groups(message, sizeof message)) + 8);
+    request.resize(encode_tcp_packet_hdlc(message, 2, request.data(), static_cast<uint16_t>(request.size())));
+    Bytes burst;
+    for (int i = 0; i < 1000; ++i) {
+        burst.insert(burst.end(), request.begin(), request.end());
+    }
+    for (int i = 0; i < 100; ++i) {
+        slow.sendRaw(burst);
+    }
+    std::this_thread::sleep_for(500ms);
+    while (slow.next(2000ms)) {
+    }
+    EXPECT_TRUE(slow.peerClosed);
+
+    Client other(server.tcpPort(), server.udpPort());
+    EXPECT_EQ(other.login("bob", "bob").result, 0);
+}
+
 TEST(Server, AFloodIsCutAndASilentSessionIsDropped) {
     talkhub_server::ServerConfig config = loopbackConfig();
     config.heartbeatMs = 200;

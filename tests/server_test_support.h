@@ -72,8 +72,12 @@ inline bool readable(int fd, std::chrono::milliseconds wait) {
 
 class Client {
 public:
-    Client(uint16_t tcpPort, uint16_t udpPort) : udpPort_(udpPort), buffer_(10240, 0) {
+    // receiveBuffer > 0 shrinks the kernel's receive buffer, to play a slow reader.
+    Client(uint16_t tcpPort, uint16_t udpPort, int receiveBuffer = 0) : udpPort_(udpPort), buffer_(10240, 0) {
         tcp_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(tcp_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
         const sockaddr_in server = loopback(tcpPort);
         connected_ = ::connect(tcp_, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
         udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
