@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "message.h"
+
 namespace talkhub_server {
 
 namespace asio = boost::asio;
@@ -14,19 +16,7 @@ using asio::ip::udp;
 
 namespace {
 
-constexpr int kMessageCapacity = 10240;
 constexpr auto kSweepInterval = std::chrono::seconds(1);
-
-// Answers are small; one buffer per call keeps the handlers free of shared state.
-struct Message {
-    std::array<unsigned char, kMessageCapacity> bytes{};
-    int length = 0;
-};
-
-void copyText(char* field, std::size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
-}
 
 }  // namespace
 

@@ -7,28 +7,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "message.h"
 #include "server.h"
 
 namespace talkhub_server {
 
 namespace {
 
-constexpr int kCapacity = 10240;
-
-struct Message {
-    std::array<unsigned char, kCapacity> bytes{};
-    int length = 0;
-};
-
 void sendResult(Session& session, unsigned char command, int32_t result) {
     Message answer;
-    answer.length = srv_build_result_ack(answer.bytes.data(), kCapacity, command, result);
+    answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, command, result);
     session.send(answer.bytes.data(), answer.length);
 }
 
 void sendMeetingRefusal(Session& session, int32_t result) {
     Message answer;
-    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kCapacity, result, 0, nullptr, 0);
+    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, result, 0, nullptr, 0);
     session.send(answer.bytes.data(), answer.length);
 }
 
@@ -83,10 +77,10 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
     callee->callGroup = groupId;
     sendResult(session, TW_CMD_TEMP_CALL_ACK, 0);
     tw_temp_call_arrived arrived{};
-    std::strncpy(arrived.callerName, session.account->displayName.c_str(), sizeof arrived.callerName - 1);
+    copyText(arrived.callerName, sizeof arrived.callerName, session.account->displayName);
     arrived.callerId = caller;
     Message event;
-    event.length = srv_build_temp_call_arrived(event.bytes.data(), kCapacity, &arrived);
+    event.length = srv_build_temp_call_arrived(event.bytes.data(), kMessageCapacity, &arrived);
     callee->send(event.bytes.data(), event.length);
     spdlog::info("user {} called user {}: temporary group {}", caller, callee->account->id, groupId);
 }
@@ -133,11 +127,11 @@ void Server::meetingCall(Session& session, const unsigned char* body, uint32_t l
         online(id)->callGroup = groupId;
         tw_meeting_member entry{};
         entry.userId = id;
-        std::strncpy(entry.name, config_.findAccount(id)->displayName.c_str(), sizeof entry.name - 1);
+        copyText(entry.name, sizeof entry.name, config_.findAccount(id)->displayName);
         listed.push_back(entry);
     }
     Message answer;
-    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kCapacity, 0, meetingId, listed.data(),
+    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, 0, meetingId, listed.data(),
                                                static_cast<uint32_t>(listed.size()));
     session.send(answer.bytes.data(), answer.length);
     spdlog::info("user {} opened meeting {} with {} members (flag {})", caller, meetingId, members.size(),
@@ -173,10 +167,10 @@ void Server::endCall(uint32_t groupId, uint32_t reason) {
     calls_.erase(groupId);
     Message event;
     if (call.temporary) {
-        event.length = srv_build_temp_call_release(event.bytes.data(), kCapacity, groupId);
+        event.length = srv_build_temp_call_release(event.bytes.data(), kMessageCapacity, groupId);
     } else {
         const tw_meeting_call_release release{reason, call.meetingId};
-        event.length = srv_build_meeting_call_release(event.bytes.data(), kCapacity, &release);
+        event.length = srv_build_meeting_call_release(event.bytes.data(), kMessageCapacity, &release);
     }
     for (uint32_t member : call.members) {
         if (Session* session = online(member); session != nullptr && session->callGroup == groupId) {
