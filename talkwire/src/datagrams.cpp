@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "endian.h"
 #include "voice_frames.h"
 
 namespace {
@@ -33,22 +34,6 @@ struct Header {
     std::size_t payloadSize = 0;
 };
 
-void putU16(unsigned char* at, uint16_t value) {
-    at[0] = static_cast<unsigned char>(value);
-    at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void putU32(unsigned char* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-uint32_t getU32(const unsigned char* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-           static_cast<uint32_t>(at[3]) << 24;
-}
-
 // Writes a whole datagram; its length, or TW_ERR_SPACE when it does not fit.
 int writeDatagram(unsigned char* buf, int cap, const Header& header) {
     if (buf == nullptr || cap < 0) {
@@ -62,11 +47,11 @@ int writeDatagram(unsigned char* buf, int cap, const Header& header) {
     buf[1] = kDatagramVersion;
     buf[2] = static_cast<unsigned char>(header.kind);
     buf[3] = static_cast<unsigned char>(header.mode);
-    putU16(buf + 4, header.sequence);
-    putU32(buf + 6, header.sender);
+    storeU16(buf + 4, header.sequence);
+    storeU32(buf + 6, header.sender);
     buf[10] = static_cast<unsigned char>(header.frameCount);
     buf[11] = 0;
-    putU16(buf + 12, static_cast<uint16_t>(header.payloadSize));
+    storeU16(buf + 12, static_cast<uint16_t>(header.payloadSize));
     if (header.payloadSize > 0) {
         std::memmove(buf + kHeaderSize, header.payload, header.payloadSize);
     }
@@ -89,11 +74,11 @@ int readDatagram(const void* datagram, int length, Header& header) {
     }
     header.kind = bytes[2];
     header.mode = bytes[3];
-    header.sequence = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-    header.sender = getU32(bytes + 6);
+    header.sequence = loadU16(bytes + 4);
+    header.sender = loadU32(bytes + 6);
     header.frameCount = bytes[10];
     header.payload = bytes + kHeaderSize;
-    header.payloadSize = static_cast<std::size_t>(bytes[12] | bytes[13] << 8);
+    header.payloadSize = loadU16(bytes + 12);
     if (header.payloadSize != size - kHeaderSize) {
         return header.payloadSize > size - kHeaderSize ? TW_ERR_TRUNCATED : TW_ERR_TRAILING;
     }
@@ -138,7 +123,7 @@ int cp_rtp_heartbeat(unsigned char* buf, int cap, uint32_t userId) {
 
 int ptt_fake_voice_send(const char* markerText, uint32_t markerId, unsigned char* buf, int start) {
     unsigned char marker[kMarkerPayloadSize] = {};
-    putU32(marker, markerId);
+    storeU32(marker, markerId);
     if (markerText != nullptr) {
         std::memcpy(marker + 4, markerText, strnlen(markerText, TW_MARKER_TEXT_SIZE));
     }
@@ -204,8 +189,8 @@ int ptt_process_rx_udp(const void* datagram, int length, _AUDIO_PACKET* packet) 
     packet->mode = static_cast<uint8_t>(header.mode);
     packet->payloadLength = 0;
     if (header.kind == TW_KIND_VOICE) {
-        putU32(packet->payload, header.sender);
-        putU16(packet->payload + 4, header.sequence);
+        storeU32(packet->payload, header.sender);
+        storeU16(packet->payload + 4, header.sequence);
         std::memcpy(packet->payload + TW_STREAM_HEADER_SIZE, header.payload, header.payloadSize);
         packet->payloadLength = static_cast<uint32_t>(TW_STREAM_HEADER_SIZE + header.payloadSize);
     }
@@ -227,7 +212,7 @@ int srv_parse_datagram(const void* datagram, int length, tw_datagram_info* info)
     info->sequence = header.sequence;
     info->frameCount = header.frameCount;
     if (header.kind == TW_KIND_TALK_START || header.kind == TW_KIND_TALK_STOP) {
-        info->markerId = getU32(header.payload);
+        info->markerId = loadU32(header.payload);
         std::memcpy(info->markerText, header.payload + 4, TW_MARKER_TEXT_SIZE);
     }
     return TW_OK;
@@ -242,7 +227,7 @@ int srv_stamp_sender(unsigned char* datagram, int length, uint32_t senderId) {
     if (header.kind != TW_KIND_VOICE && header.kind != TW_KIND_END_OF_TALK) {
         return TW_ERR_FORMAT;
     }
-    putU32(datagram + 6, senderId);
+    storeU32(datagram + 6, senderId);
     return TW_OK;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "crc16.h"
+#include "endian.h"
 #include "messages.h"
 
 using namespace talkwire;
@@ -46,10 +47,8 @@ void storeState(unsigned char* buffer, uint32_t usable, const DecoderState& stat
     buffer[usable + 4] = state.escaped;
 }
 
-uint16_t readU16(const unsigned char* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
-
 bool crcMatches(const unsigned char* frame, uint32_t lengthField) {
-    return crc16(frame + 1, lengthField - 2) == readU16(frame + lengthField - 1);
+    return crc16(frame + 1, lengthField - 2) == loadU16(frame + lengthField - 1);
 }
 
 // Writes one byte, stuffed when needed; false when it does not fit.
@@ -72,7 +71,7 @@ bool putStuffed(unsigned char* out, uint32_t cap, uint32_t& position, unsigned c
 // Advances the decoder by one byte; returns true when the byte completed a valid frame.
 bool advance(unsigned char* buffer, uint32_t usable, DecoderState& state, unsigned char byte) {
     if (byte == kFlag) {
-        const bool closing = state.fill >= 3 && state.escaped == 0 && state.fill == readU16(buffer + 1) + 1u;
+        const bool closing = state.fill >= 3 && state.escaped == 0 && state.fill == loadU16(buffer + 1) + 1u;
         if (closing && crcMatches(buffer, state.fill - 1)) {
             buffer[state.fill] = kFlag;
             // The closing flag may also open the next frame; buffer[0] already holds a flag.
@@ -96,13 +95,13 @@ bool advance(unsigned char* buffer, uint32_t usable, DecoderState& state, unsign
         byte = static_cast<unsigned char>(byte ^ kEscapeXor);
         state.escaped = 0;
     }
-    if (state.fill >= 3 && state.fill == readU16(buffer + 1) + 1u) {
+    if (state.fill >= 3 && state.fill == loadU16(buffer + 1) + 1u) {
         state = DecoderState{};  // data where the closing flag belongs: overlong frame
         return false;
     }
     buffer[state.fill++] = byte;
     if (state.fill == 3) {
-        const uint32_t lengthField = readU16(buffer + 1);
+        const uint32_t lengthField = loadU16(buffer + 1);
         if (lengthField < kMinLengthField || lengthField + 2 > usable) {
             state = DecoderState{};
         }
@@ -169,7 +168,7 @@ int packet_decode(const unsigned char* buffer, uint32_t size, tw_packet* record)
     if (size < kFrameOverhead + kMessageHeaderSize) {
         return TW_ERR_TRUNCATED;
     }
-    const uint32_t lengthField = readU16(buffer + 1);
+    const uint32_t lengthField = loadU16(buffer + 1);
     if (buffer[0] != kFlag || lengthField + 2 != size || buffer[size - 1] != kFlag) {
         return TW_ERR_FORMAT;
     }

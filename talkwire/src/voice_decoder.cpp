@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "endian.h"
 #include "voice_frames.h"
 
 namespace {
@@ -161,11 +162,6 @@ DecoderTable& decoders() {
     return instance;
 }
 
-uint32_t readU32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 }  // namespace
 
 extern "C" int ptt_voice_decode(const unsigned char* payload, int length, unsigned char* out, int cap,
@@ -183,7 +179,7 @@ extern "C" int ptt_voice_decode(const unsigned char* payload, int length, unsign
     if (frameCount < 1 || frameCount > TW_MAX_FRAMES_PER_PACKET) {
         return TW_ERR_FORMAT;
     }
-    const uint32_t sender = readU32(payload);
-    const auto sequence = static_cast<uint16_t>(payload[4] | payload[5] << 8);
+    const uint32_t sender = loadU32(payload);
+    const uint16_t sequence = loadU16(payload + 4);
     return decoders().decode(sender, sequence, frames, size, frameCount, out, cap);
 }
