@@ -17,6 +17,7 @@ using asio::ip::udp;
 namespace {
 
 constexpr auto kSweepInterval = std::chrono::seconds(1);
+const std::vector<uint32_t> kNoMembers;
 
 }  // namespace
 
@@ -291,9 +292,9 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
     }
     const uint32_t user = session.account->id;
     const uint32_t groupId = floorGroup(session, request.id);
-    const auto members = membersOf(groupId);
+    const auto* members = membersOf(groupId);
     int32_t result = 0;
-    if (!members || std::find(members->begin(), members->end(), user) == members->end()) {
+    if (members == nullptr || std::find(members->begin(), members->end(), user) == members->end()) {
         result = kNotAMember;
     } else if (auto busy = floors_.find(groupId); busy != floors_.end() && busy->second.holder != user) {
         result = kFloorBusy;
@@ -371,22 +372,25 @@ void Server::endFloor(uint32_t groupId, bool takenBack) {
 
     unsigned char endOfTalk[64];
     const int size = srv_build_end_of_talk(endOfTalk, sizeof endOfTalk, holder, endOfTalkSequence_[holder]++);
-    const auto members = membersOf(groupId);
-    for (uint32_t member : members ? *members : std::vector<uint32_t>{}) {
-        Session* listener = online(member);
-        if (member != holder && listener != nullptr && listener->voiceEndpoint) {
-            sendDatagram(endOfTalk, static_cast<std::size_t>(size), *listener->voiceEndpoint);
+    if (const auto* members = membersOf(groupId)) {
+        for (uint32_t member : *members) {
+            Session* listener = online(member);
+            if (member != holder && listener != nullptr && listener->voiceEndpoint) {
+                sendDatagram(endOfTalk, static_cast<std::size_t>(size), *listener->voiceEndpoint);
+            }
         }
     }
     spdlog::info("group {}: floor of user {} ended", groupId, holder);
 }
 
 void Server::notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length) {
-    const auto members = membersOf(groupId);
-    if (!members) {
+    const auto* found = membersOf(groupId);
+    if (found == nullptr) {
         return;
     }
-    for (uint32_t member : *members) {
+    // A copy: a send may close a slow session, and its leaving may end this very call.
+    const std::vector<uint32_t> members = *found;
+    for (uint32_t member : members) {
         if (member == except) {
             continue;
         }
@@ -493,8 +497,8 @@ void Server::onDatagram(std::size_t size) {
         return;
     }
     srv_stamp_sender(datagram_.data(), static_cast<int>(size), known->second);
-    const auto members = membersOf(floor->first);
-    for (uint32_t member : members ? *members : std::vector<uint32_t>{}) {
+    const auto* members = membersOf(floor->first);
+    for (uint32_t member : members != nullptr ? *members : kNoMembers) {
         Session* listener = online(member);
         if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
             sendDatagram(datagram_.data(), size, *listener->voiceEndpoint);

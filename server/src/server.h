@@ -7,7 +7,6 @@
 #include <boost/asio.hpp>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 
 #include "config.h"
@@ -81,9 +80,9 @@ private:
     // Ends a call: its floor ends, members are told (0xca or 0xcc with the reason).
     void endCall(uint32_t groupId, uint32_t reason);
     void leaveCall(Session& session);
-    // The members of a configured group or of a call's group (a copy: sending to them may
-    // close sessions and end calls); nothing for an unknown id.
-    std::optional<std::vector<uint32_t>> membersOf(uint32_t groupId) const;
+    // The members of a configured group or of a call's group; null for an unknown id.
+    // Valid until a call ends, which a TCP send can cause by closing a slow session.
+    const std::vector<uint32_t>* membersOf(uint32_t groupId) const;
     // The group a floor request is for: the user's call while one is active.
     static uint32_t floorGroup(const Session& session, uint32_t requested);
 

@@ -28,14 +28,12 @@ void sendMeetingRefusal(Session& session, int32_t result) {
 
 }  // namespace
 
-std::optional<std::vector<uint32_t>> Server::membersOf(uint32_t groupId) const {
+const std::vector<uint32_t>* Server::membersOf(uint32_t groupId) const {
     if (auto call = calls_.find(groupId); call != calls_.end()) {
-        return call->second.members;
+        return &call->second.members;
     }
-    if (const Group* group = config_.findGroup(groupId)) {
-        return group->members;
-    }
-    return std::nullopt;
+    const Group* group = config_.findGroup(groupId);
+    return group != nullptr ? &group->members : nullptr;
 }
 
 uint32_t Server::floorGroup(const Session& session, uint32_t requested) {
