@@ -46,6 +46,36 @@ TEST_F(HarborSockets, ConnectsToListenerAndReportsRefusal) {
     EXPECT_LT(refusedStatus, 0);
 }
 
+// The connect can finish before the user has installed its callbacks; the status, and the
+// bytes the peer sent at once, must still arrive.
+TEST_F(HarborSockets, CallbacksInstalledAfterTheConnectFinishedStillGetStatusAndData) {
+    Listener listener;
+    harbor::ITcpSocket* socket = nullptr;
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
+    std::this_thread::sleep_for(200ms);
+
+    std::atomic<int> status{1};
+    std::mutex mutex;
+    std::string received;
+    socket->setDataCallback([&](harbor::ITcpSocket*, int length, const void* data) {
+        std::lock_guard lock(mutex);
+        if (length > 0) received.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+        return length;
+    });
+    socket->setConnectCallback([&](harbor::ITcpSocket*, int result) { status = result; });
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(mutex);
+        return received == "hello";
+    }));
+    EXPECT_EQ(status, 0);
+    socket->setConnectCallback({});
+    socket->setDataCallback({});
+    ::close(peer);
+}
+
 TEST_F(HarborSockets, RefusesInvalidAddressAndStoppedLoop) {
     harbor::ITcpSocket* socket = nullptr;
     EXPECT_LT(service().tcpConnect({"127.0.0.1", 0}, &socket), 0);

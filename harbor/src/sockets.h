@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <vector>
 
@@ -59,6 +60,12 @@ private:
     TcpDataCallback dataCallback_;
     bool released_ = false;
     bool closeReported_ = false;
+
+    std::mutex pendingMutex_;
+    bool connectCallbackSet_ = false;
+    bool dataCallbackSet_ = false;
+    bool readWaiting_ = false;
+    std::optional<int> pendingConnect_;
 
     std::mutex sendMutex_;
     std::deque<std::vector<char>> sendQueue_;

@@ -1,4 +1,6 @@
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "sockets.h"
 
@@ -52,12 +54,23 @@ void TcpSocket::finishConnect(int status) {
         }
     }
     if (status == 0 && !connected_) status = -3;
-    guard_.invoke(connectCallback_, this, status);
+    // The connect may finish before the user installed its callbacks: the status then waits
+    // for a connect callback, and reading waits for a data callback.
+    bool deliver = false;
+    bool read = false;
+    {
+        std::lock_guard lock(pendingMutex_);
+        deliver = connectCallbackSet_;
+        if (!deliver) pendingConnect_ = status;
+        read = status == 0 && dataCallbackSet_;
+        readWaiting_ = status == 0 && !read;
+    }
+    if (deliver) guard_.invoke(connectCallback_, this, status);
     if (status == 0) {
         boost::system::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
-        readMore();
     }
+    if (read) readMore();
 }
 
 void TcpSocket::readMore() {
@@ -97,10 +110,24 @@ void TcpSocket::close() {
 
 void TcpSocket::setConnectCallback(const TcpConnectCallback& callback) {
     guard_.assign(connectCallback_, callback, [this] { releaseIfUnused(); });
+    if (!callback) return;
+    std::lock_guard lock(pendingMutex_);
+    connectCallbackSet_ = true;
+    if (const std::optional<int> status = std::exchange(pendingConnect_, std::nullopt)) {
+        asio::post(context_, [self = shared_from_this(), value = *status] {
+            self->guard_.invoke(self->connectCallback_, self.get(), value);
+        });
+    }
 }
 
 void TcpSocket::setDataCallback(const TcpDataCallback& callback) {
     guard_.assign(dataCallback_, callback, [this] { releaseIfUnused(); });
+    if (!callback) return;
+    std::lock_guard lock(pendingMutex_);
+    dataCallbackSet_ = true;
+    if (std::exchange(readWaiting_, false)) {
+        asio::post(context_, [self = shared_from_this()] { self->readMore(); });
+    }
 }
 
 // Runs under the guard: once nobody listens, the socket is closed and handed back.
