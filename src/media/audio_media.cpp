@@ -1,0 +1,278 @@
+#include "media/audio_media.h"
+
+#include <boost/filesystem.hpp>
+#include <cassert>
+#include <chrono>
+#include <cstring>
+#include <limits>
+
+#include "outside/talkwire.h"
+
+namespace {
+
+constexpr unsigned int kDefaultHeartbeatMs = 8000;
+constexpr unsigned int kHeartbeatStepMs = 100;
+constexpr unsigned int kLastLocalPort = 65534;
+
+// Truncates toward zero like a plain conversion, but saturates where the value leaves int
+// (a gain set from a huge volume would otherwise convert out of range).
+int truncateToInt(double value) {
+    constexpr double lowest = std::numeric_limits<int>::min();
+    constexpr double highest = std::numeric_limits<int>::max();
+    return static_cast<int>(value < lowest ? lowest : value > highest ? highest : value);
+}
+
+}  // namespace
+
+CAudioMedia::CAudioMedia(CVoiceTalk* talk, std::shared_ptr<CUserDataTransform> users)
+    : talkController(talk), userDirectory(std::move(users)) {
+    assert(talkController != nullptr && userDirectory != nullptr);
+}
+
+CAudioMedia::~CAudioMedia() { stopNetwork(); }
+
+void CAudioMedia::setAudioDetectionStateCallback(std::function<bool(bool)> callback) {
+    detectionStateCallback = std::move(callback);
+}
+
+// ---- Voice network ---------------------------------------------------------------------
+
+void CAudioMedia::setServerInfo(const std::string& address, unsigned int port, unsigned int heartbeatIntervalMs) {
+    bool valid = false;
+    {
+        std::lock_guard lock(serverAddressLock);
+        serverAddress.setAddress(address);
+        serverAddress.setPort(port);
+        valid = serverAddress.isValid();
+    }
+    if (!valid) {
+        harbor::logError("CAudioMedia::setServerInfo", "remote voice server address info error:[%s:%d].",
+                         address.c_str(), port);
+    }
+    heartbeatInterval = heartbeatIntervalMs == 0 ? kDefaultHeartbeatMs : heartbeatIntervalMs;
+}
+
+harbor::CTSocketAddress CAudioMedia::voiceServer() {
+    std::lock_guard lock(serverAddressLock);
+    return serverAddress;
+}
+
+int CAudioMedia::startNetwork(unsigned int userId) {
+    if (!networkStopped) return 0;
+    unsigned int port = voiceServer().port();
+    ownUserId = userId;
+    harbor::IUdpSocket* socket = nullptr;
+    for (; socket == nullptr && port <= kLastLocalPort; ++port) {
+        harbor::CTSocketService::instance().newUdpInstance(harbor::CTSocketAddress("0.0.0.0", port), &socket);
+        if (socket != nullptr) boundPort = port;
+    }
+    if (socket == nullptr) {
+        // Without a voice socket the login goes on without voice; the caller reports it.
+        harbor::logError("CAudioMedia::startNetwork", "current udp network not available.");
+        return -1;
+    }
+    socket->setReceiveCallback([this](harbor::IUdpSocket* from, int length, const void* data,
+                                      const harbor::CTSocketAddress& sender) {
+        return onVoiceDataCallback(from, length, data, sender);
+    });
+    udpSocket = socket;
+    networkStopped = false;
+    heartbeatThread = std::thread([this] { onRtpHeartbeatThread(); });
+    harbor::logInfo("CAudioMedia::startNetwork", "start voice talk media network finish.");
+    return 0;
+}
+
+void CAudioMedia::onRtpHeartbeatThread() {
+    unsigned char datagram[TW_DATAGRAM_SIZE] = {};
+    unsigned int elapsed = std::numeric_limits<unsigned int>::max();
+    while (!networkStopped) {
+        if (elapsed < heartbeatInterval) {
+            std::unique_lock lock(heartbeatLock);
+            heartbeatWake.wait_for(lock, std::chrono::milliseconds(kHeartbeatStepMs),
+                                   [this] { return networkStopped.load(); });
+            elapsed += kHeartbeatStepMs;
+            continue;
+        }
+        const int length = cp_rtp_heartbeat(datagram, sizeof datagram, ownUserId);
+        if (length > 0) {
+            udpSocket.load()->sendTo(voiceServer(), datagram, length);
+        }
+        elapsed = 0;
+    }
+}
+
+void CAudioMedia::stopNetwork() {
+    networkStopped = true;
+    if (heartbeatThread.joinable()) {
+        {
+            std::lock_guard lock(heartbeatLock);
+            heartbeatWake.notify_all();
+        }
+        heartbeatThread.join();
+    }
+    closeAudioPlay();
+    closeRecordAudio();
+    if (harbor::IUdpSocket* socket = udpSocket.exchange(nullptr)) {
+        socket->setReceiveCallback({});
+    }
+    boundPort = 0;
+}
+
+bool CAudioMedia::isNetworkRunning() const { return !networkStopped; }
+
+unsigned int CAudioMedia::localPort() const { return boundPort; }
+
+void CAudioMedia::sendTalkStart(const char* markerText, unsigned int markerId) { sendMarker(markerText, markerId, 1); }
+
+void CAudioMedia::sendTalkStop(const char* markerText, unsigned int markerId) {
+    if (markerText == nullptr) return;
+    sendMarker(markerText, markerId, 0);
+}
+
+void CAudioMedia::sendMarker(const char* markerText, unsigned int markerId, int start) {
+    if (networkStopped) return;
+    harbor::IUdpSocket* socket = udpSocket;
+    if (socket == nullptr) return;
+    unsigned char datagram[TW_DATAGRAM_SIZE] = {};
+    const int length = ptt_fake_voice_send(markerText, markerId, datagram, start);
+    socket->sendTo(voiceServer(), datagram, length);
+}
+
+int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void*, const harbor::CTSocketAddress&) {
+    return length;
+}
+
+void CAudioMedia::onMemberGetMic(unsigned int) { detection.setPause(true); }
+
+void CAudioMedia::onMemberLostMic(unsigned int) { detection.setPause(false); }
+
+// ---- Devices ---------------------------------------------------------------------------
+
+int CAudioMedia::openAudioPlay() {
+    harbor::logInfo("CAudioMedia::openAudioPlay", "open audio play finish.");
+    playOpen = true;
+    return 0;
+}
+
+void CAudioMedia::closeAudioPlay() {
+    playOpen = false;
+    harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
+}
+
+int CAudioMedia::openRecordAudio() {
+    captureOpen = true;
+    return 0;
+}
+
+void CAudioMedia::closeRecordAudio() { captureOpen = false; }
+
+// ---- Settings --------------------------------------------------------------------------
+
+int CAudioMedia::volume() const {
+    const float scaled = static_cast<float>(static_cast<double>(playGain.load()) * 5.0);
+    if (scaled > 100.0F) return 100;
+    if (!(scaled > 0.0F)) return 0;
+    return static_cast<int>(scaled);
+}
+
+void CAudioMedia::setVolume(int value) { playGain = static_cast<float>(value / 5.0); }
+
+int CAudioMedia::micVolume() const { return truncateToInt(static_cast<double>(microphoneGain.load()) * 100.0); }
+
+void CAudioMedia::setMicVolume(int value) { microphoneGain = static_cast<float>(value / 100.0); }
+
+bool CAudioMedia::highQuality() const { return highQualityOn; }
+
+void CAudioMedia::setHighQuality(bool on) { highQualityOn = on; }
+
+bool CAudioMedia::mute() const { return muteOn; }
+
+void CAudioMedia::setMute(bool on) { muteOn = on; }
+
+bool CAudioMedia::defaultAllPlay() const { return defaultAllPlayOn; }
+
+void CAudioMedia::setDefaultAllPlay(bool on) { defaultAllPlayOn = on; }
+
+// ---- Groups ----------------------------------------------------------------------------
+
+void CAudioMedia::openCanPlayGroup(unsigned int groupId) {
+    if (groupId == 0) return;
+    std::lock_guard lock(groupsLock);
+    if (audibleGroups.insert(groupId).second) {
+        harbor::logDebug("CAudioMedia::openCanPlayGroup", "open group audio play id:[%d]", groupId);
+    }
+}
+
+bool CAudioMedia::testGroupCanPlay(unsigned int groupId) {
+    if (groupId == 0) return false;
+    std::lock_guard lock(groupsLock);
+    return audibleGroups.count(groupId) != 0;
+}
+
+void CAudioMedia::closeCanPlayGroup(unsigned int groupId) {
+    {
+        std::lock_guard lock(groupsLock);
+        if (groupId == 0) {
+            audibleGroups.clear();
+        } else {
+            audibleGroups.erase(groupId);
+        }
+    }
+    harbor::logDebug("CAudioMedia::closeCanPlayGroup", "close group audio play id:[%d]", groupId);
+}
+
+// ---- Recording -------------------------------------------------------------------------
+
+void CAudioMedia::setRecordSavePath(const std::string& path) {
+    std::string stored = path;
+    if (!stored.empty()) {
+        boost::system::error_code error;
+        const bool exists = boost::filesystem::exists(stored, error);
+        if (exists && error && error.value() != 2) {
+            harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path check fail:[%d]",
+                             error.value());
+            stored.clear();
+        } else if (!exists || error) {
+            error.clear();
+            boost::filesystem::create_directories(stored, error);
+            if (error) {
+                harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path create fail:[%d]",
+                                 error.value());
+                stored.clear();
+            }
+        }
+    }
+    {
+        std::lock_guard lock(groupsLock);
+        recordSavePath = stored;
+    }
+    harbor::logDebug("CAudioMedia::setRecordSavePath", "set audio record save path:[%s]", stored.c_str());
+}
+
+void CAudioMedia::openGroupRecord(unsigned int groupId) {
+    if (groupId == 0) return;
+    std::lock_guard lock(groupsLock);
+    if (recordGroups.insert(groupId).second) {
+        harbor::logDebug("CAudioMedia::openGroupRecord", "open group audio record id:[%d]", groupId);
+    }
+}
+
+bool CAudioMedia::testGroupRecord(unsigned int groupId) {
+    if (groupId == 0) return false;
+    std::lock_guard lock(groupsLock);
+    return recordGroups.count(groupId) != 0;
+}
+
+void CAudioMedia::closeGroupRecord(unsigned int groupId) {
+    {
+        std::lock_guard lock(groupsLock);
+        if (groupId == 0) {
+            recordGroups.clear();
+        } else {
+            recordGroups.erase(groupId);
+        }
+    }
+    harbor::logDebug("CAudioMedia::closeGroupRecord", "close group audio record id:[%d]", groupId);
+}
+
+void CAudioMedia::setAudioRecordFinishCallback(RecordFinishCallback callback) { recordFinishCallback = callback; }

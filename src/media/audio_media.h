@@ -1,0 +1,138 @@
+// The media engine: the voice UDP socket with its heartbeat and talk markers, capture and
+// send, receive per speaker, playback with volume and group selection, and recording.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "detection/audio_detection.h"
+#include "device/audio_device.h"
+#include "outside/harbor.h"
+#include "talkhub.h"
+
+class CVoiceTalk;
+class CUserDataTransform;
+class CPttAudioBuffer;
+
+class CAudioMedia {
+public:
+    // One captured PCM block on its way to the encoder.
+    struct _BUFFER_INFO {
+        std::vector<unsigned char> data;
+    };
+
+    CAudioMedia(CVoiceTalk* talk, std::shared_ptr<CUserDataTransform> users);
+    ~CAudioMedia();
+    CAudioMedia(const CAudioMedia&) = delete;
+    CAudioMedia& operator=(const CAudioMedia&) = delete;
+
+    void setAudioDetectionStateCallback(std::function<bool(bool)> callback);
+
+    // Voice network.
+    void setServerInfo(const std::string& address, unsigned int port, unsigned int heartbeatIntervalMs);
+    // 0 when running (also when it already was); negative when no local UDP port could be
+    // bound, the network then stays stopped.
+    int startNetwork(unsigned int ownUserId);
+    void stopNetwork();
+    bool isNetworkRunning() const;
+    // The local port of the bound voice socket, 0 while stopped.
+    unsigned int localPort() const;
+    void sendTalkStart(const char* markerText, unsigned int markerId);
+    void sendTalkStop(const char* markerText, unsigned int markerId);
+    int onVoiceDataCallback(harbor::IUdpSocket* socket, int length, const void* data,
+                            const harbor::CTSocketAddress& from);
+    // Another member took the floor: the detector pauses, so the user's own speech does not
+    // ask for it. It resumes when a member leaves the floor.
+    void onMemberGetMic(unsigned int userId);
+    void onMemberLostMic(unsigned int userId);
+
+    // Devices.
+    int openAudioPlay();
+    void closeAudioPlay();
+    int openRecordAudio();
+    void closeRecordAudio();
+
+    // Settings read by the worker threads.
+    int volume() const;
+    void setVolume(int value);
+    int micVolume() const;
+    void setMicVolume(int value);
+    bool highQuality() const;
+    void setHighQuality(bool on);
+    bool mute() const;
+    void setMute(bool on);
+    bool defaultAllPlay() const;
+    void setDefaultAllPlay(bool on);
+
+    // Audible groups; group 0 in close empties the set.
+    void openCanPlayGroup(unsigned int groupId);
+    bool testGroupCanPlay(unsigned int groupId);
+    void closeCanPlayGroup(unsigned int groupId);
+
+    // Recording.
+    void setRecordSavePath(const std::string& path);
+    void openGroupRecord(unsigned int groupId);
+    bool testGroupRecord(unsigned int groupId);
+    void closeGroupRecord(unsigned int groupId);
+    void setAudioRecordFinishCallback(RecordFinishCallback callback);
+
+    CAudioDetection& audioDetection() { return detection; }
+
+private:
+    void onRtpHeartbeatThread();
+    void sendMarker(const char* markerText, unsigned int markerId, int start);
+    harbor::CTSocketAddress voiceServer();
+
+    CVoiceTalk* talkController;
+    std::shared_ptr<CUserDataTransform> userDirectory;
+
+    std::atomic<bool> networkStopped{true};
+    // A login answer may replace the server while the heartbeat thread reads it.
+    std::mutex serverAddressLock;
+    harbor::CTSocketAddress serverAddress;
+    std::atomic<harbor::IUdpSocket*> udpSocket{nullptr};
+    std::atomic<unsigned int> boundPort{0};
+    std::atomic<unsigned int> ownUserId{0};
+    std::atomic<unsigned int> heartbeatInterval{0};
+    std::thread heartbeatThread;
+    std::recursive_mutex heartbeatLock;
+    std::condition_variable_any heartbeatWake;
+
+    CAudioDevice device;
+    std::atomic<float> playGain{1.0F};
+    std::atomic<float> microphoneGain{1.0F};
+    std::atomic<bool> highQualityOn{false};
+    std::atomic<bool> muteOn{false};
+
+    std::atomic<bool> captureOpen{false};
+    std::thread encodeThread;
+    std::deque<std::shared_ptr<_BUFFER_INFO>> captureQueue;
+    std::recursive_mutex captureLock;
+    std::condition_variable_any captureWake;
+
+    std::atomic<bool> playOpen{false};
+    std::map<unsigned int, std::shared_ptr<CPttAudioBuffer>> speakerBuffers;
+    std::thread playThread;
+    std::recursive_mutex buffersLock;
+    std::condition_variable_any playWake;
+
+    std::atomic<bool> defaultAllPlayOn{true};
+    std::set<unsigned int> audibleGroups;
+    std::recursive_mutex groupsLock;
+    std::set<unsigned int> recordGroups;
+    std::string recordSavePath;
+    std::atomic<RecordFinishCallback> recordFinishCallback{nullptr};
+
+    CAudioDetection detection;
+    bool lastDetectionState = false;
+    std::function<bool(bool)> detectionStateCallback;
+};

@@ -1,0 +1,213 @@
+// The exported functions: thin doors into the one service instance.
+#include <boost/filesystem.hpp>
+#include <string>
+
+#include "media/audio_media.h"
+#include "outside/harbor.h"
+#include "outside/talkwire.h"
+#include "platform/module_path.h"
+#include "signalling/voice_talk.h"
+#include "talkhub.h"
+
+namespace {
+
+// The one service, created by initialize and destroyed by unInitialize. The host calls
+// neither of them concurrently with another export, so no lock guards it.
+CVoiceTalk* instance = nullptr;
+
+CAudioMedia* engine() { return instance != nullptr ? instance->media() : nullptr; }
+
+}  // namespace
+
+extern "C" {
+
+TALKHUB_API void initialize(void) {
+    const std::string folder = talkhub::platform::moduleFolder(talkhub::platform::moduleFileName());
+    harbor::logInit((boost::filesystem::path(folder) / "log/TalkHub").string(), true);
+    proto_init();
+    char version[TW_VERSION_TEXT_SIZE] = {};
+    ptt_init(version);
+    harbor::logInfo("initialize", "init ptt library finish version:[%s].", version);
+    instance = new CVoiceTalk();
+    harbor::CTSocketService::instance().messageLoop(false, 1);
+    harbor::logInfo("initialize", "init audio service finish.");
+}
+
+TALKHUB_API void unInitialize(void) {
+    if (instance != nullptr) {
+        delete instance;
+        instance = nullptr;
+    }
+    harbor::CTSocketService::instance().stop();
+}
+
+TALKHUB_API void setServerInfo(const char* address, unsigned int port) {
+    if (instance == nullptr || address == nullptr) return;
+    instance->setServerInfo(address, port);
+}
+
+TALKHUB_API void setNotifyCallback(NotifyCallback callback) {
+    if (instance == nullptr) return;
+    instance->setNotifyCallback(callback);
+}
+
+TALKHUB_API int login(const char* account, const char* password, ResultTextCallback callback) {
+    if (instance == nullptr || account == nullptr || password == nullptr) {
+        harbor::logError("login", "login input param error: talk object[%p], account:[%p] password:[%p].",
+                         static_cast<void*>(instance), static_cast<const void*>(account),
+                         static_cast<const void*>(password));
+        return -1;
+    }
+    return instance->login(account, password, callback);
+}
+
+TALKHUB_API void loginout(void) {
+    if (instance == nullptr) return;
+    instance->logout();
+}
+
+TALKHUB_API void tempCall(unsigned int userId, ResultCallback callback) {
+    if (instance == nullptr) return;
+    instance->tempCall(userId, callback);
+}
+
+TALKHUB_API void handupTempCall(void) {
+    if (instance == nullptr) return;
+    instance->handupTempCall();
+}
+
+TALKHUB_API void meetingCall(bool flag, const char* userList, ResultTextCallback callback) {
+    if (instance == nullptr || userList == nullptr) return;
+    instance->meetingCall(flag, userList, callback);
+}
+
+TALKHUB_API void handupMeetingCall(unsigned int id) {
+    if (instance == nullptr) return;
+    instance->handupMeetingCall(id);
+}
+
+TALKHUB_API void enterGroup(unsigned int groupId, ResultTextCallback callback) {
+    if (instance == nullptr) return;
+    instance->enterGroup(groupId, callback);
+}
+
+TALKHUB_API void setGroupOption(unsigned int first, unsigned int second, ResultCallback callback) {
+    if (instance == nullptr) return;
+    instance->setGroupOption(first, second, callback);
+}
+
+TALKHUB_API void requestMic(ResultCallback callback) {
+    if (instance == nullptr) return;
+    instance->requestMic(callback);
+}
+
+TALKHUB_API void releaseMic(void) {
+    if (instance == nullptr) return;
+    instance->releaseMic();
+}
+
+TALKHUB_API bool highQuality(void) { return engine() != nullptr && engine()->highQuality(); }
+
+TALKHUB_API void setHighQuality(bool on) {
+    if (CAudioMedia* media = engine()) media->setHighQuality(on);
+}
+
+TALKHUB_API int volume(void) { return engine() != nullptr ? engine()->volume() : 0; }
+
+TALKHUB_API void setVolume(int value) {
+    if (CAudioMedia* media = engine()) media->setVolume(value);
+}
+
+TALKHUB_API int micVolume(void) { return engine() != nullptr ? engine()->micVolume() : 0; }
+
+TALKHUB_API void setMicVolume(int value) {
+    if (CAudioMedia* media = engine()) media->setMicVolume(value);
+}
+
+TALKHUB_API bool mute(void) { return engine() != nullptr && engine()->mute(); }
+
+TALKHUB_API void setMute(bool on) {
+    if (CAudioMedia* media = engine()) media->setMute(on);
+}
+
+TALKHUB_API bool defaultAllPlay(void) { return engine() != nullptr && engine()->defaultAllPlay(); }
+
+TALKHUB_API void setDefaultAllPlay(bool on) {
+    if (CAudioMedia* media = engine()) media->setDefaultAllPlay(on);
+}
+
+TALKHUB_API void openCanPlayGroup(unsigned int groupId) {
+    if (CAudioMedia* media = engine()) media->openCanPlayGroup(groupId);
+}
+
+TALKHUB_API bool testGroupCanPlay(unsigned int groupId) {
+    return engine() != nullptr && engine()->testGroupCanPlay(groupId);
+}
+
+TALKHUB_API void closeCanPlayGroup(unsigned int groupId) {
+    if (CAudioMedia* media = engine()) media->closeCanPlayGroup(groupId);
+}
+
+TALKHUB_API void setRecordSavePath(const char* path) {
+    if (path == nullptr) return;
+    if (CAudioMedia* media = engine()) media->setRecordSavePath(path);
+}
+
+TALKHUB_API void openGroupRecord(unsigned int groupId) {
+    if (CAudioMedia* media = engine()) media->openGroupRecord(groupId);
+}
+
+TALKHUB_API bool testGroupRecord(unsigned int groupId) {
+    return engine() != nullptr && engine()->testGroupRecord(groupId);
+}
+
+TALKHUB_API void closeGroupRecord(unsigned int groupId) {
+    if (CAudioMedia* media = engine()) media->closeGroupRecord(groupId);
+}
+
+TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback) {
+    if (CAudioMedia* media = engine()) media->setAudioRecordFinishCallback(callback);
+}
+
+TALKHUB_API void mediaTranscoding(const char* sourcePath, const char* targetPath, bool deleteSource) {
+    harbor::logError("mediaTranscoding", "media transcoding not available: source:[%s] target:[%s] delete:[%d].",
+                     sourcePath != nullptr ? sourcePath : "", targetPath != nullptr ? targetPath : "",
+                     deleteSource ? 1 : 0);
+}
+
+TALKHUB_API bool checkMediaTranscodingFinish(const char* sourcePath) {
+    static_cast<void>(sourcePath);
+    return true;
+}
+
+TALKHUB_API bool isEnableAudioDetection(void) { return engine() != nullptr && instance->isEnableAudioDetection(); }
+
+TALKHUB_API void enableAudioDetection(bool on) {
+    if (engine() != nullptr) instance->enableAudioDetection(on);
+}
+
+TALKHUB_API bool isPauseAudioDetection(void) {
+    return engine() != nullptr && engine()->audioDetection().isPause();
+}
+
+TALKHUB_API void setPauseAudioDetection(bool pause) {
+    if (CAudioMedia* media = engine()) media->audioDetection().setPause(pause);
+}
+
+TALKHUB_API int audioActivateThreshold(void) {
+    return engine() != nullptr ? engine()->audioDetection().activateThreshold() : 0;
+}
+
+TALKHUB_API void setAudioActivateThreshold(int value) {
+    if (CAudioMedia* media = engine()) media->audioDetection().setActivateThreshold(value);
+}
+
+TALKHUB_API long long muteDurationMs(void) {
+    return engine() != nullptr ? engine()->audioDetection().muteDurationMs() : 0;
+}
+
+TALKHUB_API void setMuteDurationMs(long long ms) {
+    if (CAudioMedia* media = engine()) media->audioDetection().setMuteDurationMs(ms);
+}
+
+}  // extern "C"

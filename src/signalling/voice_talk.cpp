@@ -1,0 +1,267 @@
+#include "signalling/voice_talk.h"
+
+#include <chrono>
+#include <limits>
+
+#include "media/audio_media.h"
+#include "signalling/user_data_transform.h"
+
+namespace {
+
+constexpr auto kHeartbeatStep = std::chrono::milliseconds(100);
+constexpr uint32_t kHeartbeatStepMs = 100;
+// A login answer without an interval would make the heartbeat go out without pause.
+constexpr uint32_t kDefaultHeartbeatMs = 8000;
+constexpr int kLogoutAnswerWaits = 2;
+constexpr auto kLogoutAnswerWait = std::chrono::milliseconds(50);
+// The password never reaches the log.
+constexpr const char* kPasswordMask = "******";
+
+}  // namespace
+
+CVoiceTalk::CVoiceTalk() : userData(std::make_shared<CUserDataTransform>()) {
+    audioMedia = std::make_unique<CAudioMedia>(this, userData);
+    audioMedia->setAudioDetectionStateCallback([this](bool active) { return onAudioDetectionStateCallback(active); });
+    commandHandlers = {
+        {TW_CMD_LOGIN_ACK, &CVoiceTalk::onLoginAck},
+        {TW_CMD_QUERY_GROUP_ACK, &CVoiceTalk::onQueryGroupAck},
+        {TW_CMD_ENTER_GROUP_ACK, &CVoiceTalk::onEnterGroupAck},
+        {TW_CMD_QUIT_GROUP_ACK, &CVoiceTalk::onQuitGroupAck},
+        {TW_CMD_REQUEST_MIC_ACK, &CVoiceTalk::onRequestMicAck},
+        {TW_CMD_RELEASE_MIC_ACK, &CVoiceTalk::onReleaseMicAck},
+        {TW_CMD_LOGOUT_ACK, &CVoiceTalk::onLogoutAck},
+        {TW_CMD_TEMP_CALL_ACK, &CVoiceTalk::onTempCallAck},
+        {TW_CMD_MEETING_CALL_ACK, &CVoiceTalk::onMeetingCallAck},
+        {TW_CMD_SET_GROUP_OPTION_ACK, &CVoiceTalk::onSetGroupOptionAck},
+        {TW_CMD_SELF_LOST_MIC, &CVoiceTalk::onSelfLostMicNotify},
+        {TW_CMD_MEMBER_GET_MIC, &CVoiceTalk::onMemberGetMicNotify},
+        {TW_CMD_MEMBER_LOST_MIC, &CVoiceTalk::onMemberLostMicNotify},
+        {TW_CMD_SELF_QUIT_TEMP_CALL, &CVoiceTalk::onSelfQuitTempCallNotify},
+        {TW_CMD_TEMP_CALL_ARRIVED, &CVoiceTalk::onTempCallNotify},
+        {TW_CMD_MEETING_CALL_RELEASE, &CVoiceTalk::onMeetingCallNotify},
+    };
+}
+
+CVoiceTalk::~CVoiceTalk() {
+    logout();
+    // Once the callbacks are cleared no handler runs any more; a handler that raced the
+    // logout above may have started the heartbeat or the voice network again.
+    dropSocket();
+    loginState = 0;
+    stopHeartbeat();
+    audioMedia->stopNetwork();
+    audioMedia.reset();
+}
+
+void CVoiceTalk::setServerInfo(const std::string& address, unsigned int port) {
+    std::lock_guard lock(settingsLock);
+    serverAddress = address;
+    serverPort = port;
+}
+
+void CVoiceTalk::setNotifyCallback(NotifyCallback callback) { notifyCallback = callback; }
+
+bool CVoiceTalk::hasSocket() { return tcpSocket.load() != nullptr; }
+
+int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassword, ResultTextCallback callback) {
+    if (loginState != 0) {
+        harbor::logError("CVoiceTalk::login", "current voice talk login state error:[%d].", loginState.load());
+        return -1;
+    }
+    harbor::CTSocketAddress address;
+    {
+        std::lock_guard lock(settingsLock);
+        address = harbor::CTSocketAddress(serverAddress, serverPort);
+    }
+    dropSocket();
+
+    harbor::ITcpSocket* socket = nullptr;
+    const int result = harbor::CTSocketService::instance().tcpConnect(address, &socket);
+    if (result < 0) {
+        harbor::logInfo("CVoiceTalk::login", "tcp connect to server:[%s] port:[%d] fail:[%d].",
+                        address.address().c_str(), address.port(), result);
+        return result;
+    }
+    {
+        std::lock_guard lock(settingsLock);
+        account = newAccount;
+        password = newPassword;
+    }
+    loginState = 1;
+    loginCallback = callback;
+    harbor::logInfo("CVoiceTalk::login", "tcp connect to server:[%s] port:[%d].", address.address().c_str(),
+                    address.port());
+    {
+        std::lock_guard lock(sendLock);
+        tcpSocket = socket;
+    }
+    socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) { onConnectServerCallback(from, status); });
+    socket->setDataCallback(
+        [this](harbor::ITcpSocket* from, int length, const void* data) { return onVoiceCtrlDataCallback(from, length, data); });
+    return result;
+}
+
+void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket*, int status) {
+    std::string host;
+    unsigned int port = 0;
+    std::string user;
+    std::string secret;
+    {
+        std::lock_guard lock(settingsLock);
+        host = serverAddress;
+        port = serverPort;
+        user = account;
+        secret = password;
+    }
+    if (status < 0) {
+        harbor::logError("CVoiceTalk::onConnectServerCallback", "connect server address:[%s] port:[%d] fail:[%d].",
+                         host.c_str(), port, status);
+        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
+            harbor::logInfo("CVoiceTalk::onConnectServerCallback", "call login callback:[%p]",
+                            reinterpret_cast<void*>(callback));
+            callback(status, "connect audio server fail.");
+        }
+        // Both callbacks go, so that harbor can free the failed socket.
+        dropSocket();
+        return;
+    }
+    harbor::logInfo("CVoiceTalk::onConnectServerCallback", "connect audio server:[%s] succeed.", host.c_str());
+    {
+        std::lock_guard lock(receiveLock);
+        recvCapacity = kBufferSize;
+        recvBuffer.assign(kBufferSize, 0);
+    }
+    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd(user.c_str(), secret.c_str(), encoded);
+    std::lock_guard lock(sendLock);
+    bufferCapacity = kBufferSize;
+    buildBuffer.assign(kBufferSize, 0);
+    frameBuffer.assign(kBufferSize, 0);
+    const int length =
+        cp_login(buildBuffer.data(), static_cast<int>(bufferCapacity), user.c_str(), encoded, 0);
+    harbor::logInfo("CVoiceTalk::onConnectServerCallback", "send login user:[%s] password:[%s] message.", user.c_str(),
+                    kPasswordMask);
+    sendCtrlData(buildBuffer.data(), length);
+}
+
+void CVoiceTalk::sendCtrlData(const void* data, int length) {
+    if (data == nullptr || length <= 0) {
+        harbor::logError("CVoiceTalk::sendCtrlData", "send voice talk ctrl data param error data:[%p] len:[%d].", data,
+                         length);
+        return;
+    }
+    std::lock_guard lock(sendLock);
+    harbor::ITcpSocket* socket = tcpSocket;
+    if (socket == nullptr) {
+        harbor::logError("CVoiceTalk::sendCtrlData", "socket state error not connect.");
+        return;
+    }
+    const uint16_t framed =
+        encode_tcp_packet_hdlc(data, static_cast<uint16_t>(length), frameBuffer.data(),
+                               static_cast<uint16_t>(bufferCapacity));
+    const int sent = socket->send(frameBuffer.data(), framed);
+    if (sent < 0) {
+        harbor::logError("CVoiceTalk::sendCtrlData", "send voice talk ctrl data fail:[%d].", sent);
+    }
+}
+
+void CVoiceTalk::onHeartbeatThread() {
+    std::vector<unsigned char> message(kBufferSize);
+    std::vector<unsigned char> frame(kBufferSize);
+    uint32_t elapsed = std::numeric_limits<uint32_t>::max();
+    while (loginState == 2) {
+        const uint32_t interval = heartbeatInterval == 0 ? kDefaultHeartbeatMs : heartbeatInterval.load();
+        if (elapsed < interval) {
+            std::unique_lock lock(heartbeatMutex);
+            heartbeatWake.wait_for(lock, kHeartbeatStep);
+            elapsed += kHeartbeatStepMs;
+            continue;
+        }
+        const int length = cp_ping(message.data(), static_cast<int>(message.size()), ownUserId);
+        if (length > 0) {
+            const uint16_t framed = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length), frame.data(),
+                                                           static_cast<uint16_t>(frame.size()));
+            std::lock_guard lock(sendLock);
+            if (harbor::ITcpSocket* socket = tcpSocket) {
+                const int sent = socket->send(frame.data(), framed);
+                if (sent < 0) {
+                    harbor::logInfo("CVoiceTalk::onHeartbeatThread", "send tcp heartbeat packet fail:[%d].", sent);
+                }
+            }
+        }
+        elapsed = 0;
+    }
+}
+
+void CVoiceTalk::startHeartbeat() {
+    if (!heartbeatThread.joinable()) {
+        heartbeatThread = std::thread([this] { onHeartbeatThread(); });
+    }
+}
+
+void CVoiceTalk::stopHeartbeat() {
+    if (!heartbeatThread.joinable()) return;
+    {
+        std::lock_guard lock(heartbeatMutex);
+        heartbeatWake.notify_one();
+    }
+    heartbeatThread.join();
+}
+
+void CVoiceTalk::logout() {
+    const int previous = loginState.exchange(3);
+    stopHeartbeat();
+    if (previous != 0) {
+        harbor::logInfo("CVoiceTalk::logout", "send logout message and close socket connect.");
+        buildAndSend([](unsigned char* buffer, int capacity) { return cp_logout(buffer, capacity); });
+        for (int wait = 0; wait < kLogoutAnswerWaits && loginState != 0; ++wait) {
+            std::this_thread::sleep_for(kLogoutAnswerWait);
+        }
+    }
+    loginState = 0;
+    loginCallback = nullptr;
+    // A floor held at logout must not read as held after the next login.
+    micState = 0;
+    audioMedia->stopNetwork();
+    audioMedia->closeAudioPlay();
+    audioMedia->closeRecordAudio();
+    {
+        std::lock_guard lock(sendLock);
+        buildBuffer = {};
+        frameBuffer = {};
+        bufferCapacity = 0;
+    }
+    {
+        std::lock_guard lock(receiveLock);
+        recvBuffer = {};
+        recvCapacity = 0;
+    }
+    currentGroupId = 0;
+}
+
+void CVoiceTalk::onConnectionBroken(int status) {
+    harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "socket error:[%d] close connect.", status);
+    const int state = loginState;
+    if (state == 1 || state == 2) {
+        if (NotifyCallback notify = notifyCallback) {
+            harbor::logInfo("CVoiceTalk::onVoiceCtrlDataCallback", "call notify callback:[%p]",
+                            reinterpret_cast<void*>(notify));
+            notify(0, "network exception.");
+        }
+        logout();
+    }
+    dropSocket();
+}
+
+void CVoiceTalk::dropSocket() {
+    harbor::ITcpSocket* socket = nullptr;
+    {
+        std::lock_guard lock(sendLock);
+        socket = tcpSocket.exchange(nullptr);
+    }
+    if (socket == nullptr) return;
+    // Outside the send lock: clearing from another thread waits for a running callback,
+    // which may itself be sending.
+    socket->setConnectCallback({});
+    socket->setDataCallback({});
+}

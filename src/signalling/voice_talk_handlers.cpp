@@ -1,0 +1,262 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "media/audio_media.h"
+#include "signalling/user_data_transform.h"
+#include "signalling/voice_talk.h"
+
+namespace {
+
+// Texts handed to the host are at most 255 characters.
+constexpr std::size_t kTextSize = 256;
+
+template <typename Callback, typename... Args>
+void finish(std::atomic<Callback>& slot, Args... args) {
+    if (Callback callback = slot.exchange(nullptr)) callback(args...);
+}
+
+}  // namespace
+
+void CVoiceTalk::onLoginAck(const tw_packet& packet) {
+    constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    tw_login_ack ack{};
+    const int parsed = on_login_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo(tag, "recv login ack packet parse:[%d].", parsed);
+    int value = 0;
+    if (parsed < 0) {
+        value = parsed;
+    } else if (ack.redirectAddress[0] == '\0') {
+        const bool accepted = ack.result == 0;
+        // A thread left from an earlier login that has ended is joined before a new one.
+        if (accepted && loginState != 2) stopHeartbeat();
+        loginState = accepted ? 2 : 0;
+        if (!accepted) {
+            value = static_cast<int8_t>(ack.result);
+            harbor::logError(tag, "login fail:[%d].", ack.result);
+        } else {
+            harbor::logInfo(tag, "login succeed.");
+            ownUserId = ack.userId;
+            markerId = ack.markerId;
+            std::memcpy(markerText.data(), ack.markerText, TW_MARKER_TEXT_SIZE);
+            heartbeatInterval = ack.heartbeatInterval;
+            queryGroup();
+            startHeartbeat();
+            value = audioMedia->startNetwork(ownUserId);
+            if (value >= 0) {
+                value = audioMedia->openAudioPlay();
+                if (value < 0) {
+                    harbor::logError(tag, "open audio play device fail:[%d].", value);
+                } else {
+                    harbor::logInfo(tag, "login success open audio record.");
+                    value = audioMedia->openRecordAudio();
+                    if (value < 0) harbor::logError(tag, "open local audio record fail:[%d]", value);
+                }
+            }
+        }
+    } else {
+        std::string user;
+        std::string secret;
+        {
+            std::lock_guard lock(settingsLock);
+            serverAddress = ack.redirectAddress;
+            serverPort = ack.redirectPort;
+            user = account;
+            secret = password;
+        }
+        heartbeatInterval = ack.heartbeatInterval;
+        harbor::logInfo(tag, "login to new server address:[%s] port:[%d] htInterval:[%d].", ack.redirectAddress,
+                        ack.redirectPort, ack.heartbeatInterval);
+        audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
+        harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
+                        ack.voicePort, ack.voiceHeartbeatInterval);
+        loginState = 0;
+        value = login(user, secret, loginCallback);
+    }
+    harbor::logInfo(tag, "call login callback:[%d: %p]", value, reinterpret_cast<void*>(loginCallback.load()));
+    if (value < 0) {
+        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
+            harbor::logInfo(tag, "call login callback:[%d: %p]", value, reinterpret_cast<void*>(callback));
+            callback(value, "");
+        }
+    }
+}
+
+void CVoiceTalk::onLogoutAck(const tw_packet&) {
+    harbor::logInfo("CVoiceTalk::onLogoutAck", "recv logout ack");
+    loginState = 0;
+    audioMedia->closeRecordAudio();
+}
+
+void CVoiceTalk::onQueryGroupAck(const tw_packet& packet) {
+    tw_group_list* list = nullptr;
+    const int parsed = on_query_group_ack(&list, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onQueryGroupAck", "recv query group ack packet parse:[%d].", parsed);
+    if (parsed != 0 || list == nullptr) {
+        finish(loginCallback, 0, "0");
+        return;
+    }
+    if (list->count > 0) {
+        for (uint64_t i = 0; i < list->count; ++i) {
+            userData->setGroupName(list->entries[i]->groupId, list->entries[i]->name);
+        }
+        enterGroup(list->entries[0]->groupId, nullptr);
+    }
+    ptt_ack_free_groups(list);
+}
+
+void CVoiceTalk::onEnterGroupAck(const tw_packet& packet) {
+    char text[kTextSize] = {};
+    tw_join_group_ack ack{};
+    const int parsed = on_join_group_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onEnterGroupAck", "recv enter group ack packet parse:[%d].", parsed);
+    int value = parsed;
+    if (parsed == 0) {
+        value = ack.result;
+        markerId = ack.markerId;
+        currentGroupId = ack.groupId;
+        std::snprintf(text, sizeof text, "%d:%s", static_cast<int>(ack.groupId),
+                      userData->getGroupName(ack.groupId).c_str());
+    }
+    if (ResultTextCallback callback = enterGroupCallback.exchange(nullptr)) {
+        callback(value, text);
+    } else {
+        finish(loginCallback, value, static_cast<const char*>(text));
+    }
+}
+
+namespace {
+
+// The value an answer hands to its callback: the parser's failure, else the server's result.
+int answerValue(int parsed, const tw_result_ack& ack) { return parsed != 0 ? parsed : ack.result; }
+
+}  // namespace
+
+void CVoiceTalk::onSetGroupOptionAck(const tw_packet& packet) {
+    tw_result_ack ack{};
+    const int parsed = on_set_group_option_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onSetGroupOptionAck", "recv set group option ack packet parse:[%d].", parsed);
+    finish(setGroupOptionCallback, answerValue(parsed, ack));
+}
+
+void CVoiceTalk::onQuitGroupAck(const tw_packet& packet) {
+    tw_result_ack ack{};
+    const int parsed = on_leave_group_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onQuitGroupAck", "recv quit group ack packet parse:[%d].", parsed);
+    if (parsed == 0 && ack.result == 0) currentGroupId = 0;
+}
+
+void CVoiceTalk::onTempCallAck(const tw_packet& packet) {
+    tw_result_ack ack{};
+    const int parsed = on_call_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onTempCallAck", "recv temp call ack packet cannot parse:[%d].", parsed);
+    finish(tempCallCallback, answerValue(parsed, ack));
+}
+
+void CVoiceTalk::onMeetingCallAck(const tw_packet& packet) {
+    std::string text;
+    tw_meeting_call_ack ack{};
+    const int parsed = on_meeting_call_ack(&ack, packet.body, packet.bodyLength);
+    const int value = parsed != 0 ? parsed : ack.result;
+    if (value == 0) {
+        harbor::logInfo("CVoiceTalk::onMeetingCallAck", "create meeting call succeed");
+        text = std::to_string(ack.meetingId) + "@";
+        for (uint64_t i = 0; i < ack.memberCount; ++i) {
+            if (i > 0) text += ";";
+            text += std::to_string(ack.members[i].userId) + ":" + ack.members[i].name;
+        }
+    } else {
+        harbor::logError("CVoiceTalk::onMeetingCallAck", "create meeting call fail:[%d]", value);
+        micState = 0;
+    }
+    finish(meetingCallCallback, value, text.c_str());
+    free_meeting_call_ack(&ack);
+}
+
+void CVoiceTalk::onRequestMicAck(const tw_packet& packet) {
+    tw_result_ack ack{};
+    const int parsed = on_request_mic_ack(&ack, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onRequestMicAck", "recv request mic ack packet parse:[%d].", parsed);
+    const int value = answerValue(parsed, ack);
+    micState = value == 0 ? 2 : 0;
+    if (value == 0) {
+        audioMedia->sendTalkStart(markerText.data(), markerId);
+        if (isEnableAudioDetection()) {
+            if (NotifyCallback notify = notifyCallback) notify(8, nullptr);
+        }
+    }
+    finish(requestMicCallback, value);
+}
+
+void CVoiceTalk::onReleaseMicAck(const tw_packet&) {
+    harbor::logInfo("CVoiceTalk::onReleaseMicAck", "recv release mic ack close audio record.");
+    micState = 0;
+    audioMedia->sendTalkStop(markerText.data(), markerId);
+    if (isEnableAudioDetection()) {
+        if (NotifyCallback notify = notifyCallback) notify(2, nullptr);
+    }
+}
+
+void CVoiceTalk::onSelfLostMicNotify(const tw_packet&) {
+    harbor::logInfo("CVoiceTalk::onSelfLostMicNotify", "recv self lost mic notify close audio record.");
+    micState = 0;
+    audioMedia->sendTalkStop(nullptr, 0);
+    if (NotifyCallback notify = notifyCallback) notify(2, "");
+}
+
+void CVoiceTalk::onMemberGetMicNotify(const tw_packet& packet) {
+    constexpr const char* tag = "CVoiceTalk::onMemberGetMicNotify";
+    tw_member_get_mic event{};
+    const int parsed = on_mem_get_mic(&event, packet.body, packet.bodyLength);
+    harbor::logInfo(tag, "recv member get mic notify packet parse:[%d].", parsed);
+    if (parsed != 0) return;
+    harbor::logInfo(tag, "member get mic userId:[%d] groupId:[%d]", event.userId, event.groupId);
+    userData->setUserGroup(event.userId, event.groupId);
+    userData->setUserName(event.userId, event.userName);
+    audioMedia->onMemberGetMic(event.userId);
+    char text[kTextSize] = {};
+    std::snprintf(text, sizeof text, "%d:%d:%s", static_cast<int>(event.groupId), static_cast<int>(event.userId),
+                  event.userName);
+    if (NotifyCallback notify = notifyCallback) notify(3, text);
+}
+
+void CVoiceTalk::onMemberLostMicNotify(const tw_packet& packet) {
+    tw_member_lost_mic event{};
+    const int parsed = on_mem_lost_mic(&event, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onMemberLostMicNotify", "recv member lost mic notify.");
+    if (parsed != 0) return;
+    audioMedia->onMemberLostMic(event.userId);
+    char text[kTextSize] = {};
+    std::snprintf(text, sizeof text, "%d:%d", static_cast<int>(event.groupId), static_cast<int>(event.userId));
+    if (NotifyCallback notify = notifyCallback) notify(4, text);
+}
+
+void CVoiceTalk::onSelfQuitTempCallNotify(const tw_packet& packet) {
+    tw_temp_call_release event{};
+    const int parsed = on_tmp_call_rel(&event, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onSelfQuitTempCallNotify", "recv self quit temp call notify packet parse:[%d].",
+                    parsed);
+    if (parsed != 0) return;
+    micState = 0;
+    if (NotifyCallback notify = notifyCallback) notify(6, "");
+}
+
+void CVoiceTalk::onTempCallNotify(const tw_packet& packet) {
+    tw_temp_call_arrived event{};
+    const int parsed = on_tmp_call_arrived(&event, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onTempCallNotify", "recv temp call notify packet parse:[%d].", parsed);
+    if (parsed != 0) return;
+    char text[kTextSize] = {};
+    std::snprintf(text, sizeof text, "%d:%s", static_cast<int>(event.callerId), event.callerName);
+    if (NotifyCallback notify = notifyCallback) notify(5, text);
+}
+
+void CVoiceTalk::onMeetingCallNotify(const tw_packet& packet) {
+    tw_meeting_call_release event{};
+    const int parsed = on_meeting_call_release(&event, packet.body, packet.bodyLength);
+    harbor::logInfo("CVoiceTalk::onMeetingCallNotify", "recv meeting call status notify packet parse:[%d].", parsed);
+    if (parsed != 0) return;
+    micState = 0;
+    const std::string text = std::to_string(event.meetingId);
+    if (NotifyCallback notify = notifyCallback) notify(7, text.c_str());
+}
