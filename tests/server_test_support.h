@@ -16,11 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include "framed_stream.h"
 #include "server.h"
 
 namespace server_test {
 
-using Bytes = std::vector<unsigned char>;
+using test_support::Bytes;
+using test_support::loopback;
+using test_support::readable;
 using namespace std::chrono_literals;
 
 inline talkhub_server::ServerConfig loopbackConfig() {
@@ -57,107 +60,16 @@ private:
     std::thread thread_;
 };
 
-inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-inline bool readable(int fd, std::chrono::milliseconds wait) {
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, static_cast<int>(wait.count())) == 1;
-}
-
-class Client {
+class Client : public test_support::FramedStream {
 public:
     // receiveBuffer > 0 shrinks the kernel's receive buffer, to play a slow reader.
-    Client(uint16_t tcpPort, uint16_t udpPort, int receiveBuffer = 0) : udpPort_(udpPort), buffer_(10240, 0) {
-        tcp_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) {
-            ::setsockopt(tcp_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        const sockaddr_in server = loopback(tcpPort);
-        connected_ = ::connect(tcp_, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+    Client(uint16_t tcpPort, uint16_t udpPort, int receiveBuffer = 0)
+        : FramedStream(connectTo(tcpPort, receiveBuffer)), udpPort_(udpPort) {
         udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         const sockaddr_in any = loopback(0);
         ::bind(udp_, reinterpret_cast<const sockaddr*>(&any), sizeof any);
     }
-    ~Client() {
-        closeTcp();
-        ::close(udp_);
-    }
-
-    bool connected() const { return connected_; }
-    void closeTcp() {
-        if (tcp_ >= 0) {
-            ::close(tcp_);
-            tcp_ = -1;
-        }
-    }
-
-    void sendRaw(const Bytes& bytes) const { ::send(tcp_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
-    template <class Build>
-    void send(Build build) const {
-        unsigned char message[10240];
-        const int length = build(message, static_cast<int>(sizeof message));
-        ASSERT_GT(length, 0);
-        Bytes framed(2 * static_cast<std::size_t>(length) + 8);
-        framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                             static_cast<uint16_t>(framed.size())));
-        sendRaw(framed);
-    }
-
-    // The next whole message (header and body), or nothing within the wait.
-    std::optional<Bytes> next(std::chrono::milliseconds wait = 3000ms) {
-        const auto until = std::chrono::steady_clock::now() + wait;
-        while (true) {
-            if (!pending_.empty()) {
-                Bytes message = pending_.front();
-                pending_.erase(pending_.begin());
-                return message;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || tcp_ < 0 || !readable(tcp_, left)) {
-                return std::nullopt;
-            }
-            unsigned char chunk[4096];
-            const ssize_t size = ::recv(tcp_, chunk, sizeof chunk, 0);
-            if (size <= 0) {
-                peerClosed = true;
-                return std::nullopt;
-            }
-            for (ssize_t i = 0; i < size; ++i) {
-                unsigned char* frame = nullptr;
-                decode_tcp_packet_hdlc(buffer_.data(), 10240, chunk[i], &frame);
-                tw_packet packet{};
-                if (frame != nullptr &&
-                    packet_decode(buffer_.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2, &packet) > 0) {
-                    pending_.emplace_back(packet.header, packet.body + packet.bodyLength);
-                }
-            }
-        }
-    }
-
-    // The next message with this command id; others on the way are skipped.
-    std::optional<Bytes> expect(unsigned char command, std::chrono::milliseconds wait = 3000ms) {
-        const auto until = std::chrono::steady_clock::now() + wait;
-        while (std::chrono::steady_clock::now() < until) {
-            auto message =
-                next(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()));
-            if (!message) {
-                return std::nullopt;
-            }
-            if ((*message)[0] == command) {
-                message->erase(message->begin(), message->begin() + 2);  // the body
-                return message;
-            }
-        }
-        return std::nullopt;
-    }
+    ~Client() { ::close(udp_); }
 
     tw_login_ack login(const char* account, const char* password) {
         char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
@@ -218,15 +130,23 @@ public:
     }
 
     uint32_t userId = 0;
-    bool peerClosed = false;
 
 private:
-    int tcp_ = -1;
+    static int connectTo(uint16_t tcpPort, int receiveBuffer) {
+        const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(tcp, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        const sockaddr_in server = loopback(tcpPort);
+        if (::connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+            ::close(tcp);
+            return -1;
+        }
+        return tcp;
+    }
+
     int udp_ = -1;
     uint16_t udpPort_;
-    bool connected_ = false;
-    Bytes buffer_;
-    std::vector<Bytes> pending_;
 };
 
 }  // namespace server_test

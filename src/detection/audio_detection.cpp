@@ -17,7 +17,8 @@ bool CAudioDetection::isActivate() const { return active; }
 // Saturates instead of overflowing for values near the top of int.
 void CAudioDetection::setActivateThreshold(int value) {
     constexpr int offset = 90;
-    startProbability = value > std::numeric_limits<int>::max() - offset ? std::numeric_limits<int>::max() : value + offset;
+    startProbability =
+        value > std::numeric_limits<int>::max() - offset ? std::numeric_limits<int>::max() : value + offset;
 }
 
 int CAudioDetection::activateThreshold() const { return startProbability; }

@@ -58,6 +58,7 @@ harbor::CTSocketAddress CAudioMedia::voiceServer() {
 }
 
 int CAudioMedia::startNetwork(unsigned int userId) {
+    std::lock_guard lock(networkLock);
     if (!networkStopped) return 0;
     unsigned int port = voiceServer().port();
     ownUserId = userId;
@@ -71,10 +72,10 @@ int CAudioMedia::startNetwork(unsigned int userId) {
         harbor::logError("CAudioMedia::startNetwork", "current udp network not available.");
         return -1;
     }
-    socket->setReceiveCallback([this](harbor::IUdpSocket* from, int length, const void* data,
-                                      const harbor::CTSocketAddress& sender) {
-        return onVoiceDataCallback(from, length, data, sender);
-    });
+    socket->setReceiveCallback(
+        [this](harbor::IUdpSocket* from, int length, const void* data, const harbor::CTSocketAddress& sender) {
+            return onVoiceDataCallback(from, length, data, sender);
+        });
     udpSocket = socket;
     networkStopped = false;
     heartbeatThread = std::thread([this] { onRtpHeartbeatThread(); });
@@ -102,6 +103,7 @@ void CAudioMedia::onRtpHeartbeatThread() {
 }
 
 void CAudioMedia::stopNetwork() {
+    std::lock_guard lock(networkLock);
     networkStopped = true;
     if (heartbeatThread.joinable()) {
         {
@@ -229,8 +231,7 @@ void CAudioMedia::setRecordSavePath(const std::string& path) {
         boost::system::error_code error;
         const bool exists = boost::filesystem::exists(stored, error);
         if (exists && error && error.value() != 2) {
-            harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path check fail:[%d]",
-                             error.value());
+            harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path check fail:[%d]", error.value());
             stored.clear();
         } else if (!exists || error) {
             error.clear();

@@ -96,6 +96,8 @@ private:
     std::shared_ptr<CUserDataTransform> userDirectory;
 
     std::atomic<bool> networkStopped{true};
+    // Start runs on the network thread, stop on host threads too.
+    std::recursive_mutex networkLock;
     // A login answer may replace the server while the heartbeat thread reads it.
     std::mutex serverAddressLock;
     harbor::CTSocketAddress serverAddress;

@@ -6,18 +6,19 @@
 #include "outside/harbor.h"
 #include "outside/talkwire.h"
 #include "platform/module_path.h"
+#include "service/instance.h"
 #include "signalling/voice_talk.h"
 #include "talkhub.h"
 
 namespace {
 
-// The one service, created by initialize and destroyed by unInitialize. The host calls
-// neither of them concurrently with another export, so no lock guards it.
 CVoiceTalk* instance = nullptr;
 
 CAudioMedia* engine() { return instance != nullptr ? instance->media() : nullptr; }
 
 }  // namespace
+
+CVoiceTalk* talkhub::serviceInstance() { return instance; }
 
 extern "C" {
 
@@ -186,9 +187,7 @@ TALKHUB_API void enableAudioDetection(bool on) {
     if (engine() != nullptr) instance->enableAudioDetection(on);
 }
 
-TALKHUB_API bool isPauseAudioDetection(void) {
-    return engine() != nullptr && engine()->audioDetection().isPause();
-}
+TALKHUB_API bool isPauseAudioDetection(void) { return engine() != nullptr && engine()->audioDetection().isPause(); }
 
 TALKHUB_API void setPauseAudioDetection(bool pause) {
     if (CAudioMedia* media = engine()) media->audioDetection().setPause(pause);

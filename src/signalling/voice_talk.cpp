@@ -96,8 +96,9 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         tcpSocket = socket;
     }
     socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) { onConnectServerCallback(from, status); });
-    socket->setDataCallback(
-        [this](harbor::ITcpSocket* from, int length, const void* data) { return onVoiceCtrlDataCallback(from, length, data); });
+    socket->setDataCallback([this](harbor::ITcpSocket* from, int length, const void* data) {
+        return onVoiceCtrlDataCallback(from, length, data);
+    });
     return result;
 }
 
@@ -137,8 +138,7 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket*, int status) {
     bufferCapacity = kBufferSize;
     buildBuffer.assign(kBufferSize, 0);
     frameBuffer.assign(kBufferSize, 0);
-    const int length =
-        cp_login(buildBuffer.data(), static_cast<int>(bufferCapacity), user.c_str(), encoded, 0);
+    const int length = cp_login(buildBuffer.data(), static_cast<int>(bufferCapacity), user.c_str(), encoded, 0);
     harbor::logInfo("CVoiceTalk::onConnectServerCallback", "send login user:[%s] password:[%s] message.", user.c_str(),
                     kPasswordMask);
     sendCtrlData(buildBuffer.data(), length);
@@ -156,9 +156,8 @@ void CVoiceTalk::sendCtrlData(const void* data, int length) {
         harbor::logError("CVoiceTalk::sendCtrlData", "socket state error not connect.");
         return;
     }
-    const uint16_t framed =
-        encode_tcp_packet_hdlc(data, static_cast<uint16_t>(length), frameBuffer.data(),
-                               static_cast<uint16_t>(bufferCapacity));
+    const uint16_t framed = encode_tcp_packet_hdlc(data, static_cast<uint16_t>(length), frameBuffer.data(),
+                                                   static_cast<uint16_t>(bufferCapacity));
     const int sent = socket->send(frameBuffer.data(), framed);
     if (sent < 0) {
         harbor::logError("CVoiceTalk::sendCtrlData", "send voice talk ctrl data fail:[%d].", sent);
@@ -194,12 +193,14 @@ void CVoiceTalk::onHeartbeatThread() {
 }
 
 void CVoiceTalk::startHeartbeat() {
+    std::lock_guard lifecycle(lifecycleLock);
     if (!heartbeatThread.joinable()) {
         heartbeatThread = std::thread([this] { onHeartbeatThread(); });
     }
 }
 
 void CVoiceTalk::stopHeartbeat() {
+    std::lock_guard lifecycle(lifecycleLock);
     if (!heartbeatThread.joinable()) return;
     {
         std::lock_guard lock(heartbeatMutex);
@@ -209,6 +210,7 @@ void CVoiceTalk::stopHeartbeat() {
 }
 
 void CVoiceTalk::logout() {
+    std::lock_guard lifecycle(lifecycleLock);
     const int previous = loginState.exchange(3);
     stopHeartbeat();
     if (previous != 0) {

@@ -122,6 +122,9 @@ private:
     std::atomic<uint32_t> currentGroupId{0};
     std::atomic<uint32_t> heartbeatInterval{0};
     std::thread heartbeatThread;
+    // Logout runs on host threads and, for a broken connection, on the network thread; the
+    // login answer starts what logout stops. This lock makes each of them one step.
+    std::recursive_mutex lifecycleLock;
     std::recursive_mutex heartbeatMutex;
     std::condition_variable_any heartbeatWake;
     std::atomic<int> micState{0};

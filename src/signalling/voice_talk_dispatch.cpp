@@ -1,7 +1,9 @@
 #include "signalling/voice_talk.h"
 
 // Every received byte goes through the frame decoder exactly once; each completed frame is
-// decoded and handed to the handler of its command id.
+// copied out, decoded and handed to the handler of its command id. The reassembly buffer
+// is locked only while bytes go into it: a handler may take other locks (or a host callback
+// may log out, which releases the buffer), so none runs under it.
 int CVoiceTalk::onVoiceCtrlDataCallback(harbor::ITcpSocket*, int length, const void* data) {
     if (length <= 0) {
         onConnectionBroken(length);
@@ -9,24 +11,30 @@ int CVoiceTalk::onVoiceCtrlDataCallback(harbor::ITcpSocket*, int length, const v
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
     int handled = 0;
-    std::lock_guard lock(receiveLock);
+    std::vector<unsigned char> completed;
+    std::unique_lock lock(receiveLock);
     for (int i = 0; i < length; ++i) {
-        // A host callback run by a handler may have logged out: the rest is dropped.
+        // Released at logout: the rest of the chunk is dropped.
         if (recvBuffer.empty()) break;
         unsigned char* frame = nullptr;
         decode_tcp_packet_hdlc(recvBuffer.data(), recvCapacity, bytes[i], &frame);
         if (frame == nullptr) continue;
         handled = i;
-        tw_packet packet{};
         const uint32_t size = static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2;
-        if (packet_decode(recvBuffer.data(), size, &packet) <= 0) continue;
-        const uint16_t command = packet.header[0];
-        const auto found = commandHandlers.find(command);
-        if (found == commandHandlers.end()) {
-            harbor::logWarning("CVoiceTalk::onVoiceCtrlDataCallback", "command:[%x] not handle funtion.", command);
-            continue;
+        if (size > recvCapacity) continue;
+        completed.assign(frame, frame + size);
+        lock.unlock();
+        tw_packet packet{};
+        if (packet_decode(completed.data(), size, &packet) > 0) {
+            const uint16_t command = packet.header[0];
+            const auto found = commandHandlers.find(command);
+            if (found == commandHandlers.end()) {
+                harbor::logWarning("CVoiceTalk::onVoiceCtrlDataCallback", "command:[%x] not handle funtion.", command);
+            } else {
+                (this->*found->second)(packet);
+            }
         }
-        (this->*found->second)(packet);
+        lock.lock();
     }
     return handled;
 }

@@ -27,6 +27,7 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
     if (parsed < 0) {
         value = parsed;
     } else if (ack.redirectAddress[0] == '\0') {
+        std::lock_guard lifecycle(lifecycleLock);
         const bool accepted = ack.result == 0;
         // A thread left from an earlier login that has ended is joined before a new one.
         if (accepted && loginState != 2) stopHeartbeat();
@@ -40,6 +41,13 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
             markerId = ack.markerId;
             std::memcpy(markerText.data(), ack.markerText, TW_MARKER_TEXT_SIZE);
             heartbeatInterval = ack.heartbeatInterval;
+            // The accepting server names its voice server too; without it the voice channel
+            // would only ever know the one a redirect gave.
+            if (ack.voiceAddress[0] != '\0') {
+                audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
+                harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
+                                ack.voicePort, ack.voiceHeartbeatInterval);
+            }
             queryGroup();
             startHeartbeat();
             value = audioMedia->startNetwork(ownUserId);

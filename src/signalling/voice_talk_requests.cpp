@@ -55,7 +55,8 @@ void CVoiceTalk::enterGroup(unsigned int groupId, ResultTextCallback callback) {
     currentGroupId = groupId;
     harbor::logInfo(tag, "send enter group:[%d] message.", groupId);
     enterGroupCallback = callback;
-    buildAndSend([groupId](unsigned char* buffer, int capacity) { return cp_activate_group(buffer, capacity, groupId); });
+    buildAndSend(
+        [groupId](unsigned char* buffer, int capacity) { return cp_activate_group(buffer, capacity, groupId); });
 }
 
 void CVoiceTalk::setGroupOption(unsigned int first, unsigned int second, ResultCallback callback) {

@@ -1,0 +1,188 @@
+// The control channel and the voice network against a scripted peer: framing across
+// chunks, unknown commands, bytes after logout, heartbeat pacing and the UDP port search.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "media/audio_media.h"
+#include "talkhub_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using talkhub_test::acceptedLogin;
+using talkhub_test::HostEvent;
+using talkhub_test::HostEvents;
+using talkhub_test::loginAnswer;
+using talkhub_test::LogTail;
+using talkhub_test::ScriptedPeer;
+using talkhub_test::Service;
+using test_support::Bytes;
+using test_support::FramedStream;
+
+// A valid message whose command id no handler knows.
+Bytes unknownCommandFrame() {
+    unsigned char message[64];
+    const int length = srv_build_result_ack(message, sizeof message, TW_CMD_QUIT_GROUP_ACK, 0);
+    message[0] = 0x83;
+    return test_support::frame(message, length);
+}
+
+// A UDP socket on 0.0.0.0 playing the voice server.
+class VoiceServer {
+public:
+    explicit VoiceServer(uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~VoiceServer() { ::close(fd_); }
+    uint16_t port() const { return port_; }
+    bool bound() const { return bound_; }
+
+    // The next datagram as talkwire reads it, and the port it came from.
+    std::optional<std::pair<tw_datagram_info, uint16_t>> next(std::chrono::milliseconds wait = 2000ms) const {
+        if (!test_support::readable(fd_, wait)) return std::nullopt;
+        unsigned char datagram[2048];
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t size = ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        tw_datagram_info info{};
+        if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
+        return std::make_pair(info, ntohs(from.sin_port));
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    bool bound_ = false;
+};
+
+class ControlChannel : public Service {
+protected:
+    // Logs in to the peer and returns the peer's end, once the login request arrived.
+    std::unique_ptr<FramedStream> connect() {
+        setServerInfo("127.0.0.1", peer.port());
+        EXPECT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+        return peer.acceptLogin();
+    }
+
+    // Pings that arrive within the window.
+    static int pingsWithin(FramedStream& stream, std::chrono::milliseconds window) {
+        const auto until = std::chrono::steady_clock::now() + window;
+        int pings = 0;
+        while (true) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !stream.expect(TW_CMD_PING, left)) return pings;
+            ++pings;
+        }
+    }
+
+    ScriptedPeer peer;
+};
+
+TEST_F(ControlChannel, FramesAreHandledOnceWhateverTheChunkBoundaries) {
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    LogTail log;
+    const Bytes frame = unknownCommandFrame();
+    const std::size_t half = frame.size() / 2;
+
+    EXPECT_EQ(talk().onVoiceCtrlDataCallback(nullptr, static_cast<int>(half), frame.data()), 0);
+    EXPECT_FALSE(log.contains("not handle funtion"));
+    const int rest = static_cast<int>(frame.size() - half);
+    EXPECT_EQ(talk().onVoiceCtrlDataCallback(nullptr, rest, frame.data() + half), rest - 1);
+    EXPECT_EQ(log.count("[CVoiceTalk::onVoiceCtrlDataCallback] command:[83] not handle funtion."), 1U);
+
+    Bytes two = frame;
+    two.insert(two.end(), frame.begin(), frame.end());
+    EXPECT_EQ(talk().onVoiceCtrlDataCallback(nullptr, static_cast<int>(two.size()), two.data()),
+              static_cast<int>(two.size()) - 1);
+    EXPECT_EQ(log.count("command:[83] not handle funtion."), 3U);
+
+    // The same through the socket, split across two writes.
+    stream->sendRaw(Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(half)));
+    std::this_thread::sleep_for(50ms);
+    stream->sendRaw(Bytes(frame.begin() + static_cast<std::ptrdiff_t>(half), frame.end()));
+    EXPECT_TRUE(eventually([&] { return log.count("command:[83] not handle funtion.") == 4; }));
+}
+
+TEST_F(ControlChannel, BytesAfterLogoutAreDropped) {
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    loginout();
+    LogTail log;
+    const Bytes frame = unknownCommandFrame();
+    EXPECT_EQ(talk().onVoiceCtrlDataCallback(nullptr, static_cast<int>(frame.size()), frame.data()), 0);
+    stream->sendRaw(frame);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(log.contains("not handle funtion"));
+}
+
+TEST_F(ControlChannel, HeartbeatGoesOutAtOnceThenEveryIntervalInWholeSteps) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 250)));
+    ASSERT_TRUE(stream->expect(TW_CMD_PING, 1000ms).has_value()) << "the first heartbeat goes out at once";
+    // 250 ms is taken up to three 100 ms steps: about three more within 950 ms.
+    const int pings = pingsWithin(*stream, 950ms);
+    EXPECT_GE(pings, 2);
+    EXPECT_LE(pings, 4);
+
+    auto rtp = voice.next();
+    ASSERT_TRUE(rtp.has_value()) << "the voice heartbeat goes out as the network starts";
+    EXPECT_EQ(rtp->first.kind, static_cast<uint32_t>(TW_KIND_HEARTBEAT));
+    EXPECT_EQ(rtp->first.senderId, 1001U);
+    EXPECT_EQ(rtp->second, talk().media()->localPort());
+}
+
+TEST_F(ControlChannel, HeartbeatIntervalOfZeroFallsBackToTheDefault) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 0)));
+    ASSERT_TRUE(stream->expect(TW_CMD_PING, 1000ms).has_value());
+    EXPECT_EQ(pingsWithin(*stream, 1000ms), 0) << "no heartbeat storm";
+}
+
+TEST_F(ControlChannel, VoiceSocketTakesTheNextFreePortAboveTheServersPort) {
+    VoiceServer voice;  // holds the server's port locally
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    ASSERT_TRUE(eventually([] { return talk().media()->isNetworkRunning(); }));
+    EXPECT_GT(talk().media()->localPort(), voice.port());
+    auto rtp = voice.next();
+    ASSERT_TRUE(rtp.has_value());
+    EXPECT_EQ(rtp->second, talk().media()->localPort());
+}
+
+TEST_F(ControlChannel, NoFreeVoicePortFailsTheLoginWithoutEndingTheProcess) {
+    VoiceServer last(65534);  // the search starts, and ends, at the last port
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    LogTail log;
+    stream->sendRaw(loginAnswer(acceptedLogin(65534, 8000)));
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_LT(done->value, 0);
+    EXPECT_EQ(done->text, "");
+    EXPECT_TRUE(log.contains("[CAudioMedia::startNetwork] current udp network not available."));
+    EXPECT_FALSE(log.contains("open audio play finish."));
+    EXPECT_FALSE(talk().media()->isNetworkRunning());
+    EXPECT_EQ(talk().getLoginState(), 2);
+    loginout();
+    EXPECT_EQ(talk().getLoginState(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// What the library's tests share: the host's callbacks recorded, the library's log read
+// back, a scripted signalling peer on loopback, and a fixture that runs the service.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <harbor/harbor.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <talkwire.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framed_stream.h"
+#include "platform/module_path.h"
+#include "service/instance.h"
+#include "signalling/voice_talk.h"
+#include "talkhub.h"
+
+namespace talkhub_test {
+
+using test_support::Bytes;
+using test_support::FramedStream;
+using namespace std::chrono_literals;
+
+// One call of a host callback.
+struct HostEvent {
+    enum Kind { kLogin, kNotify, kResult } kind;
+    int value = 0;
+    std::string text;
+    bool textNull = false;
+};
+
+// Records every host callback; the callbacks are plain functions as a C host has them.
+class HostEvents {
+public:
+    static HostEvents& instance() {
+        static HostEvents events;
+        return events;
+    }
+
+    void clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+
+    void record(HostEvent::Kind kind, int value, const char* text) {
+        std::lock_guard lock(mutex_);
+        events_.push_back({kind, value, text != nullptr ? text : "", text == nullptr});
+        changed_.notify_all();
+    }
+
+    // The first event of this kind not yet taken, waiting at most `wait`.
+    std::optional<HostEvent> take(HostEvent::Kind kind, std::chrono::milliseconds wait = 5000ms) {
+        std::unique_lock lock(mutex_);
+        std::optional<HostEvent> found;
+        changed_.wait_for(lock, wait, [&] {
+            for (auto it = events_.begin(); it != events_.end(); ++it) {
+                if (it->kind == kind) {
+                    found = *it;
+                    events_.erase(it);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+    std::size_t count(HostEvent::Kind kind) {
+        std::lock_guard lock(mutex_);
+        std::size_t n = 0;
+        for (const HostEvent& event : events_) n += event.kind == kind ? 1 : 0;
+        return n;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<HostEvent> events_;
+};
+
+inline void onLoginResult(int result, const char* text) {
+    HostEvents::instance().record(HostEvent::kLogin, result, text);
+}
+
+inline void onNotify(int code, const char* text) { HostEvents::instance().record(HostEvent::kNotify, code, text); }
+
+inline void onResult(int result) { HostEvents::instance().record(HostEvent::kResult, result, ""); }
+
+// The library's log beside the module, read from the point where the reader was made.
+class LogTail {
+public:
+    LogTail() : start_(size()) {}
+
+    static std::string folder() {
+        return talkhub::platform::moduleFolder(talkhub::platform::moduleFileName()) + "/log/TalkHub";
+    }
+
+    static std::string todaysFile() {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char date[16];
+        std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+        return folder() + "/TalkHub_" + date + ".log";
+    }
+
+    std::string text() const {
+        harbor::logFlush();
+        std::ifstream file(todaysFile(), std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(start_));
+        std::stringstream content;
+        content << file.rdbuf();
+        return content.str();
+    }
+
+    bool contains(const std::string& line) const { return text().find(line) != std::string::npos; }
+
+    std::size_t count(const std::string& line) const {
+        const std::string all = text();
+        std::size_t n = 0;
+        for (std::size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) ++n;
+        return n;
+    }
+
+private:
+    static std::size_t size() {
+        harbor::logFlush();
+        std::ifstream file(todaysFile(), std::ios::binary | std::ios::ate);
+        return file ? static_cast<std::size_t>(file.tellg()) : 0;
+    }
+
+    std::size_t start_;
+};
+
+// A signalling server played by the test: it listens on loopback and the test decides
+// every byte that goes back.
+class ScriptedPeer {
+public:
+    ScriptedPeer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address = test_support::loopback(0);
+        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 8);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~ScriptedPeer() { ::close(listener_); }
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    uint16_t port() const { return port_; }
+
+    // The next connection, or null within the wait.
+    std::unique_ptr<FramedStream> accept(std::chrono::milliseconds wait = 5000ms) {
+        if (!test_support::readable(listener_, wait)) return nullptr;
+        return std::make_unique<FramedStream>(::accept(listener_, nullptr, nullptr));
+    }
+
+    // Accepts and reads the login request.
+    std::unique_ptr<FramedStream> acceptLogin() {
+        auto stream = accept();
+        EXPECT_NE(stream, nullptr);
+        if (stream) {
+            EXPECT_TRUE(stream->expect(TW_CMD_LOGIN).has_value());
+        }
+        return stream;
+    }
+
+private:
+    int listener_ = -1;
+    uint16_t port_ = 0;
+};
+
+// An accepted login answer pointing the voice channel at a loopback port.
+inline tw_login_ack acceptedLogin(uint16_t voicePort, uint32_t heartbeatMs, uint32_t userId = 1001) {
+    tw_login_ack ack{};
+    std::strcpy(ack.voiceAddress, "127.0.0.1");
+    ack.voicePort = voicePort;
+    ack.heartbeatInterval = heartbeatMs;
+    ack.voiceHeartbeatInterval = 8000;
+    ack.userId = userId;
+    std::strcpy(ack.markerText, "Alice");
+    ack.markerId = userId;
+    return ack;
+}
+
+inline Bytes loginAnswer(const tw_login_ack& ack) {
+    return test_support::framed([&](unsigned char* b, int c) { return srv_build_login_ack(b, c, &ack); });
+}
+
+// The service started by initialize for each test and stopped by unInitialize.
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostEvents::instance().clear();
+        initialize();
+    }
+    void TearDown() override {
+        unInitialize();
+        HostEvents::instance().clear();
+    }
+
+    static CVoiceTalk& talk() { return *talkhub::serviceInstance(); }
+
+    // Waits, in short steps, for a condition on the service's state.
+    template <typename Condition>
+    static bool eventually(Condition condition, std::chrono::milliseconds wait = 5000ms) {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+};
+
+}  // namespace talkhub_test
