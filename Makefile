@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps build test fuzz demo clean
+.PHONY: deps build test tsan fuzz demo clean
 
 deps:
 	@scripts/install-deps
@@ -14,6 +14,14 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 300
+
+# The threaded parts (harbor, the server, the library) under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALKHUB_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan --target harbor_tests server_tests talkhub_tests talkhub_c_host
+	for suite in harbor_tests server_tests talkhub_tests; do \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$suite || exit 1; \
+	done
 
 # Builds talkwire with clang and libFuzzer and runs each fuzz target for FUZZ_SECONDS.
 fuzz: deps

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "server_process.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -43,38 +45,6 @@ sockaddr_in loopback(uint16_t port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
-}
-
-struct Server {
-    pid_t pid = -1;
-    uint16_t tcpPort = 0;
-    uint16_t udpPort = 0;
-};
-
-Server startServer(const char* binary, const std::string& config) {
-    int out[2];
-    if (::pipe(out) != 0) {
-        return {};
-    }
-    Server server;
-    server.pid = ::fork();
-    if (server.pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        const int devNull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devNull, STDERR_FILENO);
-        ::execl(binary, binary, "--config", config.c_str(), "--stats-interval", "0", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    std::sscanf(line.c_str(), "talkhub-server: signalling on 127.0.0.1:%hu (TCP), voice on 127.0.0.1:%hu",
-                &server.tcpPort, &server.udpPort);
-    return server;
 }
 
 double cpuSeconds(pid_t pid) {
@@ -117,10 +87,10 @@ struct User {
 
 // Logs in user number index (0-based: account "u<index+1>"), enters its group, registers
 // its voice endpoint; the first user of each group takes the floor.
-bool logIn(User& user, const Server& server, int index) {
+bool logIn(User& user, const bench::ServerProcess& server, int index) {
     user.tcp = ::socket(AF_INET, SOCK_STREAM, 0);
     user.udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in tcp = loopback(server.tcpPort);
+    const sockaddr_in tcp = loopback(server.tcpPort());
     const sockaddr_in any = loopback(0);
     if (::connect(user.tcp, reinterpret_cast<const sockaddr*>(&tcp), sizeof tcp) != 0 ||
         ::bind(user.udp, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
@@ -145,7 +115,7 @@ bool logIn(User& user, const Server& server, int index) {
     }
     unsigned char datagram[TW_DATAGRAM_SIZE];
     const int size = cp_rtp_heartbeat(datagram, sizeof datagram, user.id);
-    const sockaddr_in voice = loopback(server.udpPort);
+    const sockaddr_in voice = loopback(server.udpPort());
     ::sendto(user.udp, datagram, static_cast<std::size_t>(size), 0, reinterpret_cast<const sockaddr*>(&voice),
              sizeof voice);
     if (index % kGroupSize == 0) {  // the group's talker
@@ -176,12 +146,12 @@ struct PhaseResult {
     double p99 = 0;
 };
 
-PhaseResult runPhase(const std::vector<User>& users, const Server& server, int ratePerTalker, int epoll) {
+PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess& server, int ratePerTalker, int epoll) {
     std::atomic<bool> sending{true};
     std::vector<double> latencies;
     uint64_t received = 0;
-    const sockaddr_in voice = loopback(server.udpPort);
-    const double cpuBefore = cpuSeconds(server.pid);
+    const sockaddr_in voice = loopback(server.udpPort());
+    const double cpuBefore = cpuSeconds(server.pid());
     const auto start = Clock::now();
     // Talkers send in turn, evenly spread over each interval, as independent talkers would.
     std::thread sender([&] {
@@ -218,7 +188,7 @@ PhaseResult runPhase(const std::vector<User>& users, const Server& server, int r
     PhaseResult result;
     result.relayedPerSecond = static_cast<double>(received) / seconds;
     result.expectedPerSecond = static_cast<double>(kGroups * (kGroupSize - 1) * ratePerTalker);
-    const double cpu = cpuSeconds(server.pid) - cpuBefore;
+    const double cpu = cpuSeconds(server.pid()) - cpuBefore;
     result.cpuShare = cpu / seconds;
     result.cpuPerThousand = result.cpuShare / (result.relayedPerSecond / 1000.0);
     std::sort(latencies.begin(), latencies.end());
@@ -257,8 +227,8 @@ int main(int argc, char** argv) {
             out << "]\n";
         }
     }
-    const Server server = startServer(argv[1], config);
-    if (server.tcpPort == 0) {
+    const bench::ServerProcess server(argv[1], {"--config", config, "--stats-interval", "0"});
+    if (!server.running()) {
         std::fprintf(stderr, "server_load: the server did not start\n");
         return 1;
     }
@@ -295,8 +265,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    ::kill(server.pid, SIGTERM);
-    ::waitpid(server.pid, nullptr, 0);
     std::remove(config.c_str());
     return status;
 }

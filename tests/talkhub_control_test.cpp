@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "media/audio_media.h"
 #include "talkhub_test_support.h"
@@ -183,6 +186,57 @@ TEST_F(ControlChannel, NoFreeVoicePortFailsTheLoginWithoutEndingTheProcess) {
     EXPECT_EQ(talk().getLoginState(), 2);
     loginout();
     EXPECT_EQ(talk().getLoginState(), 0);
+}
+
+// Requests from several host threads and the heartbeat share one connection: every frame
+// must arrive whole.
+TEST_F(ControlChannel, RequestsFromManyThreadsArriveAsWholeFrames) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 100)));
+    ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
+    constexpr int kThreads = 4;
+    constexpr int kEach = 200;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                setGroupOption(static_cast<unsigned int>(t), static_cast<unsigned int>(i), talkhub_test::onResult);
+            }
+        });
+    }
+    for (std::thread& sender : senders) sender.join();
+    std::vector<int> next(kThreads, 0);
+    int received = 0;
+    while (received < kThreads * kEach) {
+        auto body = stream->expect(TW_CMD_SET_GROUP_OPTION, 3000ms);
+        ASSERT_TRUE(body.has_value()) << received << " of " << kThreads * kEach;
+        tw_group_option_request request{};
+        ASSERT_EQ(srv_parse_group_option(&request, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+        ASSERT_LT(request.first, static_cast<uint32_t>(kThreads));
+        EXPECT_EQ(request.second, static_cast<uint32_t>(next[request.first]++)) << "in order per thread";
+        ++received;
+    }
+}
+
+// Tearing the service down while the peer keeps sending must leave no callback behind that
+// reaches the destroyed service.
+TEST_F(ControlChannel, UnInitializeWhileThePeerKeepsSending) {
+    for (int round = 0; round < 5; ++round) {
+        auto stream = connect();
+        ASSERT_NE(stream, nullptr);
+        std::atomic<bool> sending{true};
+        std::thread flood([&] {
+            const Bytes frame = unknownCommandFrame();
+            for (int i = 0; i < 2000 && sending; ++i) stream->sendRaw(frame);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 * round));
+        unInitialize();
+        sending = false;
+        flood.join();
+        initialize();
+    }
 }
 
 }  // namespace

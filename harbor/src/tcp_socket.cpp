@@ -109,6 +109,9 @@ void TcpSocket::close() {
 }
 
 void TcpSocket::setConnectCallback(const TcpConnectCallback& callback) {
+    // Clearing the last callback hands the socket back, which may free it on the loop
+    // thread while the guard is still held here.
+    const auto keepAlive = shared_from_this();
     guard_.assign(connectCallback_, callback, [this] { releaseIfUnused(); });
     if (!callback) return;
     std::lock_guard lock(pendingMutex_);
@@ -121,6 +124,7 @@ void TcpSocket::setConnectCallback(const TcpConnectCallback& callback) {
 }
 
 void TcpSocket::setDataCallback(const TcpDataCallback& callback) {
+    const auto keepAlive = shared_from_this();
     guard_.assign(dataCallback_, callback, [this] { releaseIfUnused(); });
     if (!callback) return;
     std::lock_guard lock(pendingMutex_);

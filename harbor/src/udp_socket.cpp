@@ -57,6 +57,9 @@ void UdpSocket::receiveMore() {
 }
 
 void UdpSocket::setReceiveCallback(const UdpReceiveCallback& callback) {
+    // Clearing the last callback hands the socket back, which may free it on the loop
+    // thread while the guard is still held here.
+    const auto keepAlive = shared_from_this();
     guard_.assign(receiveCallback_, callback, [this] {
         if (receiveCallback_) {
             everSet_ = true;

@@ -95,10 +95,12 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         std::lock_guard lock(sendLock);
         tcpSocket = socket;
     }
-    socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) { onConnectServerCallback(from, status); });
+    // The data callback goes first: a failed connect drops the socket from inside the
+    // connect callback, after which the socket must not be touched here any more.
     socket->setDataCallback([this](harbor::ITcpSocket* from, int length, const void* data) {
         return onVoiceCtrlDataCallback(from, length, data);
     });
+    socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) { onConnectServerCallback(from, status); });
     return result;
 }
 

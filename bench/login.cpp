@@ -1,0 +1,127 @@
+// Login time through the public C interface: from login() to the login callback that
+// names the group entered, against the reference server on loopback, over 200 logins.
+// Beside it, in the same run, the bare TCP connect time to the same server and the cost of
+// the password encoding that every login pays. Prints median and p99 of each and the ratio.
+// Usage: login PATH_TO_talkhub-server
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <talkwire.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+#include "talkhub.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRounds = 200;
+
+std::mutex doneMutex;
+std::condition_variable doneChanged;
+bool loginDone = false;
+int loginResult = 0;
+
+void onLogin(int result, const char*) {
+    std::lock_guard lock(doneMutex);
+    loginResult = result;
+    loginDone = true;
+    doneChanged.notify_all();
+}
+
+double micros(Clock::duration elapsed) { return std::chrono::duration<double, std::micro>(elapsed).count(); }
+
+struct Summary {
+    double median = 0;
+    double p99 = 0;
+};
+
+Summary summarise(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+// One blocking connect and close.
+double connectOnce(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const auto start = Clock::now();
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const double elapsed = micros(Clock::now() - start);
+    ::close(fd);
+    return result == 0 ? elapsed : -1;
+}
+
+// One login through the library; negative when it did not complete.
+double loginOnce() {
+    {
+        std::lock_guard lock(doneMutex);
+        loginDone = false;
+    }
+    const auto start = Clock::now();
+    if (login("alice", "alice", onLogin) != 0) return -1;
+    std::unique_lock lock(doneMutex);
+    if (!doneChanged.wait_for(lock, std::chrono::seconds(5), [] { return loginDone; }) || loginResult != 0) {
+        return -1;
+    }
+    return micros(Clock::now() - start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s PATH_TO_talkhub-server\n", argv[0]);
+        return 2;
+    }
+    const bench::ServerProcess server(
+        argv[1], {"--bind", "127.0.0.1", "--tcp-port", "0", "--udp-port", "0", "--stats-interval", "0"});
+    if (!server.running()) {
+        std::fprintf(stderr, "login: the server did not start\n");
+        return 1;
+    }
+    initialize();
+    setServerInfo("127.0.0.1", server.tcpPort());
+    std::vector<double> logins;
+    std::vector<double> connects;
+    std::vector<double> encodings;
+    for (int round = 0; round < kRounds; ++round) {
+        const double connect = connectOnce(server.tcpPort());
+        const auto start = Clock::now();
+        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+        encode_login_passwd("alice", "alice", encoded);
+        encodings.push_back(micros(Clock::now() - start));
+        const double loginTime = loginOnce();
+        loginout();
+        if (connect < 0 || loginTime < 0) {
+            std::fprintf(stderr, "login: round %d failed\n", round);
+            unInitialize();
+            return 1;
+        }
+        connects.push_back(connect);
+        logins.push_back(loginTime);
+    }
+    unInitialize();
+
+    const Summary loginSummary = summarise(logins);
+    const Summary connectSummary = summarise(connects);
+    const Summary encodingSummary = summarise(encodings);
+    std::printf("%d logins against talkhub-server on loopback\n", kRounds);
+    std::printf("login to group entered: median %8.1f us  p99 %8.1f us\n", loginSummary.median, loginSummary.p99);
+    std::printf("bare TCP connect:       median %8.1f us  p99 %8.1f us\n", connectSummary.median, connectSummary.p99);
+    std::printf("password encoding:      median %8.1f us  p99 %8.1f us (once on each side of a login)\n",
+                encodingSummary.median, encodingSummary.p99);
+    std::printf("ratio login / connect (medians): %.1f\n", loginSummary.median / connectSummary.median);
+    return 0;
+}
