@@ -197,29 +197,39 @@ void CAudioMedia::setDefaultAllPlay(bool on) { defaultAllPlayOn = on; }
 
 // ---- Groups ----------------------------------------------------------------------------
 
-void CAudioMedia::openCanPlayGroup(unsigned int groupId) {
-    if (groupId == 0) return;
+// The audible groups and the record groups follow one rule: 0 is never a member, closing
+// 0 empties the set. Both live under the groups lock.
+bool CAudioMedia::addGroup(std::set<unsigned int>& groups, unsigned int groupId) {
+    if (groupId == 0) return false;
     std::lock_guard lock(groupsLock);
-    if (audibleGroups.insert(groupId).second) {
+    return groups.insert(groupId).second;
+}
+
+bool CAudioMedia::hasGroup(std::set<unsigned int>& groups, unsigned int groupId) {
+    if (groupId == 0) return false;
+    std::lock_guard lock(groupsLock);
+    return groups.count(groupId) != 0;
+}
+
+void CAudioMedia::removeGroup(std::set<unsigned int>& groups, unsigned int groupId) {
+    std::lock_guard lock(groupsLock);
+    if (groupId == 0) {
+        groups.clear();
+    } else {
+        groups.erase(groupId);
+    }
+}
+
+void CAudioMedia::openCanPlayGroup(unsigned int groupId) {
+    if (addGroup(audibleGroups, groupId)) {
         harbor::logDebug("CAudioMedia::openCanPlayGroup", "open group audio play id:[%d]", groupId);
     }
 }
 
-bool CAudioMedia::testGroupCanPlay(unsigned int groupId) {
-    if (groupId == 0) return false;
-    std::lock_guard lock(groupsLock);
-    return audibleGroups.count(groupId) != 0;
-}
+bool CAudioMedia::testGroupCanPlay(unsigned int groupId) { return hasGroup(audibleGroups, groupId); }
 
 void CAudioMedia::closeCanPlayGroup(unsigned int groupId) {
-    {
-        std::lock_guard lock(groupsLock);
-        if (groupId == 0) {
-            audibleGroups.clear();
-        } else {
-            audibleGroups.erase(groupId);
-        }
-    }
+    removeGroup(audibleGroups, groupId);
     harbor::logDebug("CAudioMedia::closeCanPlayGroup", "close group audio play id:[%d]", groupId);
 }
 
@@ -251,28 +261,15 @@ void CAudioMedia::setRecordSavePath(const std::string& path) {
 }
 
 void CAudioMedia::openGroupRecord(unsigned int groupId) {
-    if (groupId == 0) return;
-    std::lock_guard lock(groupsLock);
-    if (recordGroups.insert(groupId).second) {
+    if (addGroup(recordGroups, groupId)) {
         harbor::logDebug("CAudioMedia::openGroupRecord", "open group audio record id:[%d]", groupId);
     }
 }
 
-bool CAudioMedia::testGroupRecord(unsigned int groupId) {
-    if (groupId == 0) return false;
-    std::lock_guard lock(groupsLock);
-    return recordGroups.count(groupId) != 0;
-}
+bool CAudioMedia::testGroupRecord(unsigned int groupId) { return hasGroup(recordGroups, groupId); }
 
 void CAudioMedia::closeGroupRecord(unsigned int groupId) {
-    {
-        std::lock_guard lock(groupsLock);
-        if (groupId == 0) {
-            recordGroups.clear();
-        } else {
-            recordGroups.erase(groupId);
-        }
-    }
+    removeGroup(recordGroups, groupId);
     harbor::logDebug("CAudioMedia::closeGroupRecord", "close group audio record id:[%d]", groupId);
 }
 

@@ -91,6 +91,9 @@ private:
     void onRtpHeartbeatThread();
     void sendMarker(const char* markerText, unsigned int markerId, int start);
     harbor::CTSocketAddress voiceServer();
+    bool addGroup(std::set<unsigned int>& groups, unsigned int groupId);
+    bool hasGroup(std::set<unsigned int>& groups, unsigned int groupId);
+    void removeGroup(std::set<unsigned int>& groups, unsigned int groupId);
 
     CVoiceTalk* talkController;
     std::shared_ptr<CUserDataTransform> userDirectory;
