@@ -130,6 +130,24 @@ TEST(Server, OneTalkerPerGroupAndTheOthersAreTold) {
     ASSERT_TRUE(lost.has_value());
     EXPECT_EQ(lostMic(*lost).userId, 1002u);
     EXPECT_EQ(alice.requestMic(2), 0);
+
+    // Entering group 0 leaves the group, and with it the floor.
+    alice.send([](unsigned char* b, int c) { return cp_activate_group(b, c, 0); });
+    auto entered = alice.expect(TW_CMD_ENTER_GROUP_ACK);
+    ASSERT_TRUE(entered.has_value());
+    tw_join_group_ack left{};
+    ASSERT_EQ(on_join_group_ack(&left, entered->data(), static_cast<uint32_t>(entered->size())), TW_OK);
+    EXPECT_EQ(left.result, 0);
+    EXPECT_EQ(left.groupId, 0u);
+    EXPECT_EQ(left.previousGroupId, 2u);
+    auto quit = alice.expect(TW_CMD_QUIT_GROUP_ACK);
+    ASSERT_TRUE(quit.has_value());
+    tw_result_ack quitAck{};
+    ASSERT_EQ(on_leave_group_ack(&quitAck, quit->data(), static_cast<uint32_t>(quit->size())), TW_OK);
+    EXPECT_EQ(quitAck.result, 0);
+    Client bobAgain(server.tcpPort(), server.udpPort());
+    bobAgain.join("bob", 2);
+    EXPECT_EQ(bobAgain.requestMic(2), 0) << "the floor went with alice";
 }
 
 TEST(Server, TheFloorIsTakenBackAfterTheLongestTalk) {

@@ -251,7 +251,15 @@ void Server::enterGroup(Session& session, const unsigned char* body, uint32_t le
     const auto groups = config_.groupsOf(session.account->id);
     tw_join_group_ack ack{};
     ack.previousGroupId = session.currentGroup;
-    if (group == nullptr || std::find(groups.begin(), groups.end(), group) == groups.end()) {
+    const bool leaving = request.id == 0;
+    if (leaving) {
+        // Group 0 leaves the current group: the entry is confirmed, then the quit reported.
+        auto floor = floors_.find(session.currentGroup);
+        if (floor != floors_.end() && floor->second.holder == session.account->id) {
+            endFloor(session.currentGroup, true);
+        }
+        session.currentGroup = 0;
+    } else if (group == nullptr || std::find(groups.begin(), groups.end(), group) == groups.end()) {
         ack.result = kNotAMember;
         ack.groupId = session.currentGroup;
     } else {
@@ -268,6 +276,10 @@ void Server::enterGroup(Session& session, const unsigned char* body, uint32_t le
     Message answer;
     answer.length = srv_build_join_group_ack(answer.bytes.data(), kMessageCapacity, &ack);
     session.send(answer.bytes.data(), answer.length);
+    if (leaving) {
+        answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, TW_CMD_QUIT_GROUP_ACK, 0);
+        session.send(answer.bytes.data(), answer.length);
+    }
 }
 
 void Server::setGroupOption(Session& session, const unsigned char* body, uint32_t length) {
