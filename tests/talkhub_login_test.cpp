@@ -21,15 +21,8 @@ using talkhub_test::Service;
 
 class Login : public Service {
 protected:
-    // Logs in and waits for the login callback; returns its text.
     static std::string loginAs(const RunningServer& server, const char* account) {
-        setServerInfo("127.0.0.1", server.tcpPort());
-        EXPECT_EQ(login(account, account, talkhub_test::onLoginResult), 0);
-        auto done = HostEvents::instance().take(HostEvent::kLogin);
-        EXPECT_TRUE(done.has_value());
-        if (!done) return "";
-        EXPECT_EQ(done->value, 0) << done->text;
-        return done->text;
+        return loginTo(server.tcpPort(), account);
     }
 };
 

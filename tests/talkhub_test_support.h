@@ -218,6 +218,17 @@ protected:
 
     static CVoiceTalk& talk() { return *talkhub::serviceInstance(); }
 
+    // Logs in to a server on loopback and waits for the login callback; returns its text.
+    static std::string loginTo(uint16_t port, const char* account) {
+        setServerInfo("127.0.0.1", port);
+        EXPECT_EQ(login(account, account, onLoginResult), 0);
+        auto done = HostEvents::instance().take(HostEvent::kLogin);
+        EXPECT_TRUE(done.has_value());
+        if (!done) return "";
+        EXPECT_EQ(done->value, 0) << done->text;
+        return done->text;
+    }
+
     // Waits, in short steps, for a condition on the service's state.
     template <typename Condition>
     static bool eventually(Condition condition, std::chrono::milliseconds wait = 5000ms) {

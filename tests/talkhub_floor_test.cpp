@@ -1,0 +1,311 @@
+// Requests, answers and notifications through the exports against the reference server,
+// with talkwire clients as the other members: groups, the floor, calls, and the floor taken
+// by voice.
+#include <string>
+#include <vector>
+
+#include "detection/audio_detection.h"
+#include "media/audio_media.h"
+#include "server_test_support.h"
+#include "speech_sample.h"
+#include "talkhub_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using server_test::Client;
+using server_test::loopbackConfig;
+using server_test::RunningServer;
+using talkhub_test::HostEvent;
+using talkhub_test::HostEvents;
+using talkhub_test::LogTail;
+using talkhub_test::Service;
+
+class Requests : public Service {
+protected:
+    // Waits for the next notification and checks its code and text (null: a null text).
+    static void expectNotice(int code, const char* text) {
+        auto notice = HostEvents::instance().take(HostEvent::kNotify);
+        ASSERT_TRUE(notice.has_value()) << "no notification " << code;
+        EXPECT_EQ(notice->value, code);
+        if (text == nullptr) {
+            EXPECT_TRUE(notice->textNull) << notice->text;
+        } else {
+            EXPECT_FALSE(notice->textNull);
+            EXPECT_EQ(notice->text, text);
+        }
+    }
+
+    static int nextResult() {
+        auto result = HostEvents::instance().take(HostEvent::kResult);
+        EXPECT_TRUE(result.has_value());
+        return result ? result->value : INT32_MIN;
+    }
+
+    static std::optional<HostEvent> nextText() { return HostEvents::instance().take(HostEvent::kLogin); }
+
+    static bool quietFor(std::chrono::milliseconds wait) {
+        return !HostEvents::instance().take(HostEvent::kNotify, wait).has_value() &&
+               !HostEvents::instance().take(HostEvent::kResult, 0ms).has_value() &&
+               !HostEvents::instance().take(HostEvent::kLogin, 0ms).has_value();
+    }
+};
+
+TEST_F(Requests, EveryRequestIsRefusedWhileLoggedOut) {
+    LogTail log;
+    enterGroup(1, talkhub_test::onLoginResult);
+    setGroupOption(5, 255, talkhub_test::onResult);
+    requestMic(talkhub_test::onResult);
+    releaseMic();
+    tempCall(1002, talkhub_test::onResult);
+    handupTempCall();
+    meetingCall(true, "1002,1003", talkhub_test::onLoginResult);
+    handupMeetingCall(7);
+    for (const char* request : {"enterGroup", "setGroupOption", "requestMic", "releaseMic", "tempCall",
+                                "handupTempCall", "meetingCall", "handupMeetingCall"}) {
+        EXPECT_EQ(log.count(std::string("[CVoiceTalk::") + request + "] current voice talk login state error:[0]."), 1U)
+            << request;
+    }
+    LogTail empty;
+    meetingCall(true, "", talkhub_test::onLoginResult);
+    EXPECT_FALSE(empty.contains("CVoiceTalk::meetingCall")) << "an empty list ends without a line";
+    EXPECT_TRUE(quietFor(200ms));
+}
+
+TEST_F(Requests, LoginEntersTheFirstListedGroupAndGroupsCanBeChanged) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.groups = {{5, "a", {1001, 1002}}, {9, "b", {1001}}};
+    RunningServer server(config);
+    LogTail log;
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "5:a");
+    EXPECT_TRUE(log.contains("[CVoiceTalk::enterGroup] send enter group:[5] message."));
+    EXPECT_EQ(talk().getCurrentGroupId(), 5U);
+
+    enterGroup(9, talkhub_test::onLoginResult);
+    auto entered = nextText();
+    ASSERT_TRUE(entered.has_value());
+    EXPECT_EQ(entered->value, 0);
+    EXPECT_EQ(entered->text, "9:b");
+    EXPECT_EQ(talk().getCurrentGroupId(), 9U);
+
+    enterGroup(3, talkhub_test::onLoginResult);  // not listed for alice: refused, named empty
+    entered = nextText();
+    ASSERT_TRUE(entered.has_value());
+    EXPECT_EQ(entered->value, talkhub_server::kNotAMember);
+    EXPECT_EQ(entered->text, "9:b") << "the answer names the group the user is still in";
+
+    setGroupOption(5, 255, talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), 0);
+    EXPECT_TRUE(log.contains("[CVoiceTalk::setGroupOption] send set group option:[5:ff] message."));
+
+    enterGroup(0, talkhub_test::onLoginResult);
+    entered = nextText();
+    ASSERT_TRUE(entered.has_value());
+    EXPECT_EQ(entered->text, "0:");
+    EXPECT_TRUE(eventually([&] { return log.contains("recv quit group ack packet parse:[0]."); }));
+    EXPECT_EQ(talk().getCurrentGroupId(), 0U);
+}
+
+TEST_F(Requests, FloorIsGrantedReleasedRefusedAndSeenByTheOtherMember) {
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    setNotifyCallback(talkhub_test::onNotify);
+    LogTail log;
+
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(talk().getMicState(), 1);
+    requestMic(talkhub_test::onResult);
+    EXPECT_TRUE(log.contains("[CVoiceTalk::requestMic] current mic state error:[1]."));
+    EXPECT_EQ(nextResult(), 0);
+    EXPECT_EQ(talk().getMicState(), 2);
+    auto got = bob.expect(TW_CMD_MEMBER_GET_MIC);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kResult, 100ms).has_value()) << "one answer, one call";
+
+    enterGroup(2, talkhub_test::onLoginResult);
+    EXPECT_TRUE(log.contains("[CVoiceTalk::enterGroup] current mic state error:[2]."));
+    EXPECT_EQ(talk().getCurrentGroupId(), 1U);
+
+    releaseMic();
+    EXPECT_TRUE(log.contains("[CVoiceTalk::releaseMic] send release mic message."));
+    EXPECT_TRUE(eventually([] { return talk().getMicState() == 0; }));
+    EXPECT_TRUE(bob.expect(TW_CMD_MEMBER_LOST_MIC).has_value());
+    releaseMic();
+    EXPECT_TRUE(log.contains("[CVoiceTalk::releaseMic] current mic state error:[0]."));
+
+    EXPECT_EQ(bob.requestMic(1), 0);
+    expectNotice(3, "1:1002:Bob");
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), talkhub_server::kFloorBusy);
+    EXPECT_EQ(talk().getMicState(), 0);
+    bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    expectNotice(4, "1:1002");
+    EXPECT_TRUE(quietFor(200ms)) << "without detection a release notifies nothing";
+}
+
+TEST_F(Requests, FloorTakenBackByTheServerNotifiesAndHeldFloorDoesNotOutliveLogout) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.maxTalkSeconds = 1;
+    RunningServer server(config);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    setNotifyCallback(talkhub_test::onNotify);
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), 0);
+    expectNotice(2, "");
+    EXPECT_EQ(talk().getMicState(), 0);
+
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), 0);
+    loginout();
+    EXPECT_EQ(talk().getMicState(), 0);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), 0) << "a floor held at logout does not block the next login";
+}
+
+TEST_F(Requests, TemporaryCallsArriveEndAndCanBePlaced) {
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    setNotifyCallback(talkhub_test::onNotify);
+    LogTail log;
+
+    const uint32_t alice[1] = {1001};
+    bob.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, alice, 1); });
+    expectNotice(5, "1002:Bob");
+    EXPECT_EQ(talk().getMicState(), 0);
+    requestMic(talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), 0) << "the floor of the call";
+    const uint32_t hangUp[1] = {0};
+    bob.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, hangUp, 1); });
+    auto ended = HostEvents::instance().take(HostEvent::kNotify);
+    while (ended && ended->value != 6) ended = HostEvents::instance().take(HostEvent::kNotify);  // floor ends first
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(ended->value, 6);
+    EXPECT_EQ(ended->text, "");
+    EXPECT_TRUE(eventually([] { return talk().getMicState() == 0; }));
+
+    tempCall(1002, talkhub_test::onResult);
+    EXPECT_TRUE(log.contains("[CVoiceTalk::tempCall] send temp call userId:[1002] message."));
+    EXPECT_EQ(nextResult(), 0);
+    EXPECT_TRUE(bob.expect(TW_CMD_TEMP_CALL_ARRIVED).has_value());
+    handupTempCall();
+    EXPECT_TRUE(log.contains("send handup temp call message."));
+    EXPECT_TRUE(bob.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
+    expectNotice(6, "");
+    EXPECT_TRUE(log.contains("[CVoiceTalk::releaseMic] current mic state error:[0]."));
+
+    tempCall(4242, talkhub_test::onResult);
+    EXPECT_EQ(nextResult(), talkhub_server::kUserUnavailable);
+    EXPECT_TRUE(log.contains("recv temp call ack packet cannot parse:[0]."));
+}
+
+TEST_F(Requests, MeetingCallNamesItsMembersAndEndsForEveryone) {
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    Client carol(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    setNotifyCallback(talkhub_test::onNotify);
+    LogTail log;
+
+    meetingCall(true, "1002,1003,", talkhub_test::onLoginResult);
+    EXPECT_TRUE(log.contains("send meeting call user list:[1002,1003,] message uid:[1002]."));
+    auto created = nextText();
+    ASSERT_TRUE(created.has_value());
+    ASSERT_EQ(created->value, 0);
+    const std::string id = created->text.substr(0, created->text.find('@'));
+    EXPECT_EQ(created->text, id + "@1001:Alice;1002:Bob;1003:Carol");
+    EXPECT_TRUE(log.contains("create meeting call succeed"));
+
+    handupMeetingCall(static_cast<unsigned int>(std::stoul(id)));
+    expectNotice(7, id.c_str());
+    EXPECT_TRUE(bob.expect(TW_CMD_MEETING_CALL_RELEASE).has_value());
+
+    meetingCall(false, "4242", talkhub_test::onLoginResult);
+    auto refused = nextText();
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->value, talkhub_server::kUserUnavailable);
+    EXPECT_EQ(refused->text, "");
+    EXPECT_TRUE(log.contains("create meeting call fail:[1]"));
+}
+
+// The encode thread's part, played by the test: every frame goes through the detector and
+// each change of its decision through the voice-activated callback.
+class VoiceActivated : public Requests {
+protected:
+    struct Feed {
+        CAudioDetection::Clock::time_point now = CAudioDetection::Clock::time_point(10h);
+        bool lastDecision = false;
+        std::vector<bool> verdicts;  // the callback's result at each change
+    };
+
+    static void feed(Feed& state, std::vector<short> samples) {
+        CAudioDetection& detector = talk().media()->audioDetection();
+        for (std::size_t at = 0; at + 160 <= samples.size(); at += 160) {
+            const bool decision = detector.process(samples.data() + at, 160, state.now);
+            state.now += 20ms;
+            if (decision != state.lastDecision) {
+                state.lastDecision = decision;
+                state.verdicts.push_back(talk().onAudioDetectionStateCallback(decision));
+            }
+        }
+    }
+};
+
+TEST_F(VoiceActivated, SpeechTakesTheFloorAndSilenceGivesItBack) {
+    const std::vector<int16_t> spoken = speech_sample::make(speech_sample::kSentence);
+    ASSERT_FALSE(spoken.empty()) << "espeak-ng and sox are needed";
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+    setNotifyCallback(talkhub_test::onNotify);
+    setAudioActivateThreshold(0);
+    enableAudioDetection(true);
+    LogTail log;
+
+    requestMic(talkhub_test::onResult);  // steers the detector only
+    EXPECT_EQ(talk().getMicState(), 0);
+    EXPECT_TRUE(talk().media()->audioDetection().isActivate());
+    releaseMic();
+    EXPECT_FALSE(talk().media()->audioDetection().isActivate());
+    EXPECT_FALSE(log.contains("send release mic message."));
+
+    Feed state;
+    feed(state, std::vector<short>(8000 * 2, 0));
+    EXPECT_TRUE(state.verdicts.empty()) << "silence asks for nothing";
+    feed(state, std::vector<short>(spoken.begin(), spoken.begin() + 8000));
+    ASSERT_EQ(state.verdicts, std::vector<bool>{true});
+    expectNotice(8, nullptr);
+    EXPECT_EQ(talk().getMicState(), 2);
+    EXPECT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+    EXPECT_FALSE(talk().onAudioDetectionStateCallback(true)) << "the floor is held already";
+    EXPECT_TRUE(log.contains("[CVoiceTalk::onAudioDetectionStateCallback] current mic state error:[2]."));
+
+    feed(state, std::vector<short>(8000 * 2, 0));  // 2 s of silence: longer than 1500 ms
+    ASSERT_EQ(state.verdicts, (std::vector<bool>{true, true}));
+    expectNotice(2, nullptr);
+    EXPECT_EQ(talk().getMicState(), 0);
+    EXPECT_TRUE(bob.expect(TW_CMD_MEMBER_LOST_MIC).has_value());
+    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kResult, 100ms).has_value())
+        << "no request callback in this mode";
+
+    // Another member taking the floor pauses the detector until it is free again.
+    EXPECT_EQ(bob.requestMic(1), 0);
+    expectNotice(3, "1:1002:Bob");
+    EXPECT_TRUE(isPauseAudioDetection());
+    bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    expectNotice(4, "1:1002");
+    EXPECT_FALSE(isPauseAudioDetection());
+
+    loginout();
+    EXPECT_FALSE(talk().onAudioDetectionStateCallback(true));
+    EXPECT_TRUE(log.contains("[CVoiceTalk::onAudioDetectionStateCallback] current voice talk login state error:[0]."));
+}
+
+}  // namespace
