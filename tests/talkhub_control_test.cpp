@@ -239,4 +239,156 @@ TEST_F(ControlChannel, UnInitializeWhileThePeerKeepsSending) {
     }
 }
 
+// A message cut one byte short of its body: its parser fails.
+template <class Build>
+Bytes truncated(Build build) {
+    unsigned char message[10240];
+    const int length = build(message, static_cast<int>(sizeof message));
+    return test_support::frame(message, length - 1);
+}
+
+TEST_F(ControlChannel, LoginAnswersTheReferenceServerNeverSends) {
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    tw_login_ack refused{};
+    refused.result = 0xFF;
+    stream->sendRaw(loginAnswer(refused));
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, -1);
+    EXPECT_EQ(done->text, "");
+    EXPECT_EQ(talk().getLoginState(), 0);
+    loginout();
+
+    LogTail log;
+    stream = connect();
+    ASSERT_NE(stream, nullptr);
+    refused.result = 1;
+    stream->sendRaw(loginAnswer(refused));
+    ASSERT_TRUE(eventually([&] { return log.contains("[CVoiceTalk::onLoginAck] login fail:[1]."); }));
+    EXPECT_EQ(talk().getLoginState(), 0);
+    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 200ms).has_value()) << "1..127 reach no callback";
+    loginout();
+
+    stream = connect();
+    ASSERT_NE(stream, nullptr);
+    const tw_login_ack accepted = acceptedLogin(13002, 8000);
+    stream->sendRaw(truncated([&](unsigned char* b, int c) { return srv_build_login_ack(b, c, &accepted); }));
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, TW_ERR_TRUNCATED);
+    EXPECT_EQ(done->text, "");
+    EXPECT_EQ(talk().getLoginState(), 1) << "an unreadable answer leaves the login waiting";
+}
+
+TEST_F(ControlChannel, UnreadableAnswersReachTheirCallbacksAndUnreadableEventsNobody) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    setNotifyCallback(talkhub_test::onNotify);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    ASSERT_TRUE(stream->expect(TW_CMD_QUERY_GROUPS).has_value());
+    const tw_group_entry groups[2] = {{5, "a"}, {9, "b"}};
+    stream->sendRaw(truncated([&](unsigned char* b, int c) { return srv_build_group_list(b, c, groups, 2); }));
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, 0);
+    EXPECT_EQ(done->text, "0");
+    EXPECT_FALSE(stream->expect(TW_CMD_ACTIVATE_GROUP, 200ms).has_value()) << "no group is entered";
+
+    enterGroup(5, talkhub_test::onLoginResult);
+    ASSERT_TRUE(stream->expect(TW_CMD_ACTIVATE_GROUP).has_value());
+    const tw_join_group_ack joined{0, 0, 5, 77};
+    stream->sendRaw(truncated([&](unsigned char* b, int c) { return srv_build_join_group_ack(b, c, &joined); }));
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, TW_ERR_TRUNCATED);
+    EXPECT_EQ(done->text, "");
+
+    LogTail log;
+    tw_member_get_mic got{5, 1002, "Bob"};
+    stream->sendRaw(truncated([&](unsigned char* b, int c) { return srv_build_member_get_mic(b, c, &got); }));
+    ASSERT_TRUE(eventually([&] { return log.contains("recv member get mic notify packet parse:[-2]."); }));
+    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kNotify, 200ms).has_value());
+
+    const tw_meeting_member members[2] = {{1001, "x"}, {1002, "y"}};
+    meetingCall(true, "1001,1002", talkhub_test::onLoginResult);
+    ASSERT_TRUE(stream->expect(TW_CMD_MEETING_CALL).has_value());
+    stream->send([&](unsigned char* b, int c) { return srv_build_meeting_call_ack(b, c, 0, 12, members, 2); });
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->text, "12@1001:x;1002:y");
+    meetingCall(true, "1001", talkhub_test::onLoginResult);
+    stream->send([&](unsigned char* b, int c) { return srv_build_meeting_call_ack(b, c, 0, 13, nullptr, 0); });
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->text, "13@");
+}
+
+TEST_F(ControlChannel, FloorAnswersSendTheTalkMarkers) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    setNotifyCallback(talkhub_test::onNotify);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    ASSERT_TRUE(voice.next().has_value());  // the first voice heartbeat
+    ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
+    const tw_join_group_ack joined{0, 0, 5, 77};
+    stream->send([&](unsigned char* b, int c) { return srv_build_join_group_ack(b, c, &joined); });
+    ASSERT_TRUE(eventually([] { return talk().getCurrentGroupId() == 5; }));
+
+    requestMic(talkhub_test::onResult);
+    auto request = stream->expect(TW_CMD_REQUEST_MIC);
+    ASSERT_TRUE(request.has_value());
+    tw_id_request asked{};
+    ASSERT_EQ(srv_parse_id_request(&asked, request->data(), static_cast<uint32_t>(request->size())), TW_OK);
+    EXPECT_EQ(asked.id, 5U);
+    stream->send([](unsigned char* b, int c) { return srv_build_result_ack(b, c, TW_CMD_REQUEST_MIC_ACK, 0); });
+    auto marker = voice.next();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(marker->first.kind, static_cast<uint32_t>(TW_KIND_TALK_START));
+    EXPECT_STREQ(marker->first.markerText, "Alice");
+    EXPECT_EQ(marker->first.markerId, 77U) << "the marker id of the last group entered";
+
+    stream->send([](unsigned char* b, int c) { return srv_build_release_mic_ack(b, c, 5); });
+    marker = voice.next();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(marker->first.kind, static_cast<uint32_t>(TW_KIND_TALK_STOP));
+
+    stream->send([](unsigned char* b, int c) { return srv_build_self_lost_mic(b, c, 5); });
+    auto notice = HostEvents::instance().take(HostEvent::kNotify);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(notice->value, 2);
+    EXPECT_FALSE(notice->textNull);
+    EXPECT_FALSE(voice.next(200ms).has_value()) << "losing the floor sends no stop marker";
+}
+
+TEST_F(ControlChannel, MeetingCallIdsAreConvertedSafelyAndTheirNumberBounded) {
+    VoiceServer voice;
+    auto stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
+
+    meetingCall(true, " 42,abc,99999999999,-1,7x,", talkhub_test::onLoginResult);
+    auto body = stream->expect(TW_CMD_MEETING_CALL);
+    ASSERT_TRUE(body.has_value());
+    tw_call_request request{};
+    ASSERT_EQ(srv_parse_call_request(&request, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+    EXPECT_EQ(request.flag, 1U);
+    ASSERT_EQ(request.count, 5U);
+    EXPECT_EQ(request.ids[0], 42U);
+    EXPECT_EQ(request.ids[1], 0U);
+    EXPECT_EQ(request.ids[2], 0U) << "out of range gives 0";
+    EXPECT_EQ(request.ids[3], 0xFFFFFFFFU);
+    EXPECT_EQ(request.ids[4], 7U);
+
+    std::string many;
+    for (int i = 0; i < TW_MAX_CALL_IDS + 1; ++i) many += std::to_string(1000 + i) + ",";
+    LogTail log;
+    meetingCall(false, many.c_str(), talkhub_test::onLoginResult);
+    EXPECT_TRUE(log.contains("meeting call user list too long:[513] ids, at most [512]."));
+    EXPECT_FALSE(stream->expect(TW_CMD_MEETING_CALL, 200ms).has_value());
+}
+
 }  // namespace
