@@ -29,9 +29,13 @@ std::mutex doneMutex;
 std::condition_variable doneChanged;
 bool loginDone = false;
 int loginResult = 0;
+Clock::time_point doneTime;
 
+// The time is taken inside the callback, not when the waiting thread wakes.
 void onLogin(int result, const char*) {
+    const Clock::time_point now = Clock::now();
     std::lock_guard lock(doneMutex);
+    doneTime = now;
     loginResult = result;
     loginDone = true;
     doneChanged.notify_all();
@@ -75,7 +79,7 @@ double loginOnce() {
     if (!doneChanged.wait_for(lock, std::chrono::seconds(5), [] { return loginDone; }) || loginResult != 0) {
         return -1;
     }
-    return micros(Clock::now() - start);
+    return micros(doneTime - start);
 }
 
 }  // namespace

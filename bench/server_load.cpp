@@ -26,8 +26,12 @@
 #include <vector>
 
 #include "server_process.h"
+#include "wire_client.h"
 
 namespace {
+
+using bench::frame;
+using bench::loopback;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kGroups = 100;
@@ -39,14 +43,6 @@ int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 double cpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -54,29 +50,6 @@ double cpuSeconds(pid_t pid) {
     unsigned long user = 0, system = 0;
     std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-std::vector<unsigned char> frame(const unsigned char* message, int length) {
-    std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
-    framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                         static_cast<uint16_t>(framed.size())));
-    return framed;
-}
-
-// Blocks until one framed message arrives; returns its command id, 0 on failure.
-unsigned char awaitMessage(int fd, std::vector<unsigned char>& buffer) {
-    unsigned char byte = 0;
-    while (::recv(fd, &byte, 1, 0) == 1) {
-        unsigned char* done = nullptr;
-        decode_tcp_packet_hdlc(buffer.data(), static_cast<uint32_t>(buffer.size()), byte, &done);
-        if (done != nullptr) {
-            tw_packet packet{};
-            if (packet_decode(buffer.data(), static_cast<uint32_t>(done[1] | done[2] << 8) + 2, &packet) > 0) {
-                return packet.header[0];
-            }
-        }
-    }
-    return 0;
 }
 
 struct User {
@@ -102,15 +75,15 @@ bool logIn(User& user, const bench::ServerProcess& server, int index) {
     unsigned char message[512];
     auto framed = frame(message, cp_login(message, sizeof message, name.c_str(), encoded, 0));
     ::send(user.tcp, framed.data(), framed.size(), 0);
-    std::vector<unsigned char> buffer(10240, 0);
-    if (awaitMessage(user.tcp, buffer) != TW_CMD_LOGIN_ACK) {
+    bench::MessageReader reader(user.tcp);
+    if (reader.next() != TW_CMD_LOGIN_ACK) {
         return false;
     }
     user.id = static_cast<uint32_t>(index + 1);
     const int group = index / kGroupSize + 1;
     framed = frame(message, cp_activate_group(message, sizeof message, static_cast<uint32_t>(group)));
     ::send(user.tcp, framed.data(), framed.size(), 0);
-    if (awaitMessage(user.tcp, buffer) != TW_CMD_ENTER_GROUP_ACK) {
+    if (reader.next() != TW_CMD_ENTER_GROUP_ACK) {
         return false;
     }
     unsigned char datagram[TW_DATAGRAM_SIZE];
@@ -121,7 +94,7 @@ bool logIn(User& user, const bench::ServerProcess& server, int index) {
     if (index % kGroupSize == 0) {  // the group's talker
         framed = frame(message, cp_request_mic(message, sizeof message, static_cast<uint32_t>(group)));
         ::send(user.tcp, framed.data(), framed.size(), 0);
-        return awaitMessage(user.tcp, buffer) == TW_CMD_REQUEST_MIC_ACK;
+        return reader.next() == TW_CMD_REQUEST_MIC_ACK;
     }
     return true;
 }

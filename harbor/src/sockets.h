@@ -73,6 +73,7 @@ private:
     bool writing_ = false;
     bool open_ = true;
     bool connected_ = false;
+    int descriptor_ = -1;  // the connected socket's descriptor while send() may write on it
 };
 
 class UdpSocket final : public IUdpSocket, public std::enable_shared_from_this<UdpSocket> {
