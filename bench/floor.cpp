@@ -19,10 +19,15 @@
 #include "server_process.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
+#include "statistics.h"
 #include "talkhub.h"
 #include "wire_client.h"
 
 namespace {
+
+using bench::micros;
+using bench::summarise;
+using bench::Summary;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kTurns = 500;
@@ -51,18 +56,6 @@ bool awaitEvent() {
     const bool seen = eventChanged.wait_for(lock, std::chrono::seconds(5), [] { return eventSeen; });
     eventSeen = false;
     return seen && pendingResult == 0;
-}
-
-double micros(Clock::duration elapsed) { return std::chrono::duration<double, std::micro>(elapsed).count(); }
-
-struct Summary {
-    double median = 0;
-    double p99 = 0;
-};
-
-Summary summarise(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
 // A talkwire client of its own, logged in as bob: one set-group-option request and its

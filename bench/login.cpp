@@ -18,9 +18,14 @@
 #include <vector>
 
 #include "server_process.h"
+#include "statistics.h"
 #include "talkhub.h"
 
 namespace {
+
+using bench::micros;
+using bench::summarise;
+using bench::Summary;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 200;
@@ -39,18 +44,6 @@ void onLogin(int result, const char*) {
     loginResult = result;
     loginDone = true;
     doneChanged.notify_all();
-}
-
-double micros(Clock::duration elapsed) { return std::chrono::duration<double, std::micro>(elapsed).count(); }
-
-struct Summary {
-    double median = 0;
-    double p99 = 0;
-};
-
-Summary summarise(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
 // One blocking connect and close.

@@ -42,6 +42,12 @@ protected:
         return result ? result->value : INT32_MIN;
     }
 
+    // Logs alice in to the server's first group, with notifications recorded.
+    static void loginAlice(const RunningServer& server) {
+        EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
+        setNotifyCallback(talkhub_test::onNotify);
+    }
+
     static std::optional<HostEvent> nextText() { return HostEvents::instance().take(HostEvent::kLogin); }
 
     static bool quietFor(std::chrono::milliseconds wait) {
@@ -110,8 +116,7 @@ TEST_F(Requests, FloorIsGrantedReleasedRefusedAndSeenByTheOtherMember) {
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
-    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
-    setNotifyCallback(talkhub_test::onNotify);
+    loginAlice(server);
     LogTail log;
 
     requestMic(talkhub_test::onResult);
@@ -149,8 +154,7 @@ TEST_F(Requests, FloorTakenBackByTheServerNotifiesAndHeldFloorDoesNotOutliveLogo
     talkhub_server::ServerConfig config = loopbackConfig();
     config.limits.maxTalkSeconds = 1;
     RunningServer server(config);
-    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
-    setNotifyCallback(talkhub_test::onNotify);
+    loginAlice(server);
     requestMic(talkhub_test::onResult);
     EXPECT_EQ(nextResult(), 0);
     expectNotice(2, "");
@@ -169,8 +173,7 @@ TEST_F(Requests, TemporaryCallsArriveEndAndCanBePlaced) {
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
-    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
-    setNotifyCallback(talkhub_test::onNotify);
+    loginAlice(server);
     LogTail log;
 
     const uint32_t alice[1] = {1001};
@@ -209,8 +212,7 @@ TEST_F(Requests, MeetingCallNamesItsMembersAndEndsForEveryone) {
     Client carol(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
     carol.join("carol", 1);
-    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
-    setNotifyCallback(talkhub_test::onNotify);
+    loginAlice(server);
     LogTail log;
 
     meetingCall(true, "1002,1003,", talkhub_test::onLoginResult);
@@ -263,8 +265,7 @@ TEST_F(VoiceActivated, SpeechTakesTheFloorAndSilenceGivesItBack) {
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
-    EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");
-    setNotifyCallback(talkhub_test::onNotify);
+    loginAlice(server);
     setAudioActivateThreshold(0);
     enableAudioDetection(true);
     LogTail log;
