@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "callback_event.h"
 #include "server_process.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
@@ -32,31 +31,11 @@ using bench::Summary;
 using Clock = std::chrono::steady_clock;
 constexpr int kTurns = 500;
 
-std::mutex eventMutex;
-std::condition_variable eventChanged;
-int pendingResult = 1;
-bool eventSeen = false;
-Clock::time_point eventTime;
+bench::CallbackEvent event;
 
-// The time is taken inside the callback: the figure is the library's, not the time the
-// waiting thread needs to wake up.
-void onEvent(int result) {
-    const Clock::time_point now = Clock::now();
-    std::lock_guard lock(eventMutex);
-    eventTime = now;
-    pendingResult = result;
-    eventSeen = true;
-    eventChanged.notify_all();
-}
+void onEvent(int result) { event.record(result); }
 
-void onLogin(int result, const char*) { onEvent(result); }
-
-bool awaitEvent() {
-    std::unique_lock lock(eventMutex);
-    const bool seen = eventChanged.wait_for(lock, std::chrono::seconds(5), [] { return eventSeen; });
-    eventSeen = false;
-    return seen && pendingResult == 0;
-}
+void onLogin(int result, const char*) { event.record(result); }
 
 // A talkwire client of its own, logged in as bob: one set-group-option request and its
 // answer is one round trip through the server.
@@ -167,7 +146,7 @@ int main(int argc, char** argv) {
     }
     initialize();
     setServerInfo("127.0.0.1", server.tcpPort());
-    if (login("alice", "alice", onLogin) != 0 || !awaitEvent()) {
+    if (login("alice", "alice", onLogin) != 0 || !event.await()) {
         std::fprintf(stderr, "floor: login failed\n");
         unInitialize();
         return 1;
@@ -183,11 +162,12 @@ int main(int argc, char** argv) {
         echoes.push_back(echo.roundTrip());
         const auto start = Clock::now();
         requestMic(onEvent);
-        if (!awaitEvent()) {
+        const auto granted = event.await();
+        if (!granted) {
             std::fprintf(stderr, "floor: turn %d was refused\n", turn);
             break;
         }
-        turns.push_back(micros(eventTime - start));
+        turns.push_back(micros(*granted - start));
         releaseMic();
         const auto until = Clock::now() + std::chrono::seconds(5);
         while (talk.getMicState() != 0 && Clock::now() < until)

@@ -11,15 +11,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "callback_event.h"
 #include "server_process.h"
 #include "statistics.h"
 #include "talkhub.h"
+#include "wire_client.h"
 
 namespace {
 
@@ -30,28 +30,13 @@ using bench::Summary;
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 200;
 
-std::mutex doneMutex;
-std::condition_variable doneChanged;
-bool loginDone = false;
-int loginResult = 0;
-Clock::time_point doneTime;
+bench::CallbackEvent loginDone;
 
-// The time is taken inside the callback, not when the waiting thread wakes.
-void onLogin(int result, const char*) {
-    const Clock::time_point now = Clock::now();
-    std::lock_guard lock(doneMutex);
-    doneTime = now;
-    loginResult = result;
-    loginDone = true;
-    doneChanged.notify_all();
-}
+void onLogin(int result, const char*) { loginDone.record(result); }
 
 // One blocking connect and close.
 double connectOnce(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = bench::loopback(port);
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const auto start = Clock::now();
     const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -62,17 +47,10 @@ double connectOnce(uint16_t port) {
 
 // One login through the library; negative when it did not complete.
 double loginOnce() {
-    {
-        std::lock_guard lock(doneMutex);
-        loginDone = false;
-    }
     const auto start = Clock::now();
     if (login("alice", "alice", onLogin) != 0) return -1;
-    std::unique_lock lock(doneMutex);
-    if (!doneChanged.wait_for(lock, std::chrono::seconds(5), [] { return loginDone; }) || loginResult != 0) {
-        return -1;
-    }
-    return micros(doneTime - start);
+    const auto done = loginDone.await();
+    return done ? micros(*done - start) : -1;
 }
 
 }  // namespace

@@ -78,6 +78,14 @@ protected:
         return peer.acceptLogin();
     }
 
+    // Logs in to the peer and answers with an accepted login whose voice server is on
+    // loopback at voicePort.
+    std::unique_ptr<FramedStream> connectAccepted(uint16_t voicePort, uint32_t heartbeatMs) {
+        auto stream = connect();
+        if (stream) stream->sendRaw(loginAnswer(acceptedLogin(voicePort, heartbeatMs)));
+        return stream;
+    }
+
     // Pings that arrive within the window.
     static int pingsWithin(FramedStream& stream, std::chrono::milliseconds window) {
         const auto until = std::chrono::steady_clock::now() + window;
@@ -133,9 +141,8 @@ TEST_F(ControlChannel, BytesAfterLogoutAreDropped) {
 
 TEST_F(ControlChannel, HeartbeatGoesOutAtOnceThenEveryIntervalInWholeSteps) {
     VoiceServer voice;
-    auto stream = connect();
+    auto stream = connectAccepted(voice.port(), 250);
     ASSERT_NE(stream, nullptr);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 250)));
     ASSERT_TRUE(stream->expect(TW_CMD_PING, 1000ms).has_value()) << "the first heartbeat goes out at once";
     // 250 ms is taken up to three 100 ms steps: about three more within 950 ms.
     const int pings = pingsWithin(*stream, 950ms);
@@ -151,18 +158,16 @@ TEST_F(ControlChannel, HeartbeatGoesOutAtOnceThenEveryIntervalInWholeSteps) {
 
 TEST_F(ControlChannel, HeartbeatIntervalOfZeroFallsBackToTheDefault) {
     VoiceServer voice;
-    auto stream = connect();
+    auto stream = connectAccepted(voice.port(), 0);
     ASSERT_NE(stream, nullptr);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 0)));
     ASSERT_TRUE(stream->expect(TW_CMD_PING, 1000ms).has_value());
     EXPECT_EQ(pingsWithin(*stream, 1000ms), 0) << "no heartbeat storm";
 }
 
 TEST_F(ControlChannel, VoiceSocketTakesTheNextFreePortAboveTheServersPort) {
     VoiceServer voice;  // holds the server's port locally
-    auto stream = connect();
+    auto stream = connectAccepted(voice.port(), 8000);
     ASSERT_NE(stream, nullptr);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
     ASSERT_TRUE(eventually([] { return talk().media()->isNetworkRunning(); }));
     EXPECT_GT(talk().media()->localPort(), voice.port());
     auto rtp = voice.next();
@@ -172,10 +177,9 @@ TEST_F(ControlChannel, VoiceSocketTakesTheNextFreePortAboveTheServersPort) {
 
 TEST_F(ControlChannel, NoFreeVoicePortFailsTheLoginWithoutEndingTheProcess) {
     VoiceServer last(65534);  // the search starts, and ends, at the last port
-    auto stream = connect();
-    ASSERT_NE(stream, nullptr);
     LogTail log;
-    stream->sendRaw(loginAnswer(acceptedLogin(65534, 8000)));
+    auto stream = connectAccepted(65534, 8000);
+    ASSERT_NE(stream, nullptr);
     auto done = HostEvents::instance().take(HostEvent::kLogin);
     ASSERT_TRUE(done.has_value());
     EXPECT_LT(done->value, 0);
@@ -192,9 +196,8 @@ TEST_F(ControlChannel, NoFreeVoicePortFailsTheLoginWithoutEndingTheProcess) {
 // must arrive whole.
 TEST_F(ControlChannel, RequestsFromManyThreadsArriveAsWholeFrames) {
     VoiceServer voice;
-    auto stream = connect();
+    auto stream = connectAccepted(voice.port(), 100);
     ASSERT_NE(stream, nullptr);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 100)));
     ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
     constexpr int kThreads = 4;
     constexpr int kEach = 200;
@@ -283,10 +286,9 @@ TEST_F(ControlChannel, LoginAnswersTheReferenceServerNeverSends) {
 
 TEST_F(ControlChannel, UnreadableAnswersReachTheirCallbacksAndUnreadableEventsNobody) {
     VoiceServer voice;
-    auto stream = connect();
-    ASSERT_NE(stream, nullptr);
     setNotifyCallback(talkhub_test::onNotify);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    auto stream = connectAccepted(voice.port(), 8000);
+    ASSERT_NE(stream, nullptr);
     ASSERT_TRUE(stream->expect(TW_CMD_QUERY_GROUPS).has_value());
     const tw_group_entry groups[2] = {{5, "a"}, {9, "b"}};
     stream->sendRaw(truncated([&](unsigned char* b, int c) { return srv_build_group_list(b, c, groups, 2); }));
@@ -327,10 +329,9 @@ TEST_F(ControlChannel, UnreadableAnswersReachTheirCallbacksAndUnreadableEventsNo
 
 TEST_F(ControlChannel, FloorAnswersSendTheTalkMarkers) {
     VoiceServer voice;
-    auto stream = connect();
-    ASSERT_NE(stream, nullptr);
     setNotifyCallback(talkhub_test::onNotify);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    auto stream = connectAccepted(voice.port(), 8000);
+    ASSERT_NE(stream, nullptr);
     ASSERT_TRUE(voice.next().has_value());  // the first voice heartbeat
     ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
     const tw_join_group_ack joined{0, 0, 5, 77};
@@ -365,9 +366,8 @@ TEST_F(ControlChannel, FloorAnswersSendTheTalkMarkers) {
 
 TEST_F(ControlChannel, MeetingCallIdsAreConvertedSafelyAndTheirNumberBounded) {
     VoiceServer voice;
-    auto stream = connect();
+    auto stream = connectAccepted(voice.port(), 8000);
     ASSERT_NE(stream, nullptr);
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
     ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
 
     meetingCall(true, " 42,abc,99999999999,-1,7x,", talkhub_test::onLoginResult);

@@ -45,11 +45,11 @@ CVoiceTalk::CVoiceTalk() : userData(std::make_shared<CUserDataTransform>()) {
 CVoiceTalk::~CVoiceTalk() {
     logout();
     // Once the callbacks are cleared no handler runs any more; a handler that raced the
-    // logout above may have started the heartbeat or the voice network again.
+    // logout above may have started the heartbeat or the voice network again (the engine's
+    // own destructor stops the network).
     dropSocket();
     loginState = 0;
     stopHeartbeat();
-    audioMedia->stopNetwork();
     audioMedia.reset();
 }
 

@@ -112,10 +112,8 @@ void CVoiceTalk::handupTempCall() {
     constexpr const char* tag = "CVoiceTalk::handupTempCall";
     if (!loginCheck(tag)) return;
     const uint32_t ids[1] = {0};
-    std::lock_guard lock(sendLock);
-    const int length = cp_temp_group_call(buildBuffer.data(), static_cast<int>(bufferCapacity), ids, 1);
     harbor::logInfo(tag, "send handup temp call message.");
-    sendCtrlData(buildBuffer.data(), length);
+    buildAndSend([&ids](unsigned char* buffer, int capacity) { return cp_temp_group_call(buffer, capacity, ids, 1); });
     releaseMic();
 }
 
