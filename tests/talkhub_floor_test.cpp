@@ -120,9 +120,11 @@ TEST_F(Requests, FloorIsGrantedReleasedRefusedAndSeenByTheOtherMember) {
     LogTail log;
 
     requestMic(talkhub_test::onResult);
-    EXPECT_EQ(talk().getMicState(), 1);
+    // Pending (1) or, when the grant is already back, held (2): either way a second request is refused.
+    EXPECT_NE(talk().getMicState(), 0);
     requestMic(talkhub_test::onResult);
-    EXPECT_TRUE(log.contains("[CVoiceTalk::requestMic] current mic state error:[1]."));
+    EXPECT_TRUE(log.contains("[CVoiceTalk::requestMic] current mic state error:[1].") ||
+                log.contains("[CVoiceTalk::requestMic] current mic state error:[2]."));
     EXPECT_EQ(nextResult(), 0);
     EXPECT_EQ(talk().getMicState(), 2);
     auto got = bob.expect(TW_CMD_MEMBER_GET_MIC);
