@@ -147,6 +147,7 @@ TEST(Server, OneTalkerPerGroupAndTheOthersAreTold) {
     EXPECT_EQ(quitAck.result, 0);
     Client bobAgain(server.tcpPort(), server.udpPort());
     bobAgain.join("bob", 2);
+    ASSERT_TRUE(bobAgain.expect(TW_CMD_MEMBER_LOST_MIC).has_value()) << "once the grace period is over";
     EXPECT_EQ(bobAgain.requestMic(2), 0) << "the floor went with alice";
 }
 
@@ -208,6 +209,43 @@ TEST(Server, VoiceOfTheFloorHolderReachesExactlyTheOtherMembers) {
     ASSERT_EQ(ptt_process_rx_udp(end->data(), static_cast<int>(end->size()), &packet), TW_OK);
     EXPECT_EQ(packet.kind, static_cast<uint32_t>(TW_KIND_END_OF_TALK));
     EXPECT_EQ(packet.senderId, 1001u);
+}
+
+// The last packet of a turn leaves the talker after the release answer; the floor stays in
+// its grace period so that packet still reaches the listeners in the same turn, and nobody
+// can take the floor until the members are told it is free.
+TEST(Server, AFloorEndsAfterAGracePeriodThatStillCarriesTheHoldersVoice) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.floorGraceMs = 1000;
+    RunningServer server(config);
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    alice.join("alice", 2);
+    bob.join("bob", 2);
+    ASSERT_EQ(alice.requestMic(2), 0);
+    ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+
+    alice.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 2); });
+    ASSERT_TRUE(alice.expect(TW_CMD_RELEASE_MIC_ACK).has_value());
+    const auto released = std::chrono::steady_clock::now();
+    alice.sendDatagram(voicePacket(1001));
+    auto tail = bob.datagram();
+    ASSERT_TRUE(tail.has_value()) << "the tail after the release answer is relayed";
+    _AUDIO_PACKET packet{};
+    ASSERT_EQ(ptt_process_rx_udp(tail->data(), static_cast<int>(tail->size()), &packet), TW_OK);
+    EXPECT_EQ(packet.kind, static_cast<uint32_t>(TW_KIND_VOICE));
+    EXPECT_EQ(bob.requestMic(2), talkhub_server::kFloorBusy) << "another member, in the grace period";
+    EXPECT_EQ(alice.requestMic(2), talkhub_server::kFloorBusy) << "the former holder, in the grace period";
+
+    ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_LOST_MIC, 3000ms).has_value());
+    EXPECT_GE(std::chrono::steady_clock::now() - released, 900ms);
+    auto end = bob.datagram();
+    ASSERT_TRUE(end.has_value());
+    ASSERT_EQ(ptt_process_rx_udp(end->data(), static_cast<int>(end->size()), &packet), TW_OK);
+    EXPECT_EQ(packet.kind, static_cast<uint32_t>(TW_KIND_END_OF_TALK)) << "after the tail, never before it";
+    EXPECT_EQ(bob.requestMic(2), 0);
+    alice.sendDatagram(voicePacket(1001));
+    EXPECT_FALSE(bob.datagram(300ms).has_value()) << "the former holder is no longer relayed";
 }
 
 TEST(Server, HostileInputOnOneConnectionLeavesTheOthersServed) {

@@ -51,16 +51,23 @@ public:
     uint16_t port() const { return port_; }
     bool bound() const { return bound_; }
 
-    // The next datagram as talkwire reads it, and the port it came from.
+    // The next datagram other than voice (the microphone is open while the floor is held)
+    // as talkwire reads it, and the port it came from.
     std::optional<std::pair<tw_datagram_info, uint16_t>> next(std::chrono::milliseconds wait = 2000ms) const {
-        if (!test_support::readable(fd_, wait)) return std::nullopt;
-        unsigned char datagram[2048];
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        const ssize_t size = ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        tw_datagram_info info{};
-        if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
-        return std::make_pair(info, ntohs(from.sin_port));
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (true) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() < 0 || !test_support::readable(fd_, left)) return std::nullopt;
+            unsigned char datagram[2048];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t size =
+                ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            tw_datagram_info info{};
+            if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
+            if (info.kind != TW_KIND_VOICE) return std::make_pair(info, ntohs(from.sin_port));
+        }
     }
 
 private:

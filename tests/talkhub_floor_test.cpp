@@ -162,8 +162,14 @@ TEST_F(Requests, FloorTakenBackByTheServerNotifiesAndHeldFloorDoesNotOutliveLogo
     expectNotice(2, "");
     EXPECT_EQ(talk().getMicState(), 0);
 
-    requestMic(talkhub_test::onResult);
-    EXPECT_EQ(nextResult(), 0);
+    // The server keeps the floor in its grace period for a moment after taking it back.
+    int again = 1;
+    for (int attempt = 0; attempt < 40 && again == 1; ++attempt) {
+        std::this_thread::sleep_for(50ms);
+        requestMic(talkhub_test::onResult);
+        again = nextResult();
+    }
+    EXPECT_EQ(again, 0);
     loginout();
     EXPECT_EQ(talk().getMicState(), 0);
     EXPECT_EQ(loginTo(server.tcpPort(), "alice"), "1:Dispatch");

@@ -106,6 +106,8 @@ ServerConfig loadConfig(const std::string& path) {
     limits.maxSessions = integer<uint32_t>(limit["sessions"], limits.maxSessions, path, "limits.sessions", 1, 100000);
     limits.maxTalkSeconds =
         integer<uint32_t>(limit["max_talk_seconds"], limits.maxTalkSeconds, path, "limits.max_talk_seconds", 1, 3600);
+    limits.floorGraceMs =
+        integer<uint32_t>(limit["floor_grace_ms"], limits.floorGraceMs, path, "limits.floor_grace_ms", 0, 5000);
     limits.requestsPerSecond = integer<uint32_t>(limit["requests_per_second"], limits.requestsPerSecond, path,
                                                  "limits.requests_per_second", 1, 100000);
     limits.droppedRequestsBeforeClose =

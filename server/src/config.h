@@ -36,6 +36,9 @@ struct Redirect {
 struct Limits {
     uint32_t maxSessions = 1000;
     uint32_t maxTalkSeconds = 60;
+    // After a release or a take-back, the former holder's voice is still relayed this long
+    // before the floor is free (0: free at once).
+    uint32_t floorGraceMs = 250;
     uint32_t requestsPerSecond = 50;  // per session; beyond it requests are dropped
     uint32_t droppedRequestsBeforeClose = 200;
     uint32_t sendQueueBytes = 256 * 1024;  // per session; a slower client is disconnected

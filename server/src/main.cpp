@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     std::optional<std::string> bind;
     std::optional<uint16_t> tcpPort;
     std::optional<uint16_t> udpPort;
+    std::optional<uint32_t> floorGraceMs;
     app.add_option("--config", configPath, "TOML file with accounts, groups, ports, limits and redirects")
         ->check(CLI::ExistingFile);
     app.add_option("--log-dir", logDir, "write the log to daily files in this folder instead of stderr");
@@ -31,6 +32,9 @@ int main(int argc, char** argv) {
     app.add_option("--bind", bind, "address to listen on (default 0.0.0.0)");
     app.add_option("--tcp-port", tcpPort, "signalling port (default 13001, 0: any free port)");
     app.add_option("--udp-port", udpPort, "voice port (default 13002, 0: any free port)");
+    app.add_option("--floor-grace-ms", floorGraceMs,
+                   "the former holder's voice is still relayed this long after a release (default 250)")
+        ->check(CLI::Range(0, 5000));
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -47,6 +51,7 @@ int main(int argc, char** argv) {
         if (bind) config.bindAddress = *bind;
         if (tcpPort) config.tcpPort = *tcpPort;
         if (udpPort) config.udpPort = *udpPort;
+        if (floorGraceMs) config.limits.floorGraceMs = *floorGraceMs;
 
         asio::io_context io;
         Server server(io, config);

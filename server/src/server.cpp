@@ -53,8 +53,8 @@ void Server::stop() {
     sweepTimer_.cancel();
     acceptRetry_.cancel();
     for (auto& [id, floor] : floors_) {
-        if (floor.limit) {
-            floor.limit->cancel();
+        if (floor.timer) {
+            floor.timer->cancel();
         }
     }
     const auto sessions = sessions_;
@@ -256,7 +256,7 @@ void Server::enterGroup(Session& session, const unsigned char* body, uint32_t le
         // Group 0 leaves the current group: the entry is confirmed, then the quit reported.
         auto floor = floors_.find(session.currentGroup);
         if (floor != floors_.end() && floor->second.holder == session.account->id) {
-            endFloor(session.currentGroup, true);
+            endFloor(session.currentGroup, FloorEnd::kTakenBack);
         }
         session.currentGroup = 0;
     } else if (group == nullptr || std::find(groups.begin(), groups.end(), group) == groups.end()) {
@@ -266,7 +266,7 @@ void Server::enterGroup(Session& session, const unsigned char* body, uint32_t le
         if (session.currentGroup != group->id) {
             auto floor = floors_.find(session.currentGroup);
             if (floor != floors_.end() && floor->second.holder == session.account->id) {
-                endFloor(session.currentGroup, true);
+                endFloor(session.currentGroup, FloorEnd::kTakenBack);
             }
         }
         session.currentGroup = group->id;
@@ -308,7 +308,8 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
     int32_t result = 0;
     if (members == nullptr || std::find(members->begin(), members->end(), user) == members->end()) {
         result = kNotAMember;
-    } else if (auto busy = floors_.find(groupId); busy != floors_.end() && busy->second.holder != user) {
+    } else if (auto busy = floors_.find(groupId);
+               busy != floors_.end() && (busy->second.holder != user || busy->second.ending)) {
         result = kFloorBusy;
     }
     Message answer;
@@ -324,15 +325,15 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
     }
     ++counters_.floorGrants;
     floor.holder = user;
-    floor.limit = std::make_unique<asio::steady_timer>(io_, std::chrono::seconds(config_.limits.maxTalkSeconds));
-    floor.limit->async_wait([this, groupId, user](const boost::system::error_code& error) {
+    floor.timer = std::make_unique<asio::steady_timer>(io_, std::chrono::seconds(config_.limits.maxTalkSeconds));
+    floor.timer->async_wait([this, groupId, user](const boost::system::error_code& error) {
         auto current = floors_.find(groupId);
-        if (error || current == floors_.end() || current->second.holder != user) {
+        if (error || current == floors_.end() || current->second.holder != user || current->second.ending) {
             return;
         }
         ++counters_.floorPreemptions;
         spdlog::info("group {}: floor of user {} taken back after {} s", groupId, user, config_.limits.maxTalkSeconds);
-        endFloor(groupId, true);
+        endFloor(groupId, FloorEnd::kTakenBack);
     });
     tw_member_get_mic event{};
     event.groupId = groupId;
@@ -357,27 +358,53 @@ void Server::releaseMic(Session& session, const unsigned char* body, uint32_t le
     const uint32_t groupId = floorGroup(session, request.id);
     auto floor = floors_.find(groupId);
     if (floor != floors_.end() && floor->second.holder == session.account->id) {
-        endFloor(groupId, false);
+        endFloor(groupId, FloorEnd::kReleased);
     }
 }
 
-void Server::endFloor(uint32_t groupId, bool takenBack) {
+void Server::endFloor(uint32_t groupId, FloorEnd how) {
+    auto found = floors_.find(groupId);
+    if (found == floors_.end()) {
+        return;
+    }
+    Floor& floor = found->second;
+    const uint32_t holder = floor.holder;
+    const uint32_t graceMs = how == FloorEnd::kGone ? 0 : config_.limits.floorGraceMs;
+    if (floor.ending && graceMs != 0) {
+        return;
+    }
+    if (floor.timer) {
+        floor.timer->cancel();
+    }
+    if (how == FloorEnd::kTakenBack && !floor.ending) {
+        if (Session* talker = online(holder)) {
+            Message message;
+            message.length = srv_build_self_lost_mic(message.bytes.data(), kMessageCapacity, groupId);
+            talker->send(message.bytes.data(), message.length);
+        }
+    }
+    if (graceMs == 0) {
+        freeFloor(groupId);
+        return;
+    }
+    floor.ending = true;
+    floor.timer = std::make_unique<asio::steady_timer>(io_, std::chrono::milliseconds(graceMs));
+    floor.timer->async_wait([this, groupId, holder](const boost::system::error_code& error) {
+        auto current = floors_.find(groupId);
+        if (!error && current != floors_.end() && current->second.holder == holder && current->second.ending) {
+            freeFloor(groupId);
+        }
+    });
+}
+
+void Server::freeFloor(uint32_t groupId) {
     auto found = floors_.find(groupId);
     if (found == floors_.end()) {
         return;
     }
     const uint32_t holder = found->second.holder;
-    if (found->second.limit) {
-        found->second.limit->cancel();
-    }
     floors_.erase(found);
     Message message;
-    if (takenBack) {
-        if (Session* talker = online(holder)) {
-            message.length = srv_build_self_lost_mic(message.bytes.data(), kMessageCapacity, groupId);
-            talker->send(message.bytes.data(), message.length);
-        }
-    }
     const tw_member_lost_mic event{groupId, holder};
     message.length = srv_build_member_lost_mic(message.bytes.data(), kMessageCapacity, &event);
     notifyMembers(groupId, holder, message.bytes.data(), message.length);
@@ -432,7 +459,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
             }
         }
         for (uint32_t groupId : held) {
-            endFloor(groupId, false);
+            endFloor(groupId, FloorEnd::kGone);
         }
         leaveCall(session);
     }
@@ -502,8 +529,14 @@ void Server::onDatagram(std::size_t size) {
                      info.kind == TW_KIND_TALK_START ? "start" : "stop", info.markerId, info.markerText);
         return;
     }
-    const auto floor = std::find_if(floors_.begin(), floors_.end(),
-                                    [&](const auto& entry) { return entry.second.holder == known->second; });
+    // The floor the sender holds; one that is ending only when it holds no other.
+    auto floor = std::find_if(floors_.begin(), floors_.end(), [&](const auto& entry) {
+        return entry.second.holder == known->second && !entry.second.ending;
+    });
+    if (floor == floors_.end()) {
+        floor = std::find_if(floors_.begin(), floors_.end(),
+                             [&](const auto& entry) { return entry.second.holder == known->second; });
+    }
     if (floor == floors_.end()) {
         ++counters_.droppedNotFloorHolder;
         return;

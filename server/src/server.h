@@ -58,9 +58,20 @@ private:
         std::vector<uint32_t> members;
     };
 
+    // A floor ends in a grace period after a release or a take-back: the former holder's
+    // last packet, flushed after the answer, is still relayed into the same turn, and new
+    // requests are busy. Only then are the members told that the floor is free.
     struct Floor {
         uint32_t holder = 0;
-        std::unique_ptr<boost::asio::steady_timer> limit;
+        bool ending = false;
+        // The talk-time limit while held, the grace period while ending.
+        std::unique_ptr<boost::asio::steady_timer> timer;
+    };
+
+    enum class FloorEnd {
+        kReleased,   // the holder released it
+        kTakenBack,  // the server took it (time limit, group change); the holder is told
+        kGone,       // the holder or the call is gone: no more voice can come, no grace
     };
 
     void accept();
@@ -86,9 +97,12 @@ private:
     // The group a floor request is for: the user's call while one is active.
     static uint32_t floorGroup(const Session& session, uint32_t requested);
 
-    // Ends a floor: the holder is told (self lost mic when taken back, else nothing), the
-    // other members get "member lost mic" and listeners an end-of-talk datagram.
-    void endFloor(uint32_t groupId, bool takenBack);
+    // Ends a floor: the holder is told at once when it is taken back; after the grace
+    // period (none when the holder is gone) the floor is freed.
+    void endFloor(uint32_t groupId, FloorEnd how);
+    // Frees a floor: the other members get "member lost mic", listeners an end-of-talk
+    // datagram.
+    void freeFloor(uint32_t groupId);
     void notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length);
     Session* online(uint32_t accountId) const;
 

@@ -160,7 +160,7 @@ void Server::endCall(uint32_t groupId, uint32_t reason) {
     }
     const Call call = found->second;
     if (floors_.count(groupId) != 0) {
-        endFloor(groupId, false);
+        endFloor(groupId, FloorEnd::kGone);
     }
     calls_.erase(groupId);
     Message event;

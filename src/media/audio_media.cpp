@@ -60,7 +60,13 @@ harbor::CTSocketAddress CAudioMedia::voiceServer() {
 int CAudioMedia::startNetwork(unsigned int userId) {
     std::lock_guard lock(networkLock);
     if (!networkStopped) return 0;
-    unsigned int port = voiceServer().port();
+    const harbor::CTSocketAddress server = voiceServer();
+    if (server.address().empty()) {
+        // Nobody named a voice server: there is nowhere to send voice or heartbeats.
+        harbor::logError("CAudioMedia::startNetwork", "voice server address not set, network not started.");
+        return -1;
+    }
+    unsigned int port = server.port();
     ownUserId = userId;
     harbor::IUdpSocket* socket = nullptr;
     for (; socket == nullptr && port <= kLastLocalPort; ++port) {
@@ -160,13 +166,6 @@ void CAudioMedia::closeAudioPlay() {
     playOpen = false;
     harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
 }
-
-int CAudioMedia::openRecordAudio() {
-    captureOpen = true;
-    return 0;
-}
-
-void CAudioMedia::closeRecordAudio() { captureOpen = false; }
 
 // ---- Settings --------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,8 +28,15 @@ class CAudioMedia {
 public:
     // One captured PCM block on its way to the encoder.
     struct _BUFFER_INFO {
-        std::vector<unsigned char> data;
+        // Held as samples so the detector can work on them in place; `data` is the bytes.
+        std::unique_ptr<int16_t[]> samples;
+        unsigned int size = 0;
+        unsigned char* data() { return reinterpret_cast<unsigned char*>(samples.get()); }
     };
+
+    // The capture queue holds at most this much audio (2 s); beyond it the oldest blocks go.
+    static constexpr std::size_t kCaptureQueueLimitBytes = 2 * 16000;
+    static constexpr int kFramesPerPacket = 5;
 
     CAudioMedia(CVoiceTalk* talk, std::shared_ptr<CUserDataTransform> users);
     ~CAudioMedia();
@@ -58,8 +66,12 @@ public:
     // Devices.
     int openAudioPlay();
     void closeAudioPlay();
+    // Opens capture and starts the encode thread; 0 when already open, else the device's
+    // result (the thread keeps waiting after a failed device open, until the close).
     int openRecordAudio();
     void closeRecordAudio();
+    // The capture device's handler: copies the block into the queue and returns.
+    void onAudioRecordDataCallback(const unsigned char* data, unsigned int size);
 
     // Settings read by the worker threads.
     int volume() const;
@@ -88,7 +100,15 @@ public:
     CAudioDetection& audioDetection() { return detection; }
 
 private:
+    class VoicePacker;
+
     void onRtpHeartbeatThread();
+    void onAudioEncodeThread();
+    std::shared_ptr<_BUFFER_INFO> takeCapturedBlock();
+    // The talk decision for one block: whether it is sent. Flushes the gathered frames
+    // when the decision falls.
+    bool talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer);
+    void sendVoice(const unsigned char* packet, int length);
     void sendMarker(const char* markerText, unsigned int markerId, int start);
     harbor::CTSocketAddress voiceServer();
     bool addGroup(std::set<unsigned int>& groups, unsigned int groupId);
@@ -107,7 +127,8 @@ private:
     std::atomic<harbor::IUdpSocket*> udpSocket{nullptr};
     std::atomic<unsigned int> boundPort{0};
     std::atomic<unsigned int> ownUserId{0};
-    std::atomic<unsigned int> heartbeatInterval{0};
+    // 8000 ms until a voice server names its own: never 0, which would send without pause.
+    std::atomic<unsigned int> heartbeatInterval{8000};
     std::thread heartbeatThread;
     std::recursive_mutex heartbeatLock;
     std::condition_variable_any heartbeatWake;
@@ -121,6 +142,8 @@ private:
     std::atomic<bool> captureOpen{false};
     std::thread encodeThread;
     std::deque<std::shared_ptr<_BUFFER_INFO>> captureQueue;
+    std::size_t captureQueueBytes = 0;
+    bool captureOverflowing = false;
     std::recursive_mutex captureLock;
     std::condition_variable_any captureWake;
 
@@ -138,6 +161,7 @@ private:
     std::atomic<RecordFinishCallback> recordFinishCallback{nullptr};
 
     CAudioDetection detection;
+    // Read and written by the encode thread only.
     bool lastDetectionState = false;
     std::function<bool(bool)> detectionStateCallback;
 };

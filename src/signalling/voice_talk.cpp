@@ -44,12 +44,9 @@ CVoiceTalk::CVoiceTalk() : userData(std::make_shared<CUserDataTransform>()) {
 
 CVoiceTalk::~CVoiceTalk() {
     logout();
-    // Once the callbacks are cleared no handler runs any more; a handler that raced the
-    // logout above may have started the heartbeat or the voice network again (the engine's
-    // own destructor stops the network).
+    // A connect or login answer that comes after the logout finds the state idle and
+    // starts nothing; once the callbacks are cleared none can reach this instance.
     dropSocket();
-    loginState = 0;
-    stopHeartbeat();
     audioMedia.reset();
 }
 
@@ -104,7 +101,16 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
     return result;
 }
 
-void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket*, int status) {
+void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status) {
+    // Under the lifecycle lock, so that a logout either finishes before the state is read
+    // here or waits until the login has been sent.
+    std::lock_guard lifecycle(lifecycleLock);
+    if (loginState != 1) {
+        harbor::logError("CVoiceTalk::onConnectServerCallback",
+                         "connect finished in login state:[%d], connection dropped.", loginState.load());
+        if (tcpSocket.load() == socket) dropSocket();
+        return;
+    }
     std::string host;
     unsigned int port = 0;
     std::string user;

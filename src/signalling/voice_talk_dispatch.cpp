@@ -3,19 +3,22 @@
 // Every received byte goes through the frame decoder exactly once; each completed frame is
 // copied out, decoded and handed to the handler of its command id. The reassembly buffer
 // is locked only while bytes go into it: a handler may take other locks (or a host callback
-// may log out, which releases the buffer), so none runs under it.
+// may log out, which releases the buffer), so none runs under it. Dispatch stops as soon as
+// the connection is no longer the service's own.
 int CVoiceTalk::onVoiceCtrlDataCallback(harbor::ITcpSocket*, int length, const void* data) {
     if (length <= 0) {
         onConnectionBroken(length);
         return 0;
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
+    harbor::ITcpSocket* const connection = tcpSocket;
     int handled = 0;
     std::vector<unsigned char> completed;
     std::unique_lock lock(receiveLock);
     for (int i = 0; i < length; ++i) {
-        // Released at logout: the rest of the chunk is dropped.
-        if (recvBuffer.empty()) break;
+        // Released at logout, or the socket dropped by a handler (a redirect, a stale
+        // answer): the rest of the chunk belongs to a connection that is gone.
+        if (recvBuffer.empty() || tcpSocket.load() != connection) break;
         unsigned char* frame = nullptr;
         decode_tcp_packet_hdlc(recvBuffer.data(), recvCapacity, bytes[i], &frame);
         if (frame == nullptr) continue;

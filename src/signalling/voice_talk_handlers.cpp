@@ -20,6 +20,14 @@ void finish(std::atomic<Callback>& slot, Args... args) {
 
 void CVoiceTalk::onLoginAck(const tw_packet& packet) {
     constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    // Under the lifecycle lock for the whole answer: a logout either ran before it (the
+    // state is no longer connecting and nothing starts) or waits until it has been handled.
+    std::lock_guard lifecycle(lifecycleLock);
+    if (loginState != 1) {
+        harbor::logError(tag, "login ack in login state:[%d] ignored, connection dropped.", loginState.load());
+        dropSocket();
+        return;
+    }
     tw_login_ack ack{};
     const int parsed = on_login_ack(&ack, packet.body, packet.bodyLength);
     harbor::logInfo(tag, "recv login ack packet parse:[%d].", parsed);
@@ -27,7 +35,6 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
     if (parsed < 0) {
         value = parsed;
     } else if (ack.redirectAddress[0] == '\0') {
-        std::lock_guard lifecycle(lifecycleLock);
         const bool accepted = ack.result == 0;
         // A thread left from an earlier login that has ended is joined before a new one.
         if (accepted && loginState != 2) stopHeartbeat();

@@ -1,0 +1,171 @@
+// The send path: captured blocks are queued by the device's thread and turned into voice
+// packets by the encode thread, which decides per block whether the user is talking.
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "media/audio_media.h"
+#include "media/scale_volume.h"
+#include "outside/talkwire.h"
+#include "signalling/voice_talk.h"
+
+namespace {
+
+constexpr auto kEncodeWait = std::chrono::milliseconds(50);
+constexpr std::size_t kFrameBufferSize = 1024;
+constexpr std::size_t kPacketBufferSize = 10240;
+
+}  // namespace
+
+// Encoded frames gathered back to back until they are wrapped into one voice packet. The
+// buffers live as long as the encode thread.
+class CAudioMedia::VoicePacker {
+public:
+    // Encodes one block and appends the frame; the frame's length, 0 or less on failure.
+    int add(const unsigned char* pcm, unsigned int size, unsigned char mode) {
+        const int length =
+            ptt_voice_audio_encode(pcm, static_cast<int>(size), frame_.data(), static_cast<int>(frame_.size()), mode);
+        if (length <= 0 || bytes_ + static_cast<std::size_t>(length) > frames_.size()) return length <= 0 ? length : 0;
+        std::memcpy(frames_.data() + bytes_, frame_.data(), static_cast<std::size_t>(length));
+        bytes_ += static_cast<std::size_t>(length);
+        ++count_;
+        return length;
+    }
+
+    int count() const { return count_; }
+
+    // Wraps the gathered frames into the packet buffer and starts over; the packet's length
+    // (0 or less when nothing could be built).
+    int pack(unsigned char mode) {
+        const int length = ptt_voice_packet_encode(frames_.data(), static_cast<int>(bytes_), count_, packet_.data(),
+                                                   static_cast<int>(packet_.size()), mode);
+        count_ = 0;
+        bytes_ = 0;
+        return length;
+    }
+
+    const unsigned char* packet() const { return packet_.data(); }
+
+private:
+    std::vector<unsigned char> frame_ = std::vector<unsigned char>(kFrameBufferSize);
+    std::vector<unsigned char> frames_ = std::vector<unsigned char>(kPacketBufferSize);
+    std::vector<unsigned char> packet_ = std::vector<unsigned char>(kPacketBufferSize);
+    std::size_t bytes_ = 0;
+    int count_ = 0;
+};
+
+int CAudioMedia::openRecordAudio() {
+    harbor::logInfo("CAudioMedia::openRecordAudio", "open audio record finish.");
+    std::lock_guard lock(networkLock);
+    if (captureOpen) return 0;
+    captureOpen = true;
+    encodeThread = std::thread([this] { onAudioEncodeThread(); });
+    return device.openRecord(
+        [this](const unsigned char* data, unsigned int size) { onAudioRecordDataCallback(data, size); });
+}
+
+void CAudioMedia::closeRecordAudio() {
+    std::lock_guard lock(networkLock);
+    captureOpen = false;
+    device.closeRecord();
+    {
+        std::lock_guard queueLock(captureLock);
+        captureQueue.clear();
+        captureQueueBytes = 0;
+        captureOverflowing = false;
+        captureWake.notify_all();
+    }
+    if (encodeThread.joinable()) encodeThread.join();
+    ptt_clear_send();
+    harbor::logInfo("CAudioMedia::closeRecordAudio", "close audio record finish.");
+}
+
+// Runs on the device's thread: copies and queues, nothing more. When the encode thread
+// has fallen 2 s behind, the oldest audio goes, so memory stays bounded.
+void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned int size) {
+    if (!captureOpen || data == nullptr || size == 0) return;
+    auto block = std::make_shared<_BUFFER_INFO>();
+    block->samples.reset(new int16_t[(size + 1) / 2]);
+    std::memcpy(block->data(), data, size);
+    block->size = size;
+    bool overflowBegins = false;
+    {
+        std::lock_guard lock(captureLock);
+        bool dropped = false;
+        while (!captureQueue.empty() && captureQueueBytes + size > kCaptureQueueLimitBytes) {
+            captureQueueBytes -= captureQueue.front()->size;
+            captureQueue.pop_front();
+            dropped = true;
+        }
+        overflowBegins = dropped && !captureOverflowing;
+        captureOverflowing = dropped;
+        captureQueue.push_back(std::move(block));
+        captureQueueBytes += size;
+        captureWake.notify_one();
+    }
+    if (overflowBegins) {
+        harbor::logWarning("CAudioMedia::onAudioRecordDataCallback",
+                           "encoder behind, capture queue full:[%zu] bytes, dropping the oldest audio.",
+                           kCaptureQueueLimitBytes);
+    }
+}
+
+std::shared_ptr<CAudioMedia::_BUFFER_INFO> CAudioMedia::takeCapturedBlock() {
+    std::unique_lock lock(captureLock);
+    if (captureQueue.empty()) {
+        captureWake.wait_for(lock, kEncodeWait);
+        return nullptr;
+    }
+    std::shared_ptr<_BUFFER_INFO> block = std::move(captureQueue.front());
+    captureQueue.pop_front();
+    captureQueueBytes -= block->size;
+    return block;
+}
+
+void CAudioMedia::sendVoice(const unsigned char* packet, int length) {
+    harbor::IUdpSocket* socket = udpSocket;
+    if (socket == nullptr || length <= 0) return;
+    socket->sendTo(voiceServer(), packet, length);
+}
+
+// With the detector on, its state decides: every change goes to the detection state
+// callback, whose answer decides the block of the change; the following blocks are sent
+// while the state stays active. Without it the held floor decides. Either way, when the
+// decision falls the gathered frames go out at once as one short packet, so the end of a
+// turn is neither lost nor sent at the start of the next one.
+bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer) {
+    const unsigned char mode = highQualityOn ? 2 : 1;
+    if (detection.isEnable()) {
+        talking = false;
+        const bool state = detection.process(block.samples.get(), block.size / 2);
+        bool answer = state;
+        if (state != lastDetectionState) {
+            lastDetectionState = state;
+            if (detectionStateCallback) answer = detectionStateCallback(state);
+            if (!state && packer.count() > 0) sendVoice(packer.packet(), packer.pack(mode));
+        }
+        return lastDetectionState && answer;
+    }
+    const bool holding = talkController->getMicState() == 2;
+    if (talking && !holding && packer.count() > 0) sendVoice(packer.packet(), packer.pack(mode));
+    talking = holding;
+    return holding;
+}
+
+void CAudioMedia::onAudioEncodeThread() {
+    VoicePacker packer;
+    bool talking = false;
+    while (!networkStopped && captureOpen) {
+        const std::shared_ptr<_BUFFER_INFO> block = takeCapturedBlock();
+        if (!block || !talkDecision(*block, talking, packer)) continue;
+        scaleVolume(block->data(), block->size, microphoneGain);
+        const unsigned char mode = highQualityOn ? 2 : 1;
+        const int length = packer.add(block->data(), block->size, mode);
+        if (length <= 0) {
+            harbor::logError("CAudioMedia::onAudioEncodeThread", "encode fail:[%p] data len:[%d] result:[%d].",
+                             static_cast<void*>(block->data()), static_cast<int>(block->size), length);
+            continue;
+        }
+        if (packer.count() == kFramesPerPacket) sendVoice(packer.packet(), packer.pack(mode));
+    }
+}
