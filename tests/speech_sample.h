@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +60,56 @@ inline double alignedCorrelation(const std::vector<int16_t>& original, const std
         }
     }
     return best;
+}
+
+// Loudness per 20 ms: the shape a listener hears, which survives a codec whose samples do
+// not match the original one for one.
+inline std::vector<double> envelope(const std::vector<int16_t>& signal) {
+    std::vector<double> out;
+    for (std::size_t at = 0; at + 160 <= signal.size(); at += 160) {
+        double energy = 0;
+        for (std::size_t i = at; i < at + 160; ++i) energy += static_cast<double>(signal[i]) * signal[i];
+        out.push_back(std::sqrt(energy / 160));
+    }
+    return out;
+}
+
+// Pearson correlation of the loudness of `heard` against the stretch of `original` it fits
+// best, searched over every offset: near 1 when `heard` is a faithful piece of `original`.
+inline double envelopeCorrelation(const std::vector<int16_t>& original, const std::vector<int16_t>& heard) {
+    const std::vector<double> a = envelope(original);
+    const std::vector<double> b = envelope(heard);
+    double best = -1;
+    if (b.size() < 10) return best;
+    for (std::size_t offset = 0; offset + b.size() / 2 <= a.size(); ++offset) {
+        const std::size_t count = std::min(b.size(), a.size() - offset);
+        double meanA = 0, meanB = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            meanA += a[offset + i];
+            meanB += b[i];
+        }
+        meanA /= static_cast<double>(count);
+        meanB /= static_cast<double>(count);
+        double cross = 0, varA = 0, varB = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            cross += (a[offset + i] - meanA) * (b[i] - meanB);
+            varA += (a[offset + i] - meanA) * (a[offset + i] - meanA);
+            varB += (b[i] - meanB) * (b[i] - meanB);
+        }
+        if (varA > 0 && varB > 0) best = std::max(best, cross / std::sqrt(varA * varB));
+    }
+    return best;
+}
+
+// Quiet room noise (a few units of amplitude), for silences that a detector can learn.
+inline std::vector<int16_t> roomNoise(std::size_t samples, unsigned seed = 7) {
+    std::vector<int16_t> out(samples);
+    unsigned state = seed;
+    for (int16_t& value : out) {
+        state = state * 1103515245U + 12345U;
+        value = static_cast<int16_t>(static_cast<int>((state >> 16) % 61) - 30);
+    }
+    return out;
 }
 
 }  // namespace speech_sample

@@ -23,6 +23,7 @@ using talkhub_test::loginAnswer;
 using talkhub_test::LogTail;
 using talkhub_test::ScriptedPeer;
 using talkhub_test::Service;
+using talkhub_test::VoiceServer;
 using test_support::Bytes;
 using test_support::FramedStream;
 
@@ -33,48 +34,6 @@ Bytes unknownCommandFrame() {
     message[0] = 0x83;
     return test_support::frame(message, length);
 }
-
-// A UDP socket on 0.0.0.0 playing the voice server.
-class VoiceServer {
-public:
-    explicit VoiceServer(uint16_t port = 0) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~VoiceServer() { ::close(fd_); }
-    uint16_t port() const { return port_; }
-    bool bound() const { return bound_; }
-
-    // The next datagram other than voice (the microphone is open while the floor is held)
-    // as talkwire reads it, and the port it came from.
-    std::optional<std::pair<tw_datagram_info, uint16_t>> next(std::chrono::milliseconds wait = 2000ms) const {
-        const auto until = std::chrono::steady_clock::now() + wait;
-        while (true) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() < 0 || !test_support::readable(fd_, left)) return std::nullopt;
-            unsigned char datagram[2048];
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const ssize_t size =
-                ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
-            tw_datagram_info info{};
-            if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
-            if (info.kind != TW_KIND_VOICE) return std::make_pair(info, ntohs(from.sin_port));
-        }
-    }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    bool bound_ = false;
-};
 
 class ControlChannel : public Service {
 protected:

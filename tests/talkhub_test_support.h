@@ -204,6 +204,57 @@ inline Bytes loginAnswer(const tw_login_ack& ack) {
     return test_support::framed([&](unsigned char* b, int c) { return srv_build_login_ack(b, c, &ack); });
 }
 
+// A UDP socket on 0.0.0.0 playing the voice server.
+class VoiceServer {
+public:
+    explicit VoiceServer(uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~VoiceServer() { ::close(fd_); }
+    uint16_t port() const { return port_; }
+    bool bound() const { return bound_; }
+
+    // The next datagram other than voice (the microphone is open while the floor is held),
+    // or with `voice` the next voice datagram, as talkwire reads it, and the port it came
+    // from.
+    std::optional<std::pair<tw_datagram_info, uint16_t>> next(std::chrono::milliseconds wait = 2000ms,
+                                                              bool voice = false) const {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (true) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() < 0 || !test_support::readable(fd_, left)) return std::nullopt;
+            unsigned char datagram[2048];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t size =
+                ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            tw_datagram_info info{};
+            if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
+            if ((info.kind == TW_KIND_VOICE) == voice) return std::make_pair(info, ntohs(from.sin_port));
+        }
+    }
+
+    // The next voice datagram; everything else on the way is skipped.
+    std::optional<tw_datagram_info> nextVoice(std::chrono::milliseconds wait = 2000ms) const {
+        auto got = next(wait, true);
+        if (!got) return std::nullopt;
+        return got->first;
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    bool bound_ = false;
+};
+
 // The service started by initialize for each test and stopped by unInitialize.
 class Service : public ::testing::Test {
 protected:

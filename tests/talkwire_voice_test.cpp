@@ -168,28 +168,29 @@ TEST(TalkwireVoice, DecodingStaysInsideItsBufferAndSurvivesCorruptFrames) {
 }
 
 TEST(TalkwireVoice, ListenersAndTheTalkerMayUseTheCodecFromSeveralThreads) {
-  const Talk talk = send(speech(), 1, 1200);
-  std::vector<std::thread> threads;
-  for (uint32_t listener = 0; listener < 2; ++listener) {
-    threads.emplace_back([&talk, listener] {
-      Samples pcm;
-      for (const Bytes& datagram : talk.datagrams) {
-        EXPECT_GT(receive(stamped(datagram, 1300 + listener), pcm), 0);
-      }
-    });
-  }
-  threads.emplace_back([] {
-    unsigned char frame[1024];
-    for (int i = 0; i < 100; ++i) {
-      EXPECT_GT(ptt_voice_audio_encode(speech().data() + i * TW_FRAME_SAMPLES, TW_FRAME_BYTES, frame, 1024, 2), 1);
-      if (i % 10 == 0) {
-        ptt_clear_send();
-      }
+    const Talk talk = send(speech(), 1, 1200);
+    std::vector<std::thread> threads;
+    for (uint32_t listener = 0; listener < 2; ++listener) {
+        threads.emplace_back([&talk, listener] {
+            Samples pcm;
+            for (const Bytes& datagram : talk.datagrams) {
+                EXPECT_GT(receive(stamped(datagram, 1300 + listener), pcm), 0);
+            }
+        });
     }
-  });
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+    threads.emplace_back([] {
+        unsigned char frame[1024];
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_GT(ptt_voice_audio_encode(speech().data() + i * TW_FRAME_SAMPLES, TW_FRAME_BYTES, frame, 1024, 2),
+                      1);
+            if (i % 10 == 0) {
+                ptt_clear_send();
+            }
+        }
+    });
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }
 
 TEST(TalkwireDatagrams, ThePacketRecordIsFilledAtItsFixedOffsets) {

@@ -1,0 +1,139 @@
+// Microphone capture through the wave-input layer over ALSA, from the private microphone
+// of capture_source.h: order, size and pace of the buffers, a second open, a close racing
+// the callbacks, and a machine without a microphone.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "capture_source.h"
+#include "device/audio_device.h"
+#include "server_test_support.h"
+#include "speech_sample.h"
+#include "talkhub_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using talkhub_test::HostEvent;
+using talkhub_test::HostEvents;
+using talkhub_test::LogTail;
+using talkhub_test::Service;
+
+// What a capture handler received.
+class Received {
+public:
+    CAudioDevice::DataHandler handler() {
+        return [this](const unsigned char* data, unsigned int length) {
+            std::lock_guard lock(mutex_);
+            lengths_.push_back(length);
+            const auto* samples = reinterpret_cast<const int16_t*>(data);
+            pcm_.insert(pcm_.end(), samples, samples + length / 2);
+            changed_.notify_all();
+        };
+    }
+
+    bool waitFor(std::size_t buffers, std::chrono::milliseconds wait = 5000ms) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, wait, [&] { return lengths_.size() >= buffers; });
+    }
+
+    std::size_t buffers() {
+        std::lock_guard lock(mutex_);
+        return lengths_.size();
+    }
+
+    std::vector<unsigned int> lengths() {
+        std::lock_guard lock(mutex_);
+        return lengths_;
+    }
+
+    std::vector<int16_t> pcm() {
+        std::lock_guard lock(mutex_);
+        return pcm_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<unsigned int> lengths_;
+    std::vector<int16_t> pcm_;
+};
+
+using Capture = Service;
+
+TEST_F(Capture, BuffersArriveWholeAndInOrderAtTheMicrophonesPace) {
+    const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
+    capture_source::speak(speech);
+    CAudioDevice device;
+    Received received;
+    const auto opened = std::chrono::steady_clock::now();
+    ASSERT_EQ(device.openRecord(received.handler()), 0);
+    ASSERT_TRUE(received.waitFor(100));
+    const auto elapsed = std::chrono::steady_clock::now() - opened;
+    device.closeRecord();
+    capture_source::speak({});
+
+    for (unsigned int length : received.lengths()) ASSERT_EQ(length, CAudioDevice::kCaptureBufferSize);
+    // 100 buffers of 20 ms: a file that could be read at once still comes at 2 s of audio
+    // per 2 s.
+    EXPECT_GE(elapsed, 1900ms);
+    const std::vector<int16_t> heard = received.pcm();
+    EXPECT_GT(speech_sample::alignedCorrelation(speech, heard, 0), 0.99) << "buffers out of order or altered";
+}
+
+TEST_F(Capture, ASecondOpenReplacesTheFirstAndNothingIsDeliveredAfterClose) {
+    CAudioDevice device;
+    Received first;
+    Received second;
+    ASSERT_EQ(device.openRecord(first.handler()), 0);
+    ASSERT_TRUE(first.waitFor(3));
+    ASSERT_EQ(device.openRecord(second.handler()), 0);
+    const std::size_t before = first.buffers();
+    ASSERT_TRUE(second.waitFor(3));
+    EXPECT_EQ(first.buffers(), before) << "the first handler after the second open";
+
+    // Closing while a callback runs (slow handlers widen the window) must leave no call
+    // behind once closeRecord returned.
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> closed{false};
+        std::atomic<int> calls{0};
+        std::atomic<int> late{0};
+        const auto pause = std::chrono::milliseconds(round % 3);
+        ASSERT_EQ(device.openRecord([&](const unsigned char*, unsigned int) {
+            ++calls;
+            std::this_thread::sleep_for(pause);
+            if (closed) ++late;
+        }),
+                  0);
+        while (calls < 1 + round % 2) std::this_thread::sleep_for(1ms);
+        device.closeRecord();
+        closed = true;
+        std::this_thread::sleep_for(25ms);
+        EXPECT_EQ(late, 0) << "round " << round;
+    }
+}
+
+TEST_F(Capture, WithoutAMicrophoneOpenAndLoginReportTheSystemsCode) {
+    CAudioDevice device;
+    EXPECT_EQ(device.openRecord({}), -2) << "an empty handler";
+
+    capture_source::setPresent(false);
+    LogTail log;
+    Received received;
+    const int result = device.openRecord(received.handler());
+    EXPECT_EQ(static_cast<unsigned int>(result), 0xC0000000U | MMSYSERR_BADDEVICEID);
+    EXPECT_TRUE(log.contains("[CAudioDevice::openRecord] open wave input fail:[2]."));
+
+    server_test::RunningServer server;
+    setServerInfo("127.0.0.1", server.tcpPort());
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    capture_source::setPresent(true);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(static_cast<unsigned int>(done->value), 0xC0000000U | MMSYSERR_BADDEVICEID);
+    EXPECT_TRUE(log.contains("[CVoiceTalk::onLoginAck] open local audio record fail:["));
+}
+
+}  // namespace
