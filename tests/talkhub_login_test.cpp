@@ -76,15 +76,19 @@ TEST_F(Login, SecondLoginWhileTheFirstRunsIsRefused) {
     EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 200ms).has_value());
 }
 
-TEST_F(Login, RefusedAccountReachesNoCallbackAndLeavesTheServiceIdle) {
+TEST_F(Login, AWrongPasswordReachesTheCallbackAsAFailureAndLeavesTheServiceIdle) {
     RunningServer server;
     setServerInfo("127.0.0.1", server.tcpPort());
     LogTail log;
     ASSERT_EQ(login("alice", "wrong", talkhub_test::onLoginResult), 0);
-    ASSERT_TRUE(eventually([&] { return log.contains("login fail:[2]."); }));
+    auto refused = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->value, -2) << "the server's refusal code 2, as a failure";
+    EXPECT_EQ(refused->text, "");
+    EXPECT_TRUE(log.contains("login fail:[2]."));
     EXPECT_EQ(talk().getLoginState(), 0);
     EXPECT_FALSE(talk().media()->isNetworkRunning());
-    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 200ms).has_value());
+    EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 200ms).has_value()) << "called once";
     EXPECT_EQ(loginAs(server, "alice"), "1:Dispatch") << "the next login starts afresh";
 }
 

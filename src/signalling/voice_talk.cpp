@@ -65,6 +65,11 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         harbor::logError("CVoiceTalk::login", "current voice talk login state error:[%d].", loginState.load());
         return -1;
     }
+    return connectTo(newAccount, newPassword, callback, 0);
+}
+
+int CVoiceTalk::connectTo(const std::string& newAccount, const std::string& newPassword, ResultTextCallback callback,
+                          int fromState) {
     harbor::CTSocketAddress address;
     {
         std::lock_guard lock(settingsLock);
@@ -79,12 +84,19 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
                         address.address().c_str(), address.port(), result);
         return result;
     }
+    if (int expected = fromState; !loginState.compare_exchange_strong(expected, 1)) {
+        harbor::logError("CVoiceTalk::login", "login state changed to:[%d] while connecting, connection dropped.",
+                         expected);
+        // Clearing both callbacks lets harbor close and free the unused socket.
+        socket->setConnectCallback({});
+        socket->setDataCallback({});
+        return -1;
+    }
     {
         std::lock_guard lock(settingsLock);
         account = newAccount;
         password = newPassword;
     }
-    loginState = 1;
     loginCallback = callback;
     harbor::logInfo("CVoiceTalk::login", "tcp connect to server:[%s] port:[%d].", address.address().c_str(),
                     address.port());

@@ -75,6 +75,10 @@ public:
 private:
     // Answers.
     void onLoginAck(const tw_packet& packet);
+    // An accepted or refused login: starts what a login starts; the login callback's value.
+    int onLoginVerdict(const tw_login_ack& ack);
+    // Connects to the server a login answer names instead; the login callback's value.
+    int onLoginRedirect(const tw_login_ack& ack);
     void onQueryGroupAck(const tw_packet& packet);
     void onEnterGroupAck(const tw_packet& packet);
     void onQuitGroupAck(const tw_packet& packet);
@@ -92,6 +96,10 @@ private:
     void onTempCallNotify(const tw_packet& packet);
     void onMeetingCallNotify(const tw_packet& packet);
 
+    // Connects for a login. The state moves from `fromState` to connecting only if nothing
+    // changed it meanwhile (a logout, another login); otherwise the new connection is
+    // dropped unused and -1 returned.
+    int connectTo(const std::string& account, const std::string& password, ResultTextCallback callback, int fromState);
     void onConnectionBroken(int status);
     // Detaches the signalling socket and clears its callbacks; harbor then frees it.
     void dropSocket();

@@ -20,74 +20,31 @@ void finish(std::atomic<Callback>& slot, Args... args) {
 
 void CVoiceTalk::onLoginAck(const tw_packet& packet) {
     constexpr const char* tag = "CVoiceTalk::onLoginAck";
-    // Under the lifecycle lock for the whole answer: a logout either ran before it (the
-    // state is no longer connecting and nothing starts) or waits until it has been handled.
-    std::lock_guard lifecycle(lifecycleLock);
-    if (loginState != 1) {
-        harbor::logError(tag, "login ack in login state:[%d] ignored, connection dropped.", loginState.load());
-        dropSocket();
-        return;
-    }
     tw_login_ack ack{};
-    const int parsed = on_login_ack(&ack, packet.body, packet.bodyLength);
-    harbor::logInfo(tag, "recv login ack packet parse:[%d].", parsed);
     int value = 0;
-    if (parsed < 0) {
-        value = parsed;
-    } else if (ack.redirectAddress[0] == '\0') {
-        const bool accepted = ack.result == 0;
-        // A thread left from an earlier login that has ended is joined before a new one.
-        if (accepted && loginState != 2) stopHeartbeat();
-        loginState = accepted ? 2 : 0;
-        if (!accepted) {
-            value = static_cast<int8_t>(ack.result);
-            harbor::logError(tag, "login fail:[%d].", ack.result);
-        } else {
-            harbor::logInfo(tag, "login succeed.");
-            ownUserId = ack.userId;
-            markerId = ack.markerId;
-            std::memcpy(markerText.data(), ack.markerText, TW_MARKER_TEXT_SIZE);
-            heartbeatInterval = ack.heartbeatInterval;
-            // The accepting server names its voice server too; without it the voice channel
-            // would only ever know the one a redirect gave.
-            if (ack.voiceAddress[0] != '\0') {
-                audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
-                harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
-                                ack.voicePort, ack.voiceHeartbeatInterval);
-            }
-            queryGroup();
-            startHeartbeat();
-            value = audioMedia->startNetwork(ownUserId);
-            if (value >= 0) {
-                value = audioMedia->openAudioPlay();
-                if (value < 0) {
-                    harbor::logError(tag, "open audio play device fail:[%d].", value);
-                } else {
-                    harbor::logInfo(tag, "login success open audio record.");
-                    value = audioMedia->openRecordAudio();
-                    if (value < 0) harbor::logError(tag, "open local audio record fail:[%d]", value);
-                }
-            }
+    bool redirect = false;
+    {
+        // A logout either ran before this (the state is no longer connecting: nothing
+        // starts) or waits until the answer has been handled.
+        std::lock_guard lifecycle(lifecycleLock);
+        if (loginState != 1) {
+            harbor::logError(tag, "login ack in login state:[%d] ignored, connection dropped.", loginState.load());
+            dropSocket();
+            return;
         }
-    } else {
-        std::string user;
-        std::string secret;
-        {
-            std::lock_guard lock(settingsLock);
-            serverAddress = ack.redirectAddress;
-            serverPort = ack.redirectPort;
-            user = account;
-            secret = password;
+        const int parsed = on_login_ack(&ack, packet.body, packet.bodyLength);
+        harbor::logInfo(tag, "recv login ack packet parse:[%d].", parsed);
+        redirect = parsed >= 0 && ack.redirectAddress[0] != '\0';
+        if (parsed < 0) {
+            value = parsed;
+        } else if (!redirect) {
+            value = onLoginVerdict(ack);
         }
-        heartbeatInterval = ack.heartbeatInterval;
-        harbor::logInfo(tag, "login to new server address:[%s] port:[%d] htInterval:[%d].", ack.redirectAddress,
-                        ack.redirectPort, ack.heartbeatInterval);
-        audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
-        harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
-                        ack.voicePort, ack.voiceHeartbeatInterval);
-        loginState = 0;
-        value = login(user, secret, loginCallback);
     }
+    // The move to another server connects outside the lifecycle lock (it installs the new
+    // socket's callbacks, which run under that socket's own guard and take the lifecycle
+    // lock); the connect itself goes ahead only if no logout came in between.
+    if (redirect) value = onLoginRedirect(ack);
     harbor::logInfo(tag, "call login callback:[%d: %p]", value, reinterpret_cast<void*>(loginCallback.load()));
     if (value < 0) {
         if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
@@ -95,6 +52,71 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
             callback(value, "");
         }
     }
+}
+
+int CVoiceTalk::onLoginVerdict(const tw_login_ack& ack) {
+    constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    const bool accepted = ack.result == 0;
+    // A thread left from an earlier login that has ended is joined before a new one.
+    if (accepted && loginState != 2) stopHeartbeat();
+    loginState = accepted ? 2 : 0;
+    if (!accepted) {
+        // Every refusal reaches the host as a failure: a byte of 1 to 127 as its negative,
+        // so that a host waiting for its login is never left waiting.
+        harbor::logError(tag, "login fail:[%d].", ack.result);
+        const int code = static_cast<int8_t>(ack.result);
+        return code > 0 ? -code : code;
+    }
+    harbor::logInfo(tag, "login succeed.");
+    ownUserId = ack.userId;
+    markerId = ack.markerId;
+    std::memcpy(markerText.data(), ack.markerText, TW_MARKER_TEXT_SIZE);
+    heartbeatInterval = ack.heartbeatInterval;
+    // The accepting server names its voice server too; without it the voice channel would
+    // only ever know the one a redirect gave.
+    if (ack.voiceAddress[0] != '\0') {
+        audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
+        harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
+                        ack.voicePort, ack.voiceHeartbeatInterval);
+    }
+    queryGroup();
+    startHeartbeat();
+    int value = audioMedia->startNetwork(ownUserId);
+    if (value < 0) return value;
+    value = audioMedia->openAudioPlay();
+    if (value < 0) {
+        harbor::logError(tag, "open audio play device fail:[%d].", value);
+        return value;
+    }
+    harbor::logInfo(tag, "login success open audio record.");
+    value = audioMedia->openRecordAudio();
+    if (value < 0) harbor::logError(tag, "open local audio record fail:[%d]", value);
+    return value;
+}
+
+int CVoiceTalk::onLoginRedirect(const tw_login_ack& ack) {
+    constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    std::string user;
+    std::string secret;
+    {
+        std::lock_guard lock(settingsLock);
+        serverAddress = ack.redirectAddress;
+        serverPort = ack.redirectPort;
+        user = account;
+        secret = password;
+    }
+    heartbeatInterval = ack.heartbeatInterval;
+    harbor::logInfo(tag, "login to new server address:[%s] port:[%d] htInterval:[%d].", ack.redirectAddress,
+                    ack.redirectPort, ack.heartbeatInterval);
+    audioMedia->setServerInfo(ack.voiceAddress, ack.voicePort, ack.voiceHeartbeatInterval);
+    harbor::logInfo(tag, "login get udp server address:[%s] port:[%d] htInterval:[%d].", ack.voiceAddress,
+                    ack.voicePort, ack.voiceHeartbeatInterval);
+    const int value = connectTo(user, secret, loginCallback, 1);
+    if (value < 0) {
+        int connecting = 1;
+        loginState.compare_exchange_strong(connecting, 0);
+    }
+    return value;
 }
 
 void CVoiceTalk::onLogoutAck(const tw_packet&) {

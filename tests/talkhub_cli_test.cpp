@@ -1,0 +1,139 @@
+// talkhub-cli as a user runs it: a separate process on the library's public header, against
+// the reference server in this process.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "capture_source.h"
+#include "server_test_support.h"
+#include "speech_sample.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using server_test::Client;
+using server_test::RunningServer;
+
+struct Finished {
+    int exitCode = -1;
+    std::string output;  // standard output and error
+};
+
+Finished run(const std::string& arguments, const std::string& input = "", const std::string& environment = "") {
+    std::string command = environment + " " TALKHUB_CLI_PATH " " + arguments + " 2>&1";
+    if (!input.empty()) command = "printf '" + input + "' | " + command;
+    Finished result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) result.output += line;
+    const int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::vector<std::string> jsonLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < output.size()) {
+        const std::size_t end = output.find('\n', at);
+        const std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (!line.empty() && line.front() == '{' && line.back() == '}') lines.push_back(line);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& part) {
+    for (const std::string& line : lines) {
+        if (line.find(part) != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
+    RunningServer server;
+    const std::string port = " -p " + std::to_string(server.tcpPort());
+
+    Finished refused = run("-u alice -w wrong" + port + " wait 1");
+    EXPECT_EQ(refused.exitCode, 2) << refused.output;
+    EXPECT_NE(refused.output.find("talkhub-cli: login as alice failed: wrong password (-2)"), std::string::npos)
+        << refused.output;
+
+    uint16_t closed = 0;
+    {
+        RunningServer gone;
+        closed = gone.tcpPort();
+    }
+    Finished unreachable = run("-u alice -p " + std::to_string(closed) + " wait 1");
+    EXPECT_EQ(unreachable.exitCode, 3) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("unreachable"), std::string::npos) << unreachable.output;
+
+    const std::string missing = (capture_source::folder() / "missing.conf").string();
+    const std::string config = "pcm.!default { type hw card 31 }\n";
+    capture_source::replace(missing, config.data(), config.size());
+    Finished silent = run("-u alice" + port + " wait 1", "", "ALSA_CONFIG_PATH=" + missing);
+    EXPECT_EQ(silent.exitCode, 4) << silent.output;
+    EXPECT_NE(silent.output.find("talkhub-cli: no microphone: the capture device did not open (code 0xc0000002)"),
+              std::string::npos)
+        << silent.output;
+    EXPECT_EQ(silent.output.find("ALSA lib"), std::string::npos) << "the sound library's own noise";
+
+    Finished unknown = run("-u alice" + port + " shout");
+    EXPECT_EQ(unknown.exitCode, 1) << unknown.output;
+}
+
+TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
+    const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
+    // espeak-ng's own WAV (22050 Hz): the program reads its header, ALSA converts the rate.
+    const std::string wave = (capture_source::folder() / "speech.wav").string();
+    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    auto alice = std::async(std::launch::async, [&] {
+        return run("-u alice --json --mic-file " + wave + " -p " + std::to_string(server.tcpPort()),
+                   "wait 2\\ntalk 2\\nquit\\n");
+    });
+    // Bob takes and leaves the floor while alice waits: she is told of both.
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(bob.requestMic(1), 0);
+    bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+
+    std::vector<int16_t> heard;
+    bool ended = false;
+    while (auto datagram = bob.datagram(5000ms)) {
+        _AUDIO_PACKET packet{};
+        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) != TW_OK) continue;
+        if (packet.kind == TW_KIND_END_OF_TALK && packet.senderId == 1001) {
+            ended = true;
+            break;
+        }
+        std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
+        const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
+                                           reinterpret_cast<unsigned char*>(pcm.data()),
+                                           static_cast<int>(pcm.size() * 2), packet.mode);
+        if (bytes > 0) heard.insert(heard.end(), pcm.begin(), pcm.begin() + bytes / 2);
+    }
+    const Finished result = alice.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(ended);
+    EXPECT_GT(heard.size(), 8000U) << "about 2 s of voice";
+    EXPECT_GT(speech_sample::envelopeCorrelation(speech, heard), 0.8);
+
+    const std::vector<std::string> lines = jsonLines(result.output);
+    EXPECT_TRUE(hasLine(lines, R"("event":"login","result":0,"text":"1:Dispatch")")) << result.output;
+    EXPECT_TRUE(hasLine(lines, R"("event":"notify","code":3,"meaning":"a member took the floor","text":"1:1002:Bob")"))
+        << result.output;
+    EXPECT_TRUE(hasLine(lines, R"("event":"notify","code":4,"meaning":"a member left the floor","text":"1:1002")"))
+        << result.output;
+    EXPECT_TRUE(hasLine(lines, R"("event":"talk","message":"talking")")) << result.output;
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include "events.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "talkhub.h"
+
+namespace talkhub_cli {
+
+namespace {
+
+void onNotify(int code, const char* text) {
+    const std::string value = text != nullptr ? text : "";
+    std::string line = "notify " + std::to_string(code) + " " + notificationMeaning(code);
+    if (!value.empty()) line += ": " + value;
+    Events::instance().say("notify", line,
+                           "\"code\":" + std::to_string(code) +
+                               ",\"meaning\":" + Events::quoted(notificationMeaning(code)) +
+                               ",\"text\":" + (text != nullptr ? Events::quoted(value) : "null"));
+}
+
+void onRecordFinish(unsigned int userId, const char* text) {
+    const std::string value = text != nullptr ? text : "";
+    Events::instance().say("record", "recording of user " + std::to_string(userId) + " finished: " + value,
+                           "\"user\":" + std::to_string(userId) + ",\"text\":" + Events::quoted(value));
+}
+
+}  // namespace
+
+const char* notificationMeaning(int code) {
+    switch (code) {
+        case 0:
+            return "connection to the server lost";
+        case 2:
+            return "floor lost or released";
+        case 3:
+            return "a member took the floor";
+        case 4:
+            return "a member left the floor";
+        case 5:
+            return "a temporary call arrived";
+        case 6:
+            return "the temporary call ended";
+        case 7:
+            return "a meeting call ended";
+        case 8:
+            return "floor granted by voice";
+        default:
+            return "unknown notification";
+    }
+}
+
+Events& Events::instance() {
+    static Events events;
+    return events;
+}
+
+void Events::install() {
+    setNotifyCallback(onNotify);
+    setAudioRecordFinishCallback(onRecordFinish);
+}
+
+void Events::onLogin(int result, const char* text) {
+    const std::string value = text != nullptr ? text : "";
+    instance().record({Event::kLogin, result, value}, "login",
+                      "login result " + std::to_string(result) + (value.empty() ? "" : ": " + value),
+                      "\"result\":" + std::to_string(result) + ",\"text\":" + quoted(value));
+}
+
+void Events::onResult(int result) {
+    instance().record({Event::kResult, result, ""}, "result", "result " + std::to_string(result),
+                      "\"result\":" + std::to_string(result));
+}
+
+void Events::onText(int result, const char* text) {
+    const std::string value = text != nullptr ? text : "";
+    instance().record({Event::kText, result, value}, "result",
+                      "result " + std::to_string(result) + (value.empty() ? "" : ": " + value),
+                      "\"result\":" + std::to_string(result) + ",\"text\":" + quoted(value));
+}
+
+void Events::record(Event event, const std::string& name, const std::string& line, const std::string& fields) {
+    say(name, line, fields);
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+}
+
+std::optional<Event> Events::take(Event::Kind kind, std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    std::optional<Event> found;
+    changed_.wait_for(lock, wait, [&] {
+        for (auto it = events_.begin(); it != events_.end(); ++it) {
+            if (it->kind == kind) {
+                found = *it;
+                events_.erase(it);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+double Events::elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Events::say(const std::string& event, const std::string& text, const std::string& jsonFields) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f", elapsed());
+    std::lock_guard lock(mutex_);
+    if (json_) {
+        std::cout << "{\"time\":" << stamp << ",\"event\":" << quoted(event);
+        if (!jsonFields.empty()) std::cout << "," << jsonFields;
+        std::cout << ",\"message\":" << quoted(text) << "}" << std::endl;
+    } else {
+        std::cout << "[" << stamp << "s] " << text << std::endl;
+    }
+}
+
+std::string Events::quoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace talkhub_cli

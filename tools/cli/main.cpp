@@ -1,0 +1,121 @@
+// talkhub-cli: a host program on the library's public header. It logs in, prints every
+// event as it arrives, and runs one command from its command line, or reads commands from
+// its standard input, one per line.
+#include <alsa/asoundlib.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+
+#include "commands.h"
+#include "events.h"
+#include "microphone.h"
+#include "session.h"
+
+namespace {
+
+using namespace talkhub_cli;
+
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+// Reads commands until the input ends or "quit"; kExitOk, or the code of the last failure.
+int prompt(Session& session) {
+    int status = kExitOk;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        CLI::App commands{"commands"};
+        commands.require_subcommand(1, 1);
+        CommandArguments arguments;
+        addCommands(commands, &session, arguments);
+        try {
+            commands.parse(line, false);
+        } catch (const CLI::CallForHelp&) {
+            std::cout << commands.help();
+            continue;
+        } catch (const CLI::ParseError& error) {
+            std::cerr << "talkhub-cli: " << error.what() << " (try: --help)" << std::endl;
+            status = kExitUsage;
+            continue;
+        }
+        if (!arguments.ok) status = kExitFailed;
+        if (arguments.quit) break;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "talkhub-cli: push-to-talk from the command line. Logs in, prints every event as it arrives, then runs "
+        "the COMMAND given, or reads commands, one per line, from standard input until 'quit'."};
+    LoginOptions options;
+    bool json = false;
+    bool alsaMessages = false;
+    std::string micFile;
+    app.add_option("-s,--server", options.server, "signalling server address")->capture_default_str();
+    app.add_option("-p,--port", options.port, "signalling server port")->capture_default_str();
+    app.add_option("-u,--user", options.user, "account")->required();
+    app.add_option("-w,--password", options.password, "password (default: the account name)");
+    app.add_option("--record-dir", options.recordDir, "folder for the MP3 recordings of the groups chosen by 'record'");
+    app.add_option("--mic-file", micFile, "talk from this WAV (16-bit PCM) or raw (16-bit mono 8 kHz) file")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--json", json, "print one JSON object per line for each event");
+    app.add_flag("--alsa-messages", alsaMessages, "show the sound library's own diagnostics");
+    app.prefix_command();
+    {
+        CLI::App listing;
+        CommandArguments unused;
+        addCommands(listing, nullptr, unused);
+        std::string footer = "Commands (COMMAND --help for its arguments):\n";
+        for (const CLI::App* command : listing.get_subcommands({})) {
+            std::string name = "  " + command->get_name();
+            name.resize(16, ' ');
+            footer += name + command->get_description() + "\n";
+        }
+        app.footer(footer);
+    }
+    CLI11_PARSE(app, argc, argv);
+
+    // The command is checked before anything connects.
+    const std::vector<std::string> command = app.remaining_for_passthrough();
+    if (!command.empty()) {
+        CommandArguments check;
+        CLI::App validator{"talkhub-cli"};
+        validator.require_subcommand(1, 1);
+        addCommands(validator, nullptr, check);
+        try {
+            validator.parse(std::vector<std::string>(command));
+        } catch (const CLI::CallForHelp&) {
+            std::cout << validator.help();
+            return kExitOk;
+        } catch (const CLI::ParseError& error) {
+            std::cerr << "talkhub-cli: " << command.back() << ": " << error.what() << " (try --help)" << std::endl;
+            return kExitUsage;
+        }
+    }
+
+    FileMicrophone microphone;
+    if (!micFile.empty()) {
+        const std::string error = microphone.use(micFile);
+        if (!error.empty()) {
+            std::cerr << "talkhub-cli: --mic-file: " << error << std::endl;
+            return kExitUsage;
+        }
+    }
+    if (!alsaMessages) snd_lib_error_set_handler(quietAlsa);
+    Events::instance().setJson(json);
+    if (options.password.empty()) options.password = options.user;
+
+    Session session;
+    const ExitCode login = session.login(options);
+    if (login != kExitOk) return login;
+    if (command.empty()) return prompt(session);
+    CLI::App commands{"talkhub-cli"};
+    commands.require_subcommand(1, 1);
+    CommandArguments arguments;
+    addCommands(commands, &session, arguments);
+    commands.parse(std::vector<std::string>(command));
+    return arguments.ok ? kExitOk : kExitFailed;
+}

@@ -1,0 +1,186 @@
+#include "session.h"
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "events.h"
+#include "talkhub.h"
+
+namespace talkhub_cli {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kAnswerWait = 10s;
+// What goes out after the floor is given back: the last frames, flushed as it falls.
+constexpr auto kTailWait = 300ms;
+
+// A device open that failed reports 0xC0000000 combined with the system's (small) code.
+bool isDeviceFailure(long long result) {
+    return result < 0 && (static_cast<unsigned int>(result) & 0xFFFF0000U) == 0xC0000000U;
+}
+
+const char* refusalReason(long long result) {
+    switch (result) {
+        case -1:
+            return "unknown account (or no voice network)";
+        case -2:
+            return "wrong password";
+        case -3:
+            return "server full";
+        case -4:
+            return "login request not understood";
+        default:
+            return "refused";
+    }
+}
+
+void holdFor(std::optional<double> seconds) {
+    if (seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
+        return;
+    }
+    Events::instance().say("prompt", "press Enter to stop");
+    std::string ignored;
+    std::getline(std::cin, ignored);
+}
+
+// Group ids from words; "all" stands for every group and comes back as an empty list.
+std::optional<std::vector<unsigned int>> groupIds(const std::vector<std::string>& words) {
+    std::vector<unsigned int> ids;
+    for (const std::string& word : words) {
+        if (word == "all") return std::vector<unsigned int>{};
+        try {
+            std::size_t used = 0;
+            const unsigned long id = std::stoul(word, &used);
+            if (used != word.size() || id == 0 || id > 0xFFFFFFFFUL) throw std::invalid_argument(word);
+            ids.push_back(static_cast<unsigned int>(id));
+        } catch (const std::exception&) {
+            std::cerr << "talkhub-cli: not a group id: " << word << std::endl;
+            return std::nullopt;
+        }
+    }
+    return ids;
+}
+
+}  // namespace
+
+Session::Session() {
+    initialize();
+    Events::instance().install();
+}
+
+Session::~Session() {
+    logout();
+    unInitialize();
+}
+
+ExitCode Session::login(const LoginOptions& options) {
+    if (!options.recordDir.empty()) setRecordSavePath(options.recordDir.c_str());
+    ::setServerInfo(options.server.c_str(), options.port);
+    const std::string where = options.server + ":" + std::to_string(options.port);
+    if (::login(options.user.c_str(), options.password.c_str(), Events::onLogin) < 0) {
+        std::cerr << "talkhub-cli: cannot connect to " << where << std::endl;
+        return kExitUnreachable;
+    }
+    auto answer = Events::instance().take(Event::kLogin, kAnswerWait);
+    if (!answer) {
+        std::cerr << "talkhub-cli: no login answer from " << where << " within 10 s" << std::endl;
+        return kExitFailed;
+    }
+    loggedIn_ = true;
+    if (answer->value >= 0) return kExitOk;
+    if (answer->text == "connect audio server fail.") {
+        std::cerr << "talkhub-cli: server " << where << " unreachable (" << answer->value << ")" << std::endl;
+        return kExitUnreachable;
+    }
+    if (isDeviceFailure(answer->value)) {
+        std::cerr << "talkhub-cli: no microphone: the capture device did not open (code 0x" << std::hex
+                  << static_cast<unsigned int>(answer->value) << std::dec << ")" << std::endl;
+        return kExitNoDevice;
+    }
+    std::cerr << "talkhub-cli: login as " << options.user << " failed: " << refusalReason(answer->value) << " ("
+              << answer->value << ")" << std::endl;
+    return kExitRefused;
+}
+
+void Session::logout() {
+    if (!loggedIn_) return;
+    loggedIn_ = false;
+    loginout();
+}
+
+bool Session::talk(std::optional<double> seconds) {
+    requestMic(Events::onResult);
+    auto granted = Events::instance().take(Event::kResult, kAnswerWait);
+    if (!granted || granted->value != 0) {
+        Events::instance().say("talk", "floor not granted");
+        return false;
+    }
+    Events::instance().say("talk", "talking");
+    holdFor(seconds);
+    releaseMic();
+    std::this_thread::sleep_for(kTailWait);
+    Events::instance().say("talk", "floor released");
+    return true;
+}
+
+bool Session::vox(int threshold, long long hangoverMs, std::optional<double> seconds) {
+    setAudioActivateThreshold(threshold);
+    setMuteDurationMs(hangoverMs);
+    enableAudioDetection(true);
+    Events::instance().say("vox", "voice activation on");
+    holdFor(seconds);
+    enableAudioDetection(false);
+    Events::instance().say("vox", "voice activation off");
+    return true;
+}
+
+bool Session::enter(unsigned int groupId) {
+    enterGroup(groupId, Events::onText);
+    auto answer = Events::instance().take(Event::kText, kAnswerWait);
+    return answer && answer->value == 0;
+}
+
+bool Session::call(unsigned int userId) {
+    tempCall(userId, Events::onResult);
+    auto answer = Events::instance().take(Event::kResult, kAnswerWait);
+    return answer && answer->value == 0;
+}
+
+void Session::hangup() { handupTempCall(); }
+
+bool Session::meeting(const std::string& userIds) {
+    meetingCall(true, userIds.c_str(), Events::onText);
+    auto answer = Events::instance().take(Event::kText, kAnswerWait);
+    return answer && answer->value == 0;
+}
+
+void Session::endMeeting(unsigned int meetingId) { handupMeetingCall(meetingId); }
+
+bool Session::hear(const std::vector<std::string>& groups) {
+    const auto ids = groupIds(groups);
+    if (!ids) return false;
+    setDefaultAllPlay(ids->empty());
+    closeCanPlayGroup(0);
+    for (unsigned int id : *ids) openCanPlayGroup(id);
+    return true;
+}
+
+bool Session::record(const std::vector<std::string>& groups) {
+    const auto ids = groupIds(groups);
+    if (!ids) return false;
+    closeGroupRecord(0);
+    for (unsigned int id : *ids) openGroupRecord(id);
+    return true;
+}
+
+void Session::volume(int value) { setVolume(value); }
+
+void Session::micVolume(int value) { setMicVolume(value); }
+
+void Session::wait(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+}  // namespace talkhub_cli

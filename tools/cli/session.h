@@ -1,0 +1,57 @@
+// One logged-in host session over the library's exports, and the commands a user gives it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talkhub_cli {
+
+// Exit codes of the program.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitRefused = 2,      // the server refused the account or password
+    kExitUnreachable = 3,  // the server could not be reached
+    kExitNoDevice = 4,     // no microphone
+    kExitFailed = 5,       // a request failed or timed out
+};
+
+struct LoginOptions {
+    std::string server = "127.0.0.1";
+    unsigned int port = 13001;
+    std::string user;
+    std::string password;
+    std::string recordDir;
+};
+
+class Session {
+public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Logs in and waits for the outcome; prints a one-line reason on failure.
+    ExitCode login(const LoginOptions& options);
+    void logout();
+
+    // Each returns false when its request was refused or not answered.
+    bool talk(std::optional<double> seconds);
+    bool vox(int threshold, long long hangoverMs, std::optional<double> seconds);
+    bool enter(unsigned int groupId);
+    bool call(unsigned int userId);
+    void hangup();
+    bool meeting(const std::string& userIds);
+    void endMeeting(unsigned int meetingId);
+    bool hear(const std::vector<std::string>& groups);
+    bool record(const std::vector<std::string>& groups);
+    void volume(int value);
+    void micVolume(int value);
+    void wait(double seconds);
+
+private:
+    bool loggedIn_ = false;
+};
+
+}  // namespace talkhub_cli
