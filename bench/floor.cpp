@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "callback_event.h"
+#include "capture_source.h"
 #include "server_process.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
@@ -128,12 +129,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s PATH_TO_talkhub-server\n", argv[0]);
         return 2;
     }
-    // Two turns a round trip each would soon meet the default per-session request limit.
+    capture_source::install();
+    // Two turns a round trip each would soon meet the default per-session request limit;
+    // turns follow each other at once, without the grace period that carries a tail.
     const std::string config = "/tmp/talkhub-floor-" + std::to_string(::getpid()) + ".toml";
     {
         std::ofstream out(config);
         out << "[server]\nbind = \"127.0.0.1\"\ntcp_port = 0\nudp_port = 0\n"
-            << "[limits]\nrequests_per_second = 100000\n"
+            << "[limits]\nrequests_per_second = 100000\nfloor_grace_ms = 0\n"
             << "[[account]]\nid = 1001\nname = \"alice\"\npassword = \"alice\"\ndisplay_name = \"Alice\"\n"
             << "[[account]]\nid = 1002\nname = \"bob\"\npassword = \"bob\"\ndisplay_name = \"Bob\"\n"
             << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\"]\n";
@@ -174,6 +177,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     unInitialize();
+    capture_source::remove();
     if (turns.size() != static_cast<std::size_t>(kTurns) ||
         std::any_of(bareTrips.begin(), bareTrips.end(), [](double v) { return v < 0; })) {
         std::fprintf(stderr, "floor: the run did not complete\n");

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "callback_event.h"
+#include "capture_source.h"
 #include "server_process.h"
 #include "statistics.h"
 #include "talkhub.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s PATH_TO_talkhub-server\n", argv[0]);
         return 2;
     }
+    capture_source::install();
     const bench::ServerProcess server(
         argv[1], {"--bind", "127.0.0.1", "--tcp-port", "0", "--udp-port", "0", "--stats-interval", "0"});
     if (!server.running()) {
@@ -98,5 +100,6 @@ int main(int argc, char** argv) {
     std::printf("password encoding:      median %8.1f us  p99 %8.1f us (once on each side of a login)\n",
                 encodingSummary.median, encodingSummary.p99);
     std::printf("ratio login / connect (medians): %.1f\n", loginSummary.median / connectSummary.median);
+    capture_source::remove();
     return 0;
 }

@@ -57,8 +57,12 @@ TALKHUB_API void setNotifyCallback(NotifyCallback callback);
 /* Connects and logs in. Returns -1 when not idle or on a null argument, a negative value
  * when the connection cannot be started, else 0. The callback gets (0, "id:name") of the
  * group entered at login, or a failure: (negative, "connect audio server fail."),
- * (negative, "") for a refused login or a device that fails to open, (0, "0") when the
- * group list cannot be read. */
+ * (-code, "") when the server refuses the login with its code (the reference server: -1
+ * unknown account, -2 wrong password, -3 server full), (0xC0000000 | code, "") as an int
+ * when the microphone does not open (0xC0000002: no capture device), -1 when no voice
+ * network can be set up, (0, "0") when the group list cannot be read. After an accepted
+ * login the microphone stays open until logout; it is sent only while the floor is held
+ * (or, voice-activated, while speech is heard). */
 TALKHUB_API int login(const char* account, const char* password, ResultTextCallback callback);
 /* Logs out, stops the voice network and closes the audio devices. */
 TALKHUB_API void loginout(void);

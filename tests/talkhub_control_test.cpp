@@ -38,11 +38,7 @@ Bytes unknownCommandFrame() {
 class ControlChannel : public Service {
 protected:
     // Logs in to the peer and returns the peer's end, once the login request arrived.
-    std::unique_ptr<FramedStream> connect() {
-        setServerInfo("127.0.0.1", peer.port());
-        EXPECT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
-        return peer.acceptLogin();
-    }
+    std::unique_ptr<FramedStream> connect() { return loginAt(peer); }
 
     // Logs in to the peer and answers with an accepted login whose voice server is on
     // loopback at voicePort.

@@ -81,9 +81,7 @@ TEST_F(Lifecycle, ALoginAnswerThatArrivesDuringTheLogoutStartsNothing) {
     ScriptedPeer peer;
     VoiceServer voice;
     LogTail log;
-    setServerInfo("127.0.0.1", peer.port());
-    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
-    auto stream = peer.acceptLogin();
+    auto stream = loginAt(peer);
     ASSERT_NE(stream, nullptr);
 
     // The answer leaves as soon as the logout request comes in, while the logout runs.
@@ -105,9 +103,7 @@ TEST_F(Lifecycle, ALoginAnswerThatArrivesDuringTheLogoutStartsNothing) {
 TEST_F(Lifecycle, AnAcceptedLoginWithoutAVoiceServerFailsWithoutStartingTheVoiceNetwork) {
     ScriptedPeer peer;
     LogTail log;
-    setServerInfo("127.0.0.1", peer.port());
-    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
-    auto stream = peer.acceptLogin();
+    auto stream = loginAt(peer);
     ASSERT_NE(stream, nullptr);
     tw_login_ack ack = acceptedLogin(0, 8000);
     ack.voiceAddress[0] = '\0';
@@ -126,9 +122,7 @@ TEST_F(Lifecycle, ARedirectLeavesTheRestOfTheOldServersChunkUnread) {
     ScriptedPeer second;
     VoiceServer voice;
     setNotifyCallback(talkhub_test::onNotify);
-    setServerInfo("127.0.0.1", first.port());
-    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
-    auto old = first.acceptLogin();
+    auto old = loginAt(first);
     ASSERT_NE(old, nullptr);
 
     // One chunk: the redirect, then an accepted login and an event that are the old

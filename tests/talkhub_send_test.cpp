@@ -216,9 +216,7 @@ protected:
     void SetUp() override {
         Service::SetUp();
         capture_source::setPresent(false);
-        setServerInfo("127.0.0.1", peer.port());
-        ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
-        stream = peer.acceptLogin();
+        stream = loginAt(peer);
         ASSERT_NE(stream, nullptr);
         stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
         auto done = HostEvents::instance().take(HostEvent::kLogin);
@@ -306,7 +304,8 @@ TEST_F(HandedBlocks, TheDetectorsEdgesGiveFiveFramesThenTheRestAtTheFall) {
 
 TEST_F(HandedBlocks, AStalledEncoderLosesTheOldestAudioNotMemory) {
     grant();
-    for (int episode = 1; episode <= 2; ++episode) {
+    std::size_t lines = 0;
+    for (int burst = 0; burst < 2; ++burst) {
         // Far faster than real time: the encode thread falls behind at once.
         feed(400);
         settle();
@@ -314,7 +313,12 @@ TEST_F(HandedBlocks, AStalledEncoderLosesTheOldestAudioNotMemory) {
         const uint32_t sent = std::accumulate(frames.begin(), frames.end(), 0U);
         EXPECT_LT(sent, 400U) << "nothing was dropped";
         EXPECT_GE(sent, 95U) << "the newest 2 s must survive";
-        EXPECT_EQ(log.count("capture queue full"), static_cast<std::size_t>(episode)) << "one line per episode";
+        // A line per episode, not per lost block (a scheduler pause in the middle of a
+        // burst may let the encoder catch up once and start a second episode).
+        const std::size_t now = log.count("capture queue full");
+        EXPECT_GE(now, lines + 1) << "burst " << burst;
+        EXPECT_LE(now, lines + 3) << "burst " << burst;
+        lines = now;
     }
 }
 

@@ -280,6 +280,13 @@ protected:
         return done->text;
     }
 
+    // Starts a login at a scripted peer; the peer's end once the login request arrived.
+    static std::unique_ptr<FramedStream> loginAt(ScriptedPeer& peer) {
+        setServerInfo("127.0.0.1", peer.port());
+        EXPECT_EQ(login("alice", "alice", onLoginResult), 0);
+        return peer.acceptLogin();
+    }
+
     // Waits, in short steps, for a condition on the service's state.
     template <typename Condition>
     static bool eventually(Condition condition, std::chrono::milliseconds wait = 5000ms) {

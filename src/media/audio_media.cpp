@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "outside/talkwire.h"
+#include "platform/thread_name.h"
 
 namespace {
 
@@ -84,7 +85,10 @@ int CAudioMedia::startNetwork(unsigned int userId) {
         });
     udpSocket = socket;
     networkStopped = false;
-    heartbeatThread = std::thread([this] { onRtpHeartbeatThread(); });
+    heartbeatThread = std::thread([this] {
+        talkhub::platform::nameThisThread("talkhub-rtp-hb");
+        onRtpHeartbeatThread();
+    });
     harbor::logInfo("CAudioMedia::startNetwork", "start voice talk media network finish.");
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "media/audio_media.h"
 #include "media/scale_volume.h"
 #include "outside/talkwire.h"
+#include "platform/thread_name.h"
 #include "signalling/voice_talk.h"
 
 namespace {
@@ -59,7 +60,10 @@ int CAudioMedia::openRecordAudio() {
     std::lock_guard lock(networkLock);
     if (captureOpen) return 0;
     captureOpen = true;
-    encodeThread = std::thread([this] { onAudioEncodeThread(); });
+    encodeThread = std::thread([this] {
+        talkhub::platform::nameThisThread("talkhub-encode");
+        onAudioEncodeThread();
+    });
     return device.openRecord(
         [this](const unsigned char* data, unsigned int size) { onAudioRecordDataCallback(data, size); });
 }
@@ -81,7 +85,8 @@ void CAudioMedia::closeRecordAudio() {
 }
 
 // Runs on the device's thread: copies and queues, nothing more. When the encode thread
-// has fallen 2 s behind, the oldest audio goes, so memory stays bounded.
+// has fallen 2 s behind, the oldest audio goes, so memory stays bounded; one line tells of
+// each episode, which lasts until the encoder is back under half the queue.
 void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned int size) {
     if (!captureOpen || data == nullptr || size == 0) return;
     auto block = std::make_shared<_BUFFER_INFO>();
@@ -98,11 +103,13 @@ void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned 
             dropped = true;
         }
         overflowBegins = dropped && !captureOverflowing;
-        captureOverflowing = dropped;
+        captureOverflowing = captureOverflowing || dropped;
         captureQueue.push_back(std::move(block));
         captureQueueBytes += size;
-        captureWake.notify_one();
     }
+    // Woken after the lock is released, so the encode thread does not wake only to wait
+    // for it.
+    captureWake.notify_one();
     if (overflowBegins) {
         harbor::logWarning("CAudioMedia::onAudioRecordDataCallback",
                            "encoder behind, capture queue full:[%zu] bytes, dropping the oldest audio.",
@@ -119,6 +126,8 @@ std::shared_ptr<CAudioMedia::_BUFFER_INFO> CAudioMedia::takeCapturedBlock() {
     std::shared_ptr<_BUFFER_INFO> block = std::move(captureQueue.front());
     captureQueue.pop_front();
     captureQueueBytes -= block->size;
+    // An overflow episode ends once the encoder has caught up with half the queue.
+    if (captureQueueBytes < kCaptureQueueLimitBytes / 2) captureOverflowing = false;
     return block;
 }
 

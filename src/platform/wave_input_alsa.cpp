@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "outside/harbor.h"
+#include "platform/thread_name.h"
 
 namespace {
 
@@ -259,7 +260,10 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
     opened->rate = format->nSamplesPerSec;
     opened->frameBytes = 2U * format->nChannels;
     opened->paced = snd_pcm_info(pcm, info) < 0 || snd_pcm_info_get_card(info) < 0;
-    opened->thread = std::thread([opened] { opened->run(); });
+    opened->thread = std::thread([opened] {
+        talkhub::platform::nameThisThread("talkhub-capture");
+        opened->run();
+    });
     *device = opened;
     opened->notify(WIM_OPEN, nullptr);
     return MMSYSERR_NOERROR;
@@ -290,8 +294,9 @@ MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT headerSize) {
     if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     header->dwBytesRecorded = 0;
+    // The capture thread never waits for a buffer (it reads on and drops the audio when
+    // none is queued), so there is nobody to wake.
     device->queue.push_back(header);
-    device->changed.notify_all();
     return MMSYSERR_NOERROR;
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "media/audio_media.h"
+#include "platform/thread_name.h"
 #include "signalling/user_data_transform.h"
 
 namespace {
@@ -215,7 +216,10 @@ void CVoiceTalk::onHeartbeatThread() {
 void CVoiceTalk::startHeartbeat() {
     std::lock_guard lifecycle(lifecycleLock);
     if (!heartbeatThread.joinable()) {
-        heartbeatThread = std::thread([this] { onHeartbeatThread(); });
+        heartbeatThread = std::thread([this] {
+            talkhub::platform::nameThisThread("talkhub-tcp-hb");
+            onHeartbeatThread();
+        });
     }
 }
 
