@@ -107,7 +107,9 @@ TEST_F(Capture, ASecondOpenReplacesTheFirstAndNothingIsDeliveredAfterClose) {
             if (closed) ++late;
         }),
                   0);
-        while (calls < 1 + round % 2) std::this_thread::sleep_for(1ms);
+        const auto until = std::chrono::steady_clock::now() + 2s;
+        while (calls < 1 + round % 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+        EXPECT_GE(calls, 1) << "round " << round;
         device.closeRecord();
         closed = true;
         std::this_thread::sleep_for(25ms);
