@@ -124,7 +124,7 @@ struct HWAVEIN__ {
     void handBack(std::unique_lock<std::mutex>& held);
     long readSome(unsigned char* into, unsigned long frames, bool& restarted);
     bool waitUntilDue(std::unique_lock<std::mutex>& held, Clock::time_point due);
-    unsigned long request(std::unique_lock<std::mutex>& held);
+    void request(std::unique_lock<std::mutex>& held);
 };
 
 // Hands back, with the lock released, every buffer that stop or reset took out, then
@@ -220,11 +220,10 @@ void HWAVEIN__::run() {
 }
 
 // Hands a stop or reset to the capture thread and waits until it has been served.
-unsigned long HWAVEIN__::request(std::unique_lock<std::mutex>& held) {
+void HWAVEIN__::request(std::unique_lock<std::mutex>& held) {
     const unsigned long ticket = ++requests;
     changed.notify_all();
     changed.wait(held, [&] { return served >= ticket || closing; });
-    return ticket;
 }
 
 MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance,

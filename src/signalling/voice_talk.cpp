@@ -46,8 +46,10 @@ CVoiceTalk::CVoiceTalk() : userData(std::make_shared<CUserDataTransform>()) {
 CVoiceTalk::~CVoiceTalk() {
     logout();
     // A connect or login answer that comes after the logout finds the state idle and
-    // starts nothing; once the callbacks are cleared none can reach this instance.
+    // starts nothing. Once the callbacks are cleared no new one starts; one that dropped
+    // its own socket may still be finishing.
     dropSocket();
+    callbacksInFlight.waitUntilIdle();
     audioMedia.reset();
 }
 
@@ -108,9 +110,13 @@ int CVoiceTalk::connectTo(const std::string& newAccount, const std::string& newP
     // The data callback goes first: a failed connect drops the socket from inside the
     // connect callback, after which the socket must not be touched here any more.
     socket->setDataCallback([this](harbor::ITcpSocket* from, int length, const void* data) {
+        const CallbacksInFlight::Scope running = callbacksInFlight.enter();
         return onVoiceCtrlDataCallback(from, length, data);
     });
-    socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) { onConnectServerCallback(from, status); });
+    socket->setConnectCallback([this](harbor::ITcpSocket* from, int status) {
+        const CallbacksInFlight::Scope running = callbacksInFlight.enter();
+        onConnectServerCallback(from, status);
+    });
     return result;
 }
 

@@ -16,6 +16,7 @@
 
 #include "outside/harbor.h"
 #include "outside/talkwire.h"
+#include "signalling/callbacks_in_flight.h"
 #include "talkhub.h"
 
 class CAudioMedia;
@@ -113,6 +114,7 @@ private:
     void buildAndSend(Build build);
 
     std::atomic<harbor::ITcpSocket*> tcpSocket{nullptr};
+    CallbacksInFlight callbacksInFlight;
     std::shared_ptr<CUserDataTransform> userData;
     std::unique_ptr<CAudioMedia> audioMedia;
     std::atomic<int> loginState{0};
