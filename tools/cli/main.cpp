@@ -30,8 +30,8 @@ int prompt(Session& session) {
         addCommands(commands, &session, arguments);
         try {
             commands.parse(line, false);
-        } catch (const CLI::CallForHelp&) {
-            std::cout << commands.help();
+        } catch (const CLI::CallForHelp& help) {
+            commands.exit(help);
             continue;
         } catch (const CLI::ParseError& error) {
             std::cerr << "talkhub-cli: " << error.what() << " (try: --help)" << std::endl;
@@ -87,9 +87,8 @@ int main(int argc, char** argv) {
         addCommands(validator, nullptr, check);
         try {
             validator.parse(std::vector<std::string>(command));
-        } catch (const CLI::CallForHelp&) {
-            std::cout << validator.help();
-            return kExitOk;
+        } catch (const CLI::CallForHelp& help) {
+            return validator.exit(help);
         } catch (const CLI::ParseError& error) {
             std::cerr << "talkhub-cli: " << command.back() << ": " << error.what() << " (try --help)" << std::endl;
             return kExitUsage;
