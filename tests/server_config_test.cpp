@@ -30,6 +30,7 @@ udp_port = 14002
 heartbeat_ms = 5000
 [limits]
 max_talk_seconds = 30
+floor_grace_ms = 5000
 [[account]]
 id = 7
 name = "erin"
@@ -53,6 +54,7 @@ port = 13001
     EXPECT_EQ(config.heartbeatMs, 5000u);
     EXPECT_EQ(config.voiceHeartbeatMs, 8000u);
     EXPECT_EQ(config.limits.maxTalkSeconds, 30u);
+    EXPECT_EQ(config.limits.floorGraceMs, 5000u) << "the longest grace period";
     ASSERT_NE(config.findAccount("erin"), nullptr);
     EXPECT_EQ(config.findAccount("erin")->displayName, "Erin E.");
     EXPECT_EQ(config.findAccount("frank")->displayName, "frank");
@@ -74,6 +76,7 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
     EXPECT_NE(refusal("[server\n").find("line 1"), std::string::npos);
     EXPECT_NE(refusal("[server]\ntcp_port = 70000\n").find("server.tcp_port"), std::string::npos);
     EXPECT_NE(refusal("[server]\nheartbeat_ms = \"fast\"\n").find("server.heartbeat_ms"), std::string::npos);
+    EXPECT_NE(refusal("[limits]\nfloor_grace_ms = 5001\n").find("limits.floor_grace_ms"), std::string::npos);
     EXPECT_NE(refusal("[[account]]\nid = 0\nname = \"x\"\n").find("account.id"), std::string::npos);
     EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"" + std::string(64, 'a') + "\"\n").find("1 to 63"),
               std::string::npos);
