@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-using BYTE = uint8_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
 using UINT = unsigned int;
