@@ -107,8 +107,8 @@ private:
     std::shared_ptr<_BUFFER_INFO> takeCapturedBlock();
     // The talk decision for one block: whether it is sent. Flushes the gathered frames
     // when the decision falls.
-    bool talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer);
-    void sendVoice(const unsigned char* packet, int length);
+    bool talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer, unsigned char mode);
+    void sendGathered(VoicePacker& packer, unsigned char mode);
     void sendMarker(const char* markerText, unsigned int markerId, int start);
     harbor::CTSocketAddress voiceServer();
     bool addGroup(std::set<unsigned int>& groups, unsigned int groupId);

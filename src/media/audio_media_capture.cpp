@@ -131,10 +131,13 @@ std::shared_ptr<CAudioMedia::_BUFFER_INFO> CAudioMedia::takeCapturedBlock() {
     return block;
 }
 
-void CAudioMedia::sendVoice(const unsigned char* packet, int length) {
+// Wraps the gathered frames into one packet and sends it; nothing when none are gathered.
+void CAudioMedia::sendGathered(VoicePacker& packer, unsigned char mode) {
+    if (packer.count() == 0) return;
+    const int length = packer.pack(mode);
     harbor::IUdpSocket* socket = udpSocket;
     if (socket == nullptr || length <= 0) return;
-    socket->sendTo(voiceServer(), packet, length);
+    socket->sendTo(voiceServer(), packer.packet(), length);
 }
 
 // With the detector on, its state decides: every change goes to the detection state
@@ -142,8 +145,7 @@ void CAudioMedia::sendVoice(const unsigned char* packet, int length) {
 // while the state stays active. Without it the held floor decides. Either way, when the
 // decision falls the gathered frames go out at once as one short packet, so the end of a
 // turn is neither lost nor sent at the start of the next one.
-bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer) {
-    const unsigned char mode = highQualityOn ? 2 : 1;
+bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer, unsigned char mode) {
     if (detection.isEnable()) {
         talking = false;
         const bool state = detection.process(block.samples.get(), block.size / 2);
@@ -151,12 +153,12 @@ bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& 
         if (state != lastDetectionState) {
             lastDetectionState = state;
             if (detectionStateCallback) answer = detectionStateCallback(state);
-            if (!state && packer.count() > 0) sendVoice(packer.packet(), packer.pack(mode));
+            if (!state) sendGathered(packer, mode);
         }
         return lastDetectionState && answer;
     }
     const bool holding = talkController->getMicState() == 2;
-    if (talking && !holding && packer.count() > 0) sendVoice(packer.packet(), packer.pack(mode));
+    if (talking && !holding) sendGathered(packer, mode);
     talking = holding;
     return holding;
 }
@@ -166,15 +168,15 @@ void CAudioMedia::onAudioEncodeThread() {
     bool talking = false;
     while (!networkStopped && captureOpen) {
         const std::shared_ptr<_BUFFER_INFO> block = takeCapturedBlock();
-        if (!block || !talkDecision(*block, talking, packer)) continue;
-        scaleVolume(block->data(), block->size, microphoneGain);
         const unsigned char mode = highQualityOn ? 2 : 1;
+        if (!block || !talkDecision(*block, talking, packer, mode)) continue;
+        scaleVolume(block->data(), block->size, microphoneGain);
         const int length = packer.add(block->data(), block->size, mode);
         if (length <= 0) {
             harbor::logError("CAudioMedia::onAudioEncodeThread", "encode fail:[%p] data len:[%d] result:[%d].",
                              static_cast<void*>(block->data()), static_cast<int>(block->size), length);
             continue;
         }
-        if (packer.count() == kFramesPerPacket) sendVoice(packer.packet(), packer.pack(mode));
+        if (packer.count() == kFramesPerPacket) sendGathered(packer, mode);
     }
 }

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <cstring>
 #include <string>
 
 namespace talkhub::platform {

@@ -5,8 +5,10 @@
 #pragma once
 
 #ifdef _WIN32
-#include <mmsystem.h>
+// windows.h first: mmsystem.h builds on its types.
 #include <windows.h>
+
+#include <mmsystem.h>
 #else
 
 #include <cstdint>
