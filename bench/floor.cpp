@@ -16,6 +16,7 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "playback_sink.h"
 #include "server_process.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     capture_source::install();
+    playback_sink::installDiscarding();
     // Two turns a round trip each would soon meet the default per-session request limit;
     // turns follow each other at once, without the grace period that carries a tail.
     const std::string config = "/tmp/talkhub-floor-" + std::to_string(::getpid()) + ".toml";

@@ -17,6 +17,7 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "playback_sink.h"
 #include "server_process.h"
 #include "statistics.h"
 #include "talkhub.h"
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     capture_source::install();
+    playback_sink::installDiscarding();
     const bench::ServerProcess server(
         argv[1], {"--bind", "127.0.0.1", "--tcp-port", "0", "--udp-port", "0", "--stats-interval", "0"});
     if (!server.running()) {

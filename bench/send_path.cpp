@@ -29,6 +29,7 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "playback_sink.h"
 #include "media/audio_media.h"
 #include "server_process.h"
 #include "service/instance.h"
@@ -269,6 +270,7 @@ int main(int argc, char** argv) {
     }
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
     capture_source::install();
+    playback_sink::installDiscarding();
     const std::vector<int16_t> sentence = speech_sample::make(speech_sample::kSentence);
     if (sentence.empty()) {
         std::fprintf(stderr, "espeak-ng and sox are needed\n");

@@ -23,7 +23,9 @@ struct Finished {
 };
 
 Finished run(const std::string& arguments, const std::string& input = "", const std::string& environment = "") {
-    std::string command = environment + " " TALKHUB_CLI_PATH " " + arguments + " 2>&1";
+    // The test process's own speaker file stays its own: a program plays into the void
+    // unless it names a file.
+    std::string command = "SDL_AUDIODRIVER=dummy " + environment + " " TALKHUB_CLI_PATH " " + arguments + " 2>&1";
     if (!input.empty()) command = "printf '" + input + "' | " + command;
     Finished result;
     FILE* pipe = ::popen(command.c_str(), "r");

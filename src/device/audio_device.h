@@ -1,11 +1,19 @@
-// The one object that touches the sound hardware: microphone capture in two 20 ms buffers
-// that circulate between the wave-input device and this class, each filled buffer handed
-// whole to the data handler on the device's callback thread. Owned by the media engine.
+// The one object that touches the sound hardware. Capture: two 20 ms buffers circulate
+// between the wave-input device and this class, each filled buffer handed whole to the
+// data handler on the device's callback thread. Playback: one PCM stream per speaker,
+// filled by the media engine's play thread and mixed by the output device's callback,
+// 128 ms at a time. Owned by the media engine.
 #pragma once
+
+#include <SDL.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 
+#include "device/audio_stream.h"
 #include "platform/wave_input.h"
 
 class CAudioDevice {
@@ -14,6 +22,8 @@ public:
 
     // 20 ms of 16-bit mono PCM at 8000 Hz.
     static constexpr unsigned int kCaptureBufferSize = 320;
+    // A speaker's stream holds at most 2 s; a producer further ahead loses its oldest audio.
+    static constexpr unsigned int kStreamLimitBytes = 2 * 16000;
 
     CAudioDevice() = default;
     ~CAudioDevice();
@@ -28,6 +38,20 @@ public:
     // Stops and closes capture; once it returns the handler is never called again.
     void closeRecord();
 
+    // The playback format: 16-bit mono PCM at 8000 Hz, 1024 samples (128 ms) per callback.
+    void playFormat(SDL_AudioSpec& spec);
+    // Opens the default output and starts it, replacing an earlier open: 0, or the negative
+    // result of the failing SDL call. Open and close come from one thread at a time.
+    int openPlay();
+    // Stops playback and shuts the audio library down; safe when nothing is open. The
+    // streams keep their bytes for the next open.
+    void closePlay();
+    // Appends to the speaker's stream (made on first use); dropped while playback is closed.
+    void writePlayData(unsigned int userId, const unsigned char* data, unsigned int length);
+    // No more data follows for now: once short of a callback's worth, the stream's last
+    // bytes are played and the stream goes.
+    void finishPlayData(unsigned int userId);
+
 private:
     struct CaptureBuffer {
         WAVEHDR header{};
@@ -39,6 +63,8 @@ private:
                                         DWORD_PTR param2);
     void onCaptured(WAVEHDR* header);
     static int failure(MMRESULT result);
+    static void SDLCALL audioCallback(void* userdata, Uint8* out, int length);
+    void mix(Uint8* out, int length);
 
     // The closer clears `recording` and then waits for `inCallback` to fall; the callback
     // raises `inCallback` before it tests `recording`. Both are sequentially consistent,
@@ -50,4 +76,14 @@ private:
     CaptureBuffer first;
     CaptureBuffer second;
     DataHandler handler;
+
+    // Read without the stream lock by the play thread; `closePlay` clears the flag before
+    // it closes the device, so writes stop before the audio library shuts down.
+    std::atomic<bool> playing{false};
+    std::atomic<int> audioDeviceId{0};
+    // This device initialised the audio library (touched by open and close only).
+    bool audioStarted = false;
+    std::map<unsigned int, std::shared_ptr<CAudioStream>> streams;
+    // Held by every write and finish and by the whole mixing pass.
+    std::recursive_mutex streamLock;
 };

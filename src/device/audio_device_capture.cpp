@@ -13,7 +13,10 @@ constexpr auto kCallbackPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-CAudioDevice::~CAudioDevice() { closeRecord(); }
+CAudioDevice::~CAudioDevice() {
+    closeRecord();
+    closePlay();
+}
 
 int CAudioDevice::recordFormat(WAVEFORMATEX& format) {
     format = {};

@@ -150,27 +150,6 @@ void CAudioMedia::sendMarker(const char* markerText, unsigned int markerId, int 
     socket->sendTo(voiceServer(), datagram, length);
 }
 
-int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void*, const harbor::CTSocketAddress&) {
-    return length;
-}
-
-void CAudioMedia::onMemberGetMic(unsigned int) { detection.setPause(true); }
-
-void CAudioMedia::onMemberLostMic(unsigned int) { detection.setPause(false); }
-
-// ---- Devices ---------------------------------------------------------------------------
-
-int CAudioMedia::openAudioPlay() {
-    harbor::logInfo("CAudioMedia::openAudioPlay", "open audio play finish.");
-    playOpen = true;
-    return 0;
-}
-
-void CAudioMedia::closeAudioPlay() {
-    playOpen = false;
-    harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
-}
-
 // ---- Settings --------------------------------------------------------------------------
 
 int CAudioMedia::volume() const {

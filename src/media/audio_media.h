@@ -62,6 +62,8 @@ public:
     // ask for it. It resumes when a member leaves the floor.
     void onMemberGetMic(unsigned int userId);
     void onMemberLostMic(unsigned int userId);
+    // The speaker's receive buffer, made if there is none; never null.
+    std::shared_ptr<CPttAudioBuffer> findUserAudioBuffer(unsigned int userId);
 
     // Devices.
     int openAudioPlay();
@@ -103,6 +105,9 @@ private:
     class VoicePacker;
 
     void onRtpHeartbeatThread();
+    void onAudioPlayThread();
+    // Whether voice from a speaker of this group is heard: never for group 0.
+    bool isAudible(unsigned int groupId);
     void onAudioEncodeThread();
     std::shared_ptr<_BUFFER_INFO> takeCapturedBlock();
     // The talk decision for one block: whether it is sent. Flushes the gathered frames

@@ -11,6 +11,7 @@
 #include "events.h"
 #include "microphone.h"
 #include "session.h"
+#include "speaker.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     bool json = false;
     bool alsaMessages = false;
     std::string micFile;
+    std::string speakerFile;
     app.add_option("-s,--server", options.server, "signalling server address")->capture_default_str();
     app.add_option("-p,--port", options.port, "signalling server port")->capture_default_str();
     app.add_option("-u,--user", options.user, "account")->required();
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
     app.add_option("--record-dir", options.recordDir, "folder for the MP3 recordings of the groups chosen by 'record'");
     app.add_option("--mic-file", micFile, "talk from this WAV (16-bit PCM) or raw (16-bit mono 8 kHz) file")
         ->check(CLI::ExistingFile);
+    app.add_option("--speaker-file", speakerFile, "write what is heard to this WAV file (16-bit mono 8 kHz)");
     app.add_flag("--json", json, "print one JSON object per line for each event");
     app.add_flag("--alsa-messages", alsaMessages, "show the sound library's own diagnostics");
     app.prefix_command();
@@ -100,6 +103,15 @@ int main(int argc, char** argv) {
         const std::string error = microphone.use(micFile);
         if (!error.empty()) {
             std::cerr << "talkhub-cli: --mic-file: " << error << std::endl;
+            return kExitUsage;
+        }
+    }
+    // Declared before the session, so that playback has closed when the file is written.
+    FileSpeaker speaker;
+    if (!speakerFile.empty()) {
+        const std::string error = speaker.use(speakerFile);
+        if (!error.empty()) {
+            std::cerr << "talkhub-cli: --speaker-file: " << error << std::endl;
             return kExitUsage;
         }
     }

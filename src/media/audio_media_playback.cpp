@@ -1,0 +1,125 @@
+// The receive and play path: voice datagrams of audible speakers are queued per speaker on
+// the network thread; the play thread decodes one packet per speaker per pass, applies the
+// play volume and hands the PCM to the speaker's stream in the output device.
+#include <chrono>
+#include <vector>
+
+#include "media/audio_media.h"
+#include "media/ptt_audio_buffer.h"
+#include "media/scale_volume.h"
+#include "outside/talkwire.h"
+#include "platform/thread_name.h"
+#include "signalling/user_data_transform.h"
+
+namespace {
+
+constexpr std::size_t kPlayBufferSize = 10240;
+constexpr auto kIdlePassWait = std::chrono::milliseconds(50);
+
+}  // namespace
+
+bool CAudioMedia::isAudible(unsigned int groupId) {
+    // A speaker whose group is unknown is never heard, whatever the play-all setting says.
+    if (groupId == 0) return false;
+    std::lock_guard lock(groupsLock);
+    return defaultAllPlayOn || audibleGroups.count(groupId) != 0;
+}
+
+// Runs on the network thread. The datagram is parsed before any lock is taken; one that
+// talkwire rejects is dropped rather than queued as an empty packet, which would stall the
+// speaker's reserve at 0 frames per packet.
+int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void* data,
+                                     const harbor::CTSocketAddress&) {
+    if (!playOpen || muteOn || length <= 0 || data == nullptr) return length;
+    const unsigned int sender = ptt_get_rx_udp_uid(data, length);
+    if (sender == 0 || !isAudible(userDirectory->getUserGroup(sender))) return length;
+    auto packet = std::make_shared<_AUDIO_PACKET>();
+    if (ptt_process_rx_udp(data, length, packet.get()) != TW_OK) return length;
+    {
+        std::lock_guard lock(buffersLock);
+        findUserAudioBuffer(sender)->pushPacket(std::move(packet));
+    }
+    playWake.notify_one();
+    return length;
+}
+
+std::shared_ptr<CPttAudioBuffer> CAudioMedia::findUserAudioBuffer(unsigned int userId) {
+    std::lock_guard lock(buffersLock);
+    std::shared_ptr<CPttAudioBuffer>& buffer = speakerBuffers[userId];
+    if (!buffer) {
+        buffer = std::make_shared<CPttAudioBuffer>();
+        buffer->setUserId(userId);
+    }
+    return buffer;
+}
+
+void CAudioMedia::onMemberGetMic(unsigned int userId) {
+    detection.setPause(true);
+    std::lock_guard lock(buffersLock);
+    findUserAudioBuffer(userId)->setTalkEnd(false);
+}
+
+// The speaker's last packets no longer wait for the reserve: the play thread is woken to
+// drain them now rather than at its next idle timeout.
+void CAudioMedia::onMemberLostMic(unsigned int userId) {
+    detection.setPause(false);
+    {
+        std::lock_guard lock(buffersLock);
+        const auto found = speakerBuffers.find(userId);
+        if (found == speakerBuffers.end()) return;
+        found->second->setTalkEnd(true);
+    }
+    playWake.notify_one();
+}
+
+int CAudioMedia::openAudioPlay() {
+    harbor::logInfo("CAudioMedia::openAudioPlay", "open audio play finish.");
+    std::lock_guard lock(networkLock);
+    if (playOpen) return 0;
+    playOpen = true;
+    playThread = std::thread([this] {
+        talkhub::platform::nameThisThread("talkhub-play");
+        onAudioPlayThread();
+    });
+    // On failure the thread goes on; the device drops what it is given until the close.
+    return device.openPlay();
+}
+
+void CAudioMedia::closeAudioPlay() {
+    std::lock_guard lock(networkLock);
+    playOpen = false;
+    device.closePlay();
+    {
+        std::lock_guard buffers(buffersLock);
+        playWake.notify_all();
+    }
+    if (playThread.joinable()) playThread.join();
+    harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
+}
+
+// One pass visits the speakers in id order and decodes at most one packet of each, so they
+// take turns; a speaker whose talk has ended and been played is removed in the same pass.
+// Passes follow each other while any speaker has audio; an idle pass waits for the next
+// datagram, or 50 ms. The buffers lock is held for a whole pass, device calls included.
+void CAudioMedia::onAudioPlayThread() {
+    std::vector<unsigned char> pcm(kPlayBufferSize);
+    while (!networkStopped && playOpen) {
+        int served = 0;
+        std::unique_lock lock(buffersLock);
+        for (auto it = speakerBuffers.begin(); it != speakerBuffers.end();) {
+            const int length = it->second->decode(pcm.data(), static_cast<unsigned int>(pcm.size()));
+            if (length >= 1) {
+                scaleVolume(pcm.data(), static_cast<unsigned int>(length), playGain);
+                device.writePlayData(it->first, pcm.data(), static_cast<unsigned int>(length));
+                ++served;
+                ++it;
+            } else if (it->second->isPlayFinish()) {
+                device.finishPlayData(it->first);
+                it = speakerBuffers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (served == 0) playWake.wait_for(lock, kIdlePassWait);
+    }
+}

@@ -1,0 +1,73 @@
+#include "media/ptt_audio_buffer.h"
+
+#include "outside/harbor.h"
+
+namespace {
+
+constexpr unsigned int kFrameMs = 20;
+
+}  // namespace
+
+void CPttAudioBuffer::pushPacket(std::shared_ptr<_AUDIO_PACKET> packet) {
+    if (!packet) return;
+    std::lock_guard guard(lock);
+    if (packet->kind != TW_KIND_VOICE) {
+        if (packet->kind == TW_KIND_END_OF_TALK) talkEnded = true;
+        return;
+    }
+    // Late packets are rare: the search starts from the newest end.
+    auto place = packets.end();
+    while (place != packets.begin() && isAfter(std::prev(place)->get()->sequence, packet->sequence)) --place;
+    framesPerPacket = packet->frameCount;
+    queuedFrames += packet->frameCount;
+    packets.insert(place, std::move(packet));
+    dropOldestBeyondLimit();
+}
+
+// A speaker whose packets are not played (a stalled play thread, a flood) keeps only the
+// newest 5 s; the episode is told once and lasts until the list is back under half.
+void CPttAudioBuffer::dropOldestBeyondLimit() {
+    bool dropped = false;
+    while (queuedFrames > kLimitFrames && packets.size() > 1) {
+        queuedFrames -= packets.front()->frameCount;
+        packets.pop_front();
+        dropped = true;
+    }
+    if (dropped && !overflowing) {
+        harbor::logWarning("CPttAudioBuffer::pushPacket",
+                           "user id:[%u] receive buffer full:[%u] ms, dropping the oldest audio.", userId,
+                           kLimitFrames * kFrameMs);
+    }
+    overflowing = overflowing ? queuedFrames >= kLimitFrames / 2 : dropped;
+}
+
+void CPttAudioBuffer::setTalkEnd(bool ended) {
+    std::lock_guard guard(lock);
+    talkEnded = ended;
+}
+
+bool CPttAudioBuffer::isPlayFinish() {
+    std::lock_guard guard(lock);
+    return talkEnded && packets.empty();
+}
+
+bool CPttAudioBuffer::canDecode() {
+    std::lock_guard guard(lock);
+    if (talkEnded) return !packets.empty();
+    const auto queued = static_cast<unsigned int>(packets.size());
+    return queued * framesPerPacket * kFrameMs >= kReserveMs;
+}
+
+int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize) {
+    if (out == nullptr || outSize == 0) return 0;
+    std::shared_ptr<_AUDIO_PACKET> packet;
+    {
+        std::lock_guard guard(lock);
+        if (!canDecode()) return 0;
+        packet = std::move(packets.front());
+        packets.pop_front();
+        queuedFrames -= packet->frameCount;
+    }
+    return ptt_voice_decode(packet->payload, static_cast<int>(packet->payloadLength), out, static_cast<int>(outSize),
+                            packet->mode);
+}
