@@ -97,6 +97,7 @@ ServerConfig loadConfig(const std::string& path) {
     config.tcpPort = integer<uint16_t>(root["server"]["tcp_port"], config.tcpPort, path, "server.tcp_port", 0, 65535);
     config.udpPort = integer<uint16_t>(root["server"]["udp_port"], config.udpPort, path, "server.udp_port", 0, 65535);
     config.voiceAddress = text(root["server"]["voice_address"], "", path, "server.voice_address");
+    config.voicePort = integer<uint16_t>(root["server"]["voice_port"], 0, path, "server.voice_port", 0, 65535);
     config.heartbeatMs =
         integer<uint32_t>(root["server"]["heartbeat_ms"], config.heartbeatMs, path, "server.heartbeat_ms", 100, 600000);
     config.voiceHeartbeatMs = integer<uint32_t>(root["server"]["voice_heartbeat_ms"], config.voiceHeartbeatMs, path,

@@ -50,6 +50,8 @@ struct ServerConfig {
     uint16_t udpPort = 13002;
     // Advertised voice address; empty: the local address of the client's own connection.
     std::string voiceAddress;
+    // Advertised voice port (a port forwarded or relayed to the voice socket); 0: the bound one.
+    uint16_t voicePort = 0;
     uint32_t heartbeatMs = 8000;
     uint32_t voiceHeartbeatMs = 8000;
     Limits limits;

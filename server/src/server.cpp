@@ -208,7 +208,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     const std::string voiceAddress =
         config_.voiceAddress.empty() ? session.local().address().to_string() : config_.voiceAddress;
     copyText(ack.voiceAddress, sizeof ack.voiceAddress, voiceAddress);
-    ack.voicePort = udpPort();
+    ack.voicePort = config_.voicePort != 0 ? config_.voicePort : udpPort();
     ack.heartbeatInterval = config_.heartbeatMs;
     ack.voiceHeartbeatInterval = config_.voiceHeartbeatMs;
     ack.userId = account->id;

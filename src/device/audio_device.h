@@ -51,6 +51,9 @@ public:
     // No more data follows for now: once short of a callback's worth, the stream's last
     // bytes are played and the stream goes.
     void finishPlayData(unsigned int userId);
+    // The output device's callback: one mixing pass over the streams of `userdata`, a
+    // CAudioDevice, into `out`.
+    static void SDLCALL audioCallback(void* userdata, Uint8* out, int length);
 
 private:
     struct CaptureBuffer {
@@ -63,7 +66,6 @@ private:
                                         DWORD_PTR param2);
     void onCaptured(WAVEHDR* header);
     static int failure(MMRESULT result);
-    static void SDLCALL audioCallback(void* userdata, Uint8* out, int length);
     void mix(Uint8* out, int length);
 
     // The closer clears `recording` and then waits for `inCallback` to fall; the callback

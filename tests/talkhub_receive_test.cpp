@@ -1,0 +1,442 @@
+// Hearing: what talkers send comes out of the listener's speaker. The receive buffer and the
+// mixer with real talkwire packets and a real playback device; end to end through the
+// reference server, with talkhub-cli or a wire-level client as the talker, the library in
+// this process as the listener and SDL's disk driver as its speaker; and through a proxy
+// that spoils the voice on its way.
+#include <SDL.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "capture_source.h"
+#include "device/audio_device.h"
+#include "impairment_proxy.h"
+#include "media/ptt_audio_buffer.h"
+#include "playback_sink.h"
+#include "server_test_support.h"
+#include "speech_sample.h"
+#include "talkhub_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using server_test::Client;
+using server_test::RunningServer;
+using talkhub_test::LogTail;
+using talkhub_test::Service;
+using test_support::Bytes;
+using test_support::ImpairmentProxy;
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::vector<int16_t> tone(double frequency, double amplitude, std::size_t samples, std::size_t from = 0) {
+    std::vector<int16_t> out(samples);
+    for (std::size_t i = 0; i < samples; ++i) {
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2 * kPi * frequency * static_cast<double>(from + i) / 8000));
+    }
+    return out;
+}
+
+// A talker's voice datagram: `frames` 20 ms frames of a tone, encoded by talkwire.
+Bytes tonePacket(double frequency, double amplitude, int frames = 5) {
+    Bytes encoded;
+    for (int f = 0; f < frames; ++f) {
+        const std::vector<int16_t> pcm = tone(frequency, amplitude, TW_FRAME_SAMPLES, f * TW_FRAME_SAMPLES);
+        unsigned char frame[1024];
+        const int size = ptt_voice_audio_encode(pcm.data(), TW_FRAME_BYTES, frame, sizeof frame, 1);
+        encoded.insert(encoded.end(), frame, frame + std::max(size, 0));
+    }
+    Bytes datagram(TW_DATAGRAM_SIZE);
+    const int size = ptt_voice_packet_encode(encoded.data(), static_cast<int>(encoded.size()), frames, datagram.data(),
+                                             static_cast<int>(datagram.size()), 1);
+    datagram.resize(static_cast<std::size_t>(std::max(size, 0)));
+    return datagram;
+}
+
+// A received packet of `frames` frames (it decodes to frames × 320 bytes, which tells the
+// packets apart) under the sequence number given. Each comes as the first packet of a
+// stream of its own, so the decoder conceals nothing between them.
+std::shared_ptr<_AUDIO_PACKET> receivedPacket(uint16_t sequence, int frames, uint32_t kind = TW_KIND_VOICE) {
+    static uint32_t stream = 70000;
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4000);
+    const Bytes datagram = tonePacket(600, 3000, std::max(frames, 1));
+    auto packet = std::make_shared<_AUDIO_PACKET>();
+    EXPECT_EQ(ptt_process_rx_udp(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
+    packet->sequence = sequence;
+    packet->kind = kind;
+    ++stream;
+    for (int byte = 0; byte < 4; ++byte) packet->payload[byte] = static_cast<uint8_t>(stream >> (8 * byte));
+    return packet;
+}
+
+double rms(const int16_t* samples, std::size_t count) {
+    double energy = 0;
+    for (std::size_t i = 0; i < count; ++i) energy += static_cast<double>(samples[i]) * samples[i];
+    return count > 0 ? std::sqrt(energy / static_cast<double>(count)) : 0;
+}
+
+// Stretches of sound in what was played, as [first, last) 20 ms blocks, split by silences
+// of at least 200 ms.
+std::vector<std::pair<std::size_t, std::size_t>> soundStretches(const std::vector<int16_t>& played,
+                                                                double threshold = 300) {
+    std::vector<std::pair<std::size_t, std::size_t>> stretches;
+    std::size_t quiet = 0;
+    for (std::size_t block = 0; (block + 1) * 160 <= played.size(); ++block) {
+        if (rms(played.data() + block * 160, 160) < threshold) {
+            ++quiet;
+            continue;
+        }
+        if (stretches.empty() || quiet >= 10) stretches.emplace_back(block, block);
+        stretches.back().second = block + 1;
+        quiet = 0;
+    }
+    return stretches;
+}
+
+// The typical loudness of a stretch: the median over its sounding 20 ms blocks, so that a
+// block the mixer left silent while a stream filled does not count.
+double stretchLoudness(const std::vector<int16_t>& played, std::pair<std::size_t, std::size_t> stretch) {
+    std::vector<double> blocks;
+    for (std::size_t block = stretch.first; block < stretch.second; ++block) {
+        const double loudness = rms(played.data() + block * 160, 160);
+        if (loudness >= 300) blocks.push_back(loudness);
+    }
+    std::nth_element(blocks.begin(), blocks.begin() + static_cast<long>(blocks.size() / 2), blocks.end());
+    return blocks[blocks.size() / 2];
+}
+
+// A 20 ms block's pitch from its zero crossings: exact enough for a clean tone.
+double pitch(const int16_t* block) {
+    int crossings = 0;
+    for (int i = 1; i < 160; ++i) crossings += (block[i - 1] < 0) != (block[i] < 0);
+    return crossings / 2.0 / 0.02;
+}
+
+// The strength of one frequency in a stretch of samples (Goertzel), per sample.
+double strengthAt(const int16_t* samples, std::size_t count, double frequency) {
+    const double coefficient = 2 * std::cos(2 * kPi * frequency / 8000);
+    double previous = 0, older = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double current = samples[i] + coefficient * previous - older;
+        older = previous;
+        previous = current;
+    }
+    return std::sqrt(previous * previous + older * older - coefficient * previous * older) / static_cast<double>(count);
+}
+
+TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndKeepsTheReserveUntilTheTalkEnds) {
+    CPttAudioBuffer buffer;
+    unsigned char pcm[10240];
+    buffer.pushPacket(receivedPacket(1, 4));
+    buffer.pushPacket(receivedPacket(65534, 1));
+    buffer.pushPacket(receivedPacket(0, 3));
+    buffer.pushPacket(receivedPacket(65535, 2));
+    buffer.pushPacket(receivedPacket(1, 5));  // a repeat goes after the one queued
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "five packets of five frames: 500 ms, short of the reserve";
+    buffer.pushPacket(receivedPacket(9, 5, 1));
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "a control packet is not queued";
+    buffer.pushPacket(receivedPacket(2, 5));
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 320) << "the sixth packet lets the oldest go: 65534";
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "back under the reserve";
+    EXPECT_FALSE(buffer.isPlayFinish());
+
+    buffer.pushPacket(receivedPacket(3, 0, TW_KIND_END_OF_TALK));
+    for (int frames : {2, 3, 4, 5, 5}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0);
+    EXPECT_TRUE(buffer.isPlayFinish());
+    buffer.setTalkEnd(false);
+    EXPECT_FALSE(buffer.isPlayFinish()) << "the speaker talks again";
+}
+
+// The mixer run pass by pass on an open device whose own callbacks are paused.
+TEST(PlaybackMix, FullStreamsAreSummedShortOnesWaitAndFinishedOnesGiveTheirRestAndGo) {
+    const auto samples = [](int16_t value, std::size_t count) {
+        std::vector<int16_t> out(count, value);
+        return out;
+    };
+    const auto write = [](CAudioDevice& device, unsigned int id, const std::vector<int16_t>& pcm, std::size_t bytes) {
+        device.writePlayData(id, reinterpret_cast<const unsigned char*>(pcm.data()), static_cast<unsigned int>(bytes));
+    };
+    CAudioDevice device;
+    std::vector<int16_t> out(1024);
+    const auto pass = [&] { CAudioDevice::audioCallback(&device, reinterpret_cast<Uint8*>(out.data()), 2048); };
+    write(device, 9, samples(7, 1024), 2048);  // before the open: dropped
+    ASSERT_EQ(device.openPlay(), 0);
+    SDL_PauseAudio(1);
+
+    write(device, 1, samples(1000, 1024 + 50), 2048 + 100);
+    write(device, 2, samples(2000, 1024), 2047);
+    write(device, 3, samples(30000, 500), 1000);
+    device.finishPlayData(3);
+    write(device, 4, samples(30000, 2048), 4096);
+    device.finishPlayData(5);  // no such stream
+    pass();
+    EXPECT_EQ(out[0], 32767) << "1000 + 30000 + 30000, clipped";
+    EXPECT_EQ(out[499], 32767);
+    EXPECT_EQ(out[500], 31000) << "the finished stream ran out; the one after it was mixed once";
+    EXPECT_EQ(out[1023], 31000);
+
+    device.finishPlayData(2);
+    pass();
+    EXPECT_EQ(out[0], 32000) << "the short stream, now finished, and the second half of the full one";
+    EXPECT_EQ(out[1022], 32000);
+    EXPECT_EQ(out[1023], 30000) << "2047 bytes hold 1023 whole samples";
+
+    pass();
+    EXPECT_EQ(out[0], 0) << "50 samples left, not finished: they wait";
+    device.finishPlayData(1);
+    device.finishPlayData(4);
+    pass();
+    EXPECT_EQ(out[0], 1000);
+    EXPECT_EQ(out[49], 1000);
+    EXPECT_EQ(out[50], 0);
+
+    write(device, 6, samples(500, 1024), 2048);
+    device.closePlay();
+    write(device, 7, samples(300, 1024), 2048);  // after the close: dropped
+    ASSERT_EQ(device.openPlay(), 0);
+    SDL_PauseAudio(1);
+    pass();
+    EXPECT_EQ(out[0], 500) << "what a stream held before the close plays after the next open";
+    pass();
+    EXPECT_EQ(out[0], 0) << "nothing was left of streams 1 to 4, nor written to 7 or 9";
+    device.closePlay();
+}
+
+class Bounds : public Service {};
+
+TEST_F(Bounds, AReceiveBufferKeepsFiveSecondsAndAStreamTwoDroppingTheOldestOncePerEpisode) {
+    LogTail log;
+    unsigned char pcm[10240];
+    CPttAudioBuffer exact;
+    for (uint16_t sequence = 0; sequence < 50; ++sequence) exact.pushPacket(receivedPacket(sequence, 5));
+    exact.setTalkEnd(true);
+    int decoded = 0;
+    while (exact.decode(pcm, sizeof pcm) > 0) ++decoded;
+    EXPECT_EQ(decoded, 50) << "exactly 5 s is kept whole";
+
+    CPttAudioBuffer over;
+    over.pushPacket(receivedPacket(0, 1));
+    for (uint16_t sequence = 1; sequence <= 60; ++sequence) over.pushPacket(receivedPacket(sequence, 5));
+    over.setTalkEnd(true);
+    int longPackets = 0;
+    while (over.decode(pcm, sizeof pcm) == 1600) ++longPackets;
+    EXPECT_EQ(longPackets, 50) << "one frame past the limit: the oldest packets went";
+    EXPECT_TRUE(over.isPlayFinish());
+    EXPECT_EQ(log.count("receive buffer full:[5000] ms, dropping the oldest audio."), 1U);
+
+    CAudioStream stream(CAudioDevice::kStreamLimitBytes);
+    std::vector<int16_t> ramp(CAudioDevice::kStreamLimitBytes / 2 + 1);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int16_t>(i);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(ramp.data());
+    stream.write(bytes, CAudioDevice::kStreamLimitBytes);
+    EXPECT_EQ(stream.size(), CAudioDevice::kStreamLimitBytes);
+    EXPECT_FALSE(log.contains("stream full"));
+    stream.write(bytes + CAudioDevice::kStreamLimitBytes, 2);
+    stream.write(bytes, 1000);
+    EXPECT_EQ(stream.size(), CAudioDevice::kStreamLimitBytes);
+    int16_t first = 0;
+    std::memcpy(&first, stream.data(), 2);
+    EXPECT_EQ(first, 501) << "the oldest 501 samples made room";
+    EXPECT_EQ(log.count("stream full:[32000] bytes, dropping the oldest audio."), 1U);
+}
+
+// The reference server with bob, the listener, logged in through the library. With a proxy,
+// the server names the proxy as its voice port, so bob's voice goes through it.
+class Hearing : public Service {
+protected:
+    void TearDown() override {
+        loginout();
+        talkers.clear();
+        server.reset();
+        proxy.reset();
+        Service::TearDown();
+    }
+
+    void start(std::optional<ImpairmentProxy::Pattern> impairment = std::nullopt) {
+        talkhub_server::ServerConfig config = server_test::loopbackConfig();
+        config.limits.floorGraceMs = 0;
+        if (impairment) {
+            proxy = std::make_unique<ImpairmentProxy>();
+            config.voicePort = proxy->port();
+        }
+        server = std::make_unique<RunningServer>(config);
+        if (proxy) proxy->start(server->udpPort(), *impairment);
+        loginTo(server->tcpPort(), "bob");
+        // The voice heartbeat tells the server where bob listens.
+        std::this_thread::sleep_for(100ms);
+    }
+
+    Client& talker(const char* account, uint32_t groupId) {
+        talkers.push_back(std::make_unique<Client>(server->tcpPort(), server->udpPort()));
+        talkers.back()->join(account, groupId);
+        return *talkers.back();
+    }
+
+    // One turn at the pace of a talker, a packet every 100 ms; `between` runs after each
+    // packet. Returns once bob has had time to play it all.
+    template <typename Between>
+    static void talk(Client& who, uint32_t groupId, const std::vector<Bytes>& packets, Between between) {
+        ASSERT_EQ(who.requestMic(groupId), 0);
+        for (const Bytes& packet : packets) {
+            who.sendDatagram(packet);
+            between();
+            std::this_thread::sleep_for(100ms);
+        }
+        who.send([&](unsigned char* b, int c) { return cp_release_mic(b, c, groupId); });
+        std::this_thread::sleep_for(1100ms);
+    }
+    static void talk(Client& who, uint32_t groupId, const std::vector<Bytes>& packets) {
+        talk(who, groupId, packets, [] {});
+    }
+
+    // Logs bob out, which closes his speaker, and returns what it played.
+    static std::vector<int16_t> heard() {
+        loginout();
+        return playback_sink::played();
+    }
+
+    std::unique_ptr<ImpairmentProxy> proxy;
+    std::unique_ptr<RunningServer> server;
+    std::vector<std::unique_ptr<Client>> talkers;
+};
+
+TEST_F(Hearing, ASentenceSpokenIntoTalkhubCliComesOutOfTheListenersSpeakerWhole) {
+    const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
+    const std::string microphone = (capture_source::folder() / "alice.raw").string();
+    capture_source::replace(microphone, speech.data(), speech.size() * 2);
+    start();
+    const std::string command = "SDL_AUDIODRIVER=dummy " TALKHUB_CLI_PATH " -u alice -p " +
+                                std::to_string(server->tcpPort()) + " --mic-file " + microphone +
+                                " talk 3 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::this_thread::sleep_for(1000ms);
+    const std::vector<int16_t> played = heard();
+
+    // The end of the turn is heard too: the sound lasts as long as in the three seconds said.
+    const std::vector<int16_t> said(speech.begin(), speech.begin() + 3 * 8000);
+    const auto spoken = soundStretches(said);
+    const auto sounded = soundStretches(played);
+    ASSERT_FALSE(spoken.empty());
+    ASSERT_FALSE(sounded.empty());
+    const std::vector<int16_t> sound(played.begin() + static_cast<long>(sounded.front().first * 160),
+                                     played.begin() + static_cast<long>(sounded.back().second * 160));
+    EXPECT_GT(speech_sample::envelopeCorrelation(speech, sound), 0.9);
+    const long spokenBlocks = static_cast<long>(spoken.back().second - spoken.front().first);
+    const long soundedBlocks = static_cast<long>(sounded.back().second - sounded.front().first);
+    EXPECT_NEAR(soundedBlocks, spokenBlocks, 10) << "in 20 ms blocks";
+}
+
+TEST_F(Hearing, VolumeMuteAndTheAudibleGroupsDecideWhatIsHeardAndHowLoud) {
+    start();
+    Client& carol = talker("carol", 1);
+    // Every turn starts a fresh encoder, as the listener's decoder starts afresh for turns
+    // it does not hear.
+    const auto turn = [] {
+        ptt_clear_send();
+        std::vector<Bytes> packets;
+        for (int k = 0; k < 6; ++k) packets.push_back(tonePacket(440, 4000));
+        return packets;
+    };
+    talk(carol, 1, turn());
+    setVolume(10);
+    talk(carol, 1, turn());
+    setMute(true);
+    talk(carol, 1, turn());
+    setMute(false);
+    setDefaultAllPlay(false);
+    talk(carol, 1, turn());
+    openCanPlayGroup(1);
+    setVolume(5);
+    talk(carol, 1, turn());
+    setDefaultAllPlay(true);
+    const std::vector<int16_t> played = heard();
+
+    const auto stretches = soundStretches(played);
+    ASSERT_EQ(stretches.size(), 3U) << "heard, twice as loud, muted, not audible, audible again";
+    const double unity = stretchLoudness(played, stretches[0]);
+    EXPECT_NEAR(unity, 4000 / std::sqrt(2.0), 600);
+    EXPECT_NEAR(stretchLoudness(played, stretches[1]) / unity, 2.0, 0.2);
+    EXPECT_NEAR(stretchLoudness(played, stretches[2]) / unity, 1.0, 0.1);
+}
+
+TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {
+    start();
+    Client& alice = talker("alice", 2);
+    Client& carol = talker("carol", 1);
+    // Made one talker after the other, so that each talker's sequence numbers follow on.
+    std::vector<Bytes> low;
+    std::vector<Bytes> high;
+    for (int k = 0; k < 10; ++k) low.push_back(tonePacket(500, 5000));
+    for (int k = 0; k < 10; ++k) high.push_back(tonePacket(1500, 5000));
+    ASSERT_EQ(alice.requestMic(2), 0);
+    std::size_t next = 0;
+    talk(carol, 1, high, [&] {
+        alice.sendDatagram(low[next]);
+        if (++next == low.size()) alice.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 2); });
+    });
+    const std::vector<int16_t> played = heard();
+
+    const auto stretches = soundStretches(played);
+    ASSERT_FALSE(stretches.empty());
+    // The middle half second of the sound holds both tones at their own strength.
+    const std::size_t middle = (stretches[0].first + stretches[0].second) / 2 * 160;
+    ASSERT_GT(played.size(), middle + 2000);
+    const int16_t* window = played.data() + middle - 2000;
+    EXPECT_NEAR(strengthAt(window, 4000, 500), 2500, 600);
+    EXPECT_NEAR(strengthAt(window, 4000, 1500), 2500, 600);
+    EXPECT_LT(strengthAt(window, 4000, 1000), 300);
+}
+
+TEST_F(Hearing, SpoiledVoicePlaysInOrderAndHostileDatagramsAreDropped) {
+    start(ImpairmentProxy::Pattern{7, 5, 3, 4, 150ms});
+    Client& carol = talker("carol", 1);
+    // Each packet a tone of its own, rising by 150 Hz, so the order heard shows. The pattern
+    // drops the 7th and 14th; the last is untouched, so nothing arrives after the end of talk.
+    constexpr int kPackets = 17;
+    std::vector<Bytes> turn;
+    for (int k = 0; k < kPackets; ++k) turn.push_back(tonePacket(300 + 150 * k, 5000));
+    Bytes stranger = tonePacket(3700, 5000);
+    ASSERT_EQ(srv_stamp_sender(stranger.data(), static_cast<int>(stranger.size()), 4242), TW_OK);
+    Bytes oversized = turn[0];
+    oversized.resize(1500, 0x5a);
+    std::vector<Bytes> hostile = {stranger, Bytes(turn[0].begin(), turn[0].begin() + 20), oversized, Bytes(1, 0),
+                                  Bytes()};
+    unsigned state = 11;
+    for (int i = 0; i < 20; ++i) {
+        Bytes noise(1 + i * 50);
+        for (unsigned char& byte : noise)
+            byte = static_cast<unsigned char>((state = state * 1103515245U + 12345U) >> 16);
+        hostile.push_back(noise);
+    }
+    std::size_t next = 0;
+    talk(carol, 1, turn, [&] {
+        for (int i = 0; i < 2 && next < hostile.size(); ++i) proxy->inject(hostile[next++]);
+    });
+    const std::vector<int16_t> played = heard();
+
+    double highest = 0;
+    int outOfOrder = 0;
+    std::vector<bool> tonesHeard(kPackets);
+    for (std::size_t at = 0; at + 160 <= played.size(); at += 160) {
+        // Whole blocks of sound only: not the first or last block of a stretch.
+        if (rms(played.data() + at, 80) < 1000 || rms(played.data() + at + 80, 80) < 1000) continue;
+        const double frequency = pitch(played.data() + at);
+        EXPECT_LT(frequency, 3000) << "the stranger is never heard";
+        if (frequency < highest - 100) ++outOfOrder;
+        highest = std::max(highest, frequency);
+        const long k = std::lround((frequency - 300) / 150);
+        if (k >= 0 && k < kPackets && std::abs(frequency - (300 + 150.0 * static_cast<double>(k))) < 40) {
+            tonesHeard[static_cast<std::size_t>(k)] = true;
+        }
+    }
+    EXPECT_EQ(outOfOrder, 0);
+    const auto count = std::count(tonesHeard.begin(), tonesHeard.end(), true);
+    EXPECT_GE(count, kPackets - 2) << "every tone but the dropped ones";
+}
+
+}  // namespace
