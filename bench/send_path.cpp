@@ -29,14 +29,15 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
-#include "playback_sink.h"
 #include "media/audio_media.h"
+#include "playback_sink.h"
 #include "server_process.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
 #include "speech_sample.h"
 #include "statistics.h"
 #include "talkhub.h"
+#include "thread_cpu.h"
 #include "wire_client.h"
 
 namespace {
@@ -205,27 +206,6 @@ double bareCadenceShare(int seconds) {
     return cpu / wall;
 }
 
-// CPU seconds of each named thread of this process (the library names its own).
-std::map<std::string, double> threadCpu() {
-    std::map<std::string, double> seconds;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream commFile(task.path() / "comm");
-        std::string name;
-        std::getline(commFile, name);
-        std::ifstream statFile(task.path() / "stat");
-        const std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        unsigned long user = 0, system = 0;
-        if (close == std::string::npos ||
-            std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
-                        &system) != 2) {
-            continue;
-        }
-        seconds[name] += static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    return seconds;
-}
-
 bool logInAndTakeTheFloor(uint16_t port) {
     setServerInfo("127.0.0.1", port);
     login("alice", "alice", onLogin);
@@ -297,11 +277,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double cpuStart = processCpuSeconds();
-    const std::map<std::string, double> threadsStart = threadCpu();
+    const std::map<std::string, double> threadsStart = bench::threadCpu();
     const auto wallStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpu = processCpuSeconds() - cpuStart;
-    std::map<std::string, double> threads = threadCpu();
+    std::map<std::string, double> threads = bench::threadCpu();
     const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
     releaseMic();
     loginout();

@@ -1,3 +1,7 @@
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 #include <map>
 #include <thread>
 
@@ -55,7 +59,13 @@ int CTSocketService::messageLoop(bool block, int) {
         impl_->context.run();
         return 0;
     }
-    impl_->loop = std::thread([this] { impl_->context.run(); });
+    impl_->loop = std::thread([this] {
+    // Named, so that a profile or a thread listing tells the network thread apart.
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "harbor-net");
+#endif
+        impl_->context.run();
+    });
     return 0;
 }
 

@@ -1,0 +1,35 @@
+// CPU seconds of each named thread of this process, from /proc: the library and its helpers
+// name their threads, so a benchmark can tell its own threads from the library's.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace bench {
+
+inline std::map<std::string, double> threadCpu() {
+    std::map<std::string, double> seconds;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream commFile(task.path() / "comm");
+        std::string name;
+        std::getline(commFile, name);
+        std::ifstream statFile(task.path() / "stat");
+        const std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        unsigned long user = 0, system = 0;
+        if (close == std::string::npos ||
+            std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                        &system) != 2) {
+            continue;
+        }
+        seconds[name] += static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
+}
+
+}  // namespace bench
