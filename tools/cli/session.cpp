@@ -25,7 +25,7 @@ bool isDeviceFailure(long long result) {
 const char* refusalReason(long long result) {
     switch (result) {
         case -1:
-            return "unknown account (or no voice network)";
+            return "unknown account (or no voice network, or no speaker)";
         case -2:
             return "wrong password";
         case -3:
