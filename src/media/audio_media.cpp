@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "media/ptt_audio_buffer.h"
 #include "outside/talkwire.h"
 #include "platform/thread_name.h"
 
@@ -30,7 +31,15 @@ CAudioMedia::CAudioMedia(CVoiceTalk* talk, std::shared_ptr<CUserDataTransform> u
     assert(talkController != nullptr && userDirectory != nullptr);
 }
 
-CAudioMedia::~CAudioMedia() { stopNetwork(); }
+// Recordings still under way end here, while every member they use still lives.
+CAudioMedia::~CAudioMedia() {
+    stopNetwork();
+    std::map<unsigned int, std::shared_ptr<CPttAudioBuffer>> remaining;
+    {
+        std::lock_guard lock(buffersLock);
+        remaining.swap(speakerBuffers);
+    }
+}
 
 void CAudioMedia::setAudioDetectionStateCallback(std::function<bool(bool)> callback) {
     detectionStateCallback = std::move(callback);

@@ -106,6 +106,9 @@ private:
 
     void onRtpHeartbeatThread();
     void onAudioPlayThread();
+    void startRecordingIfChosen(CPttAudioBuffer& buffer);
+    // A recording ended: tells the host, when it asked to be told.
+    void onAudioRecordFinish(unsigned int userId, unsigned long long durationMs, const std::string& filePath);
     // Whether voice from a speaker of this group is heard: never for group 0.
     bool isAudible(unsigned int groupId);
     void onAudioEncodeThread();

@@ -37,6 +37,10 @@ int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void
     if (ptt_process_rx_udp(data, length, packet.get()) != TW_OK) return length;
     {
         std::lock_guard lock(buffersLock);
+        // Only voice starts a buffer: an end of talk that comes after the floor notification
+        // has already ended and removed the speaker's buffer would otherwise start an empty
+        // one, and with recording on an empty file.
+        if (packet->kind != TW_KIND_VOICE && speakerBuffers.count(sender) == 0) return length;
         findUserAudioBuffer(sender)->pushPacket(std::move(packet));
     }
     playWake.notify_one();
@@ -49,8 +53,42 @@ std::shared_ptr<CPttAudioBuffer> CAudioMedia::findUserAudioBuffer(unsigned int u
     if (!buffer) {
         buffer = std::make_shared<CPttAudioBuffer>();
         buffer->setUserId(userId);
+        startRecordingIfChosen(*buffer);
     }
     return buffer;
+}
+
+// A new speaker is recorded when a save path is set and the speaker's group is both audible
+// and chosen for recording at this moment; later changes leave the turn as it began.
+void CAudioMedia::startRecordingIfChosen(CPttAudioBuffer& buffer) {
+    const unsigned int userId = buffer.getUserId();
+    std::lock_guard lock(groupsLock);
+    if (recordSavePath.empty()) return;
+    const unsigned int groupId = userDirectory->getUserGroup(userId);
+    if (groupId == 0) {
+        harbor::logError("CAudioMedia::findUserAudioBuffer", "user id:[%d] not found location group", userId);
+        return;
+    }
+    if ((defaultAllPlayOn || testGroupCanPlay(groupId)) && testGroupRecord(groupId)) {
+        buffer.setRecordPath(recordSavePath);
+        buffer.setRecordFinishCallback(
+            [this](unsigned int id, unsigned long long durationMs, const std::string& filePath) {
+                onAudioRecordFinish(id, durationMs, filePath);
+            });
+        buffer.startRecord();
+    }
+}
+
+// "group id:group name,user id:user name,duration ms,file path"; names unknown to the
+// directory are empty, an unknown group is 0.
+void CAudioMedia::onAudioRecordFinish(unsigned int userId, unsigned long long durationMs, const std::string& filePath) {
+    const RecordFinishCallback callback = recordFinishCallback;
+    if (callback == nullptr) return;
+    const unsigned int groupId = userDirectory->getUserGroup(userId);
+    const std::string text = std::to_string(groupId) + ":" + userDirectory->getGroupName(groupId) + "," +
+                             std::to_string(userId) + ":" + userDirectory->getUserName(userId) + "," +
+                             std::to_string(durationMs) + "," + filePath;
+    callback(userId, text.c_str());
 }
 
 void CAudioMedia::onMemberGetMic(unsigned int userId) {
@@ -103,7 +141,11 @@ void CAudioMedia::closeAudioPlay() {
 // datagram, or 50 ms. The buffers lock is held for a whole pass, device calls included.
 void CAudioMedia::onAudioPlayThread() {
     std::vector<unsigned char> pcm(kPlayBufferSize);
+    // Finished speakers leave the map in the pass but are let go after it: the end of a
+    // recording (file completed, host told) runs without the buffers lock.
+    std::vector<std::shared_ptr<CPttAudioBuffer>> finished;
     while (!networkStopped && playOpen) {
+        finished.clear();
         int served = 0;
         std::unique_lock lock(buffersLock);
         for (auto it = speakerBuffers.begin(); it != speakerBuffers.end();) {
@@ -115,11 +157,12 @@ void CAudioMedia::onAudioPlayThread() {
                 ++it;
             } else if (it->second->isPlayFinish()) {
                 device.finishPlayData(it->first);
+                finished.push_back(std::move(it->second));
                 it = speakerBuffers.erase(it);
             } else {
                 ++it;
             }
         }
-        if (served == 0) playWake.wait_for(lock, kIdlePassWait);
+        if (served == 0 && finished.empty()) playWake.wait_for(lock, kIdlePassWait);
     }
 }

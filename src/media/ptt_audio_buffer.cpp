@@ -68,6 +68,9 @@ int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize) {
         packets.pop_front();
         queuedFrames -= packet->frameCount;
     }
-    return ptt_voice_decode(packet->payload, static_cast<int>(packet->payloadLength), out, static_cast<int>(outSize),
-                            packet->mode);
+    const int decoded = ptt_voice_decode(packet->payload, static_cast<int>(packet->payloadLength), out,
+                                         static_cast<int>(outSize), packet->mode);
+    // The recorder gets the PCM before any play volume.
+    if (decoded >= 1 && pcmBatch) feedRecorder(out, static_cast<unsigned int>(decoded));
+    return decoded;
 }

@@ -1,19 +1,37 @@
 // One speaker's receive buffer: voice packets in sequence order, a 600 ms reserve held back
-// while the speaker talks, and one decoded packet at a time for the play thread.
+// while the speaker talks, and one decoded packet at a time for the play thread. When its
+// group is recorded, the buffer also writes what it decodes to an MP3 file of its own.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "outside/talkwire.h"
 
+struct lame_global_struct;
+
 class CPttAudioBuffer {
 public:
+    using RecordFinishHandler =
+        std::function<void(unsigned int userId, unsigned long long durationMs, const std::string& filePath)>;
     // The jitter reserve kept while the speaker talks.
     static constexpr unsigned int kReserveMs = 600;
     // At most 5 s of audio waits; beyond it the oldest packets go.
     static constexpr unsigned int kLimitFrames = 5000 / 20;
+    // Decoded PCM is encoded 400 ms at a time, into a block above the encoder's worst case.
+    static constexpr unsigned int kPcmBatchSize = 6400;
+    static constexpr unsigned int kMp3BlockSize = 15200;
+
+    CPttAudioBuffer() = default;
+    // Ends the recording.
+    ~CPttAudioBuffer();
+    CPttAudioBuffer(const CPttAudioBuffer&) = delete;
+    CPttAudioBuffer& operator=(const CPttAudioBuffer&) = delete;
 
     void setUserId(unsigned int id) { userId = id; }
     unsigned int getUserId() const { return userId; }
@@ -30,12 +48,27 @@ public:
     // when nothing was decoded.
     int decode(unsigned char* out, unsigned int outSize);
 
+    // The recording folder; a path separator is added when missing.
+    void setRecordPath(const std::string& directory);
+    // Told once, when a recording that began ends, after its file is complete and closed.
+    void setRecordFinishCallback(RecordFinishHandler handler);
+    // Opens the MP3 encoder and a file of its own, "<user id>_<local time>.mp3" (with "_1",
+    // "_2", ... when a file of that name exists); logs and records nothing on a failure.
+    void startRecord();
+    // Encodes the PCM batch into the file.
+    void encodeMp3();
+    // Encodes what is left, completes and closes the file, then tells the finish handler.
+    void stopRecord();
+
     // Whether sequence number `a` comes after `b`: serial-number order, which survives the
     // wrap from 65535 to 0 (and equals the plain order while they are less than 32768 apart).
     static bool isAfter(uint16_t a, uint16_t b) { return static_cast<int16_t>(static_cast<uint16_t>(a - b)) > 0; }
 
 private:
     void dropOldestBeyondLimit();
+    // Hands decoded PCM to the encoder in whole batches, keeping the remainder.
+    void feedRecorder(const unsigned char* pcm, unsigned int length);
+    std::FILE* createRecordFile(const std::string& stem);
 
     unsigned int userId = 0;
     std::list<std::shared_ptr<_AUDIO_PACKET>> packets;
@@ -46,4 +79,17 @@ private:
     unsigned int queuedFrames = 0;
     // Set while packets are dropped for the limit; one log line tells of each episode.
     bool overflowing = false;
+
+    // The recording: made by the thread that creates the buffer, fed by the play thread,
+    // ended by whichever thread lets the buffer go.
+    std::string recordDirectory;
+    RecordFinishHandler finishHandler;
+    std::string recordFilePath;
+    lame_global_struct* encoder = nullptr;
+    std::FILE* file = nullptr;
+    std::unique_ptr<int16_t[]> pcmBatch;
+    unsigned int pcmBatchLength = 0;  // bytes
+    std::unique_ptr<unsigned char[]> mp3Block;
+    std::chrono::steady_clock::time_point startTime;
+    unsigned long long duration = 0;
 };

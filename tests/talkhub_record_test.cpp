@@ -1,0 +1,194 @@
+// Recording: every turn heard in a recorded group becomes one MP3 that the host is told of
+// once it is complete. Through the reference server with the library as the listener, and
+// a speaker's buffer on its own where a failure or a large decode is the point. The MP3s
+// are decoded with ffmpeg.
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hearing_support.h"
+#include "media/ptt_audio_buffer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hearing_test::Hearing;
+using hearing_test::rms;
+using hearing_test::tonePacket;
+using server_test::Client;
+using talkhub_test::LogTail;
+using test_support::Bytes;
+
+// The MP3 decoded to 16-bit mono PCM at 8000 Hz.
+std::vector<int16_t> decodeMp3(const std::string& path) {
+    const std::string raw = path + ".raw";
+    const std::string command = "ffmpeg -v error -y -i '" + path + "' -f s16le -ac 1 -ar 8000 '" + raw + "'";
+    std::vector<int16_t> samples;
+    if (std::system(command.c_str()) != 0) return samples;
+    std::ifstream in(raw, std::ios::binary | std::ios::ate);
+    samples.resize(static_cast<std::size_t>(in.tellg()) / 2);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    std::filesystem::remove(raw);
+    return samples;
+}
+
+std::filesystem::path recordFolder() {
+    return std::filesystem::temp_directory_path() / ("talkhub-records-" + std::to_string(::getpid()));
+}
+
+// One notice as the host got it, with the file decoded inside the callback.
+struct Notice {
+    unsigned int userId;
+    std::string text;
+    std::vector<int16_t> decoded;
+};
+
+std::mutex noticesLock;
+std::vector<Notice> notices;
+
+void onRecordFinish(unsigned int userId, const char* text) {
+    const std::string value = text;
+    Notice notice{userId, value, decodeMp3(value.substr(value.rfind(',') + 1))};
+    std::lock_guard lock(noticesLock);
+    notices.push_back(std::move(notice));
+}
+
+std::vector<Notice> takeNotices() {
+    std::lock_guard lock(noticesLock);
+    return std::exchange(notices, {});
+}
+
+class Recording : public Hearing {
+protected:
+    void SetUp() override {
+        Hearing::SetUp();
+        std::filesystem::remove_all(recordFolder());
+        takeNotices();
+        setAudioRecordFinishCallback(onRecordFinish);
+    }
+    void TearDown() override {
+        Hearing::TearDown();
+        std::filesystem::remove_all(recordFolder());
+    }
+
+    // A turn of `packets` packets of 440 Hz, sent as fast as a talker would; returns once
+    // bob has had time to play it out.
+    static void turn(Client& who, int packets) {
+        ptt_clear_send();
+        std::vector<Bytes> voice;
+        for (int k = 0; k < packets; ++k) voice.push_back(tonePacket(440, 4000));
+        talk(who, 1, voice);
+    }
+};
+
+TEST_F(Recording, EachTurnOfARecordedAudibleGroupBecomesOneCompleteMp3AndOneNotice) {
+    start();
+    Client& carol = talker("carol", 1);
+    // No trailing separator: the library adds one.
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    // Two turns that begin in the same second keep a file each: a short one at the start of
+    // a second, then, once it has played out, the next.
+    std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(std::time(nullptr) + 1) + 20ms);
+    ASSERT_EQ(carol.requestMic(1), 0);
+    carol.sendDatagram(tonePacket(440, 4000));
+    carol.sendDatagram(tonePacket(440, 4000));
+    // The server runs without a grace period here; the voice goes first, as the grace
+    // period would see to.
+    std::this_thread::sleep_for(50ms);
+    carol.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard lock(noticesLock);
+        return notices.size() == 1;
+    })) << "the first turn is told of once it has played out";
+    takeNotices();
+    turn(carol, 8);
+    setDefaultAllPlay(false);
+    turn(carol, 3);
+    setDefaultAllPlay(true);
+    setRecordSavePath("");
+    turn(carol, 3);
+
+    const std::vector<Notice> later = takeNotices();
+    std::string told;
+    for (const Notice& notice : later) told += notice.text + " ";
+    ASSERT_EQ(later.size(), 1U) << told << ": not audible, then no save path: nothing recorded";
+    const auto files =
+        std::distance(std::filesystem::directory_iterator(recordFolder()), std::filesystem::directory_iterator{});
+    std::string names;
+    for (const auto& file : std::filesystem::directory_iterator(recordFolder())) names += file.path().string() + " ";
+    EXPECT_EQ(files, 2) << names;
+    const Notice& second = later[0];
+    EXPECT_EQ(second.userId, 1003U);
+    const std::string prefix = "1:Dispatch,1003:Carol,";
+    ASSERT_EQ(second.text.rfind(prefix, 0), 0U) << second.text;
+    const std::string path = second.text.substr(second.text.rfind(',') + 1);
+    EXPECT_EQ(path.rfind(recordFolder().string() + "/1003_", 0), 0U) << path;
+    EXPECT_TRUE(path.size() > 6 && path.compare(path.size() - 6, 6, "_1.mp3") == 0)
+        << names << ": the first turn's file has the plain name";
+    const unsigned long durationMs = std::stoul(second.text.substr(prefix.size()));
+    EXPECT_GT(durationMs, 700U) << "the time from the start of the turn to its end";
+    EXPECT_LT(durationMs, 3000U);
+    // The file was complete inside the notice: the whole turn decodes from it.
+    EXPECT_NEAR(static_cast<double>(second.decoded.size()), 8 * 800, 1200);
+    EXPECT_NEAR(rms(second.decoded.data() + 800, second.decoded.size() - 1600), 4000 / std::sqrt(2.0), 600);
+}
+
+TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobody) {
+    LogTail log;
+    std::filesystem::create_directories(recordFolder());
+    std::vector<std::string> told;
+    {
+        CPttAudioBuffer unwritable;
+        unwritable.setUserId(7);
+        unwritable.setRecordPath("/proc/no-such-folder");
+        unwritable.setRecordFinishCallback(
+            [&](unsigned int, unsigned long long, const std::string& path) { told.push_back(path); });
+        unwritable.startRecord();
+    }
+    EXPECT_TRUE(told.empty()) << "no file was made";
+    EXPECT_TRUE(log.contains("create record file:[/proc/no-such-folder/7_"));
+
+    // Packets 0, 1 and 7 of one stream: the decode of 7 brings 25 concealed frames with its
+    // own 5, 9600 bytes, more than a 6400-byte batch.
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4001);
+    ptt_clear_send();
+    std::vector<Bytes> stream;
+    for (int k = 0; k < 8; ++k) stream.push_back(tonePacket(440, 4000));
+    std::size_t decodedBytes = 0;
+    {
+        CPttAudioBuffer buffer;
+        buffer.setUserId(4001);
+        buffer.setRecordPath(recordFolder().string() + "/");
+        buffer.setRecordFinishCallback(
+            [&](unsigned int, unsigned long long, const std::string& path) { told.push_back(path); });
+        buffer.startRecord();
+        for (int k : {0, 1, 7}) {
+            auto packet = std::make_shared<_AUDIO_PACKET>();
+            ASSERT_EQ(ptt_process_rx_udp(stream[static_cast<std::size_t>(k)].data(),
+                                         static_cast<int>(stream[static_cast<std::size_t>(k)].size()), packet.get()),
+                      TW_OK);
+            buffer.pushPacket(packet);
+        }
+        buffer.setTalkEnd(true);
+        unsigned char pcm[10240];
+        for (int decoded; (decoded = buffer.decode(pcm, sizeof pcm)) > 0;)
+            decodedBytes += static_cast<std::size_t>(decoded);
+    }
+    EXPECT_EQ(decodedBytes, (5 + 5 + 30) * 320U);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_EQ(told[0].rfind(recordFolder().string() + "/4001_", 0), 0U) << told[0];
+    // Every decoded sample is in the file; the encoder adds at most its delay and padding.
+    const std::size_t recorded = decodeMp3(told[0]).size();
+    EXPECT_GE(recorded, decodedBytes / 2);
+    EXPECT_LE(recorded, decodedBytes / 2 + 700);
+}
+
+}  // namespace
