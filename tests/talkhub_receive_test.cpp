@@ -276,10 +276,13 @@ TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {
     start();
     Client& alice = talker("alice", 2);
     Client& carol = talker("carol", 1);
-    // Made one talker after the other, so that each talker's sequence numbers follow on.
+    // Made one talker after the other, each from a fresh encoder as every talker has its
+    // own, so that each talker's packets follow on.
     std::vector<Bytes> low;
     std::vector<Bytes> high;
+    ptt_clear_send();
     for (int k = 0; k < 10; ++k) low.push_back(tonePacket(500, 5000));
+    ptt_clear_send();
     for (int k = 0; k < 10; ++k) high.push_back(tonePacket(1500, 5000));
     ASSERT_EQ(alice.requestMic(2), 0);
     std::size_t next = 0;
