@@ -118,10 +118,14 @@ TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback);
 
 /* ---- Transcoding (no initialize needed) ------------------------------------------------ */
 
-/* Queues the conversion of a media file with ffmpeg (beside the library); the source is
- * deleted afterwards when deleteSource is true. Paths are UTF-8 and must not be null. */
+/* Queues the conversion of a media file with ffmpeg (beside the library), run as
+ * "ffmpeg -i source target" one job at a time in the order given. With deleteSource the
+ * source is deleted after a conversion that succeeded; a failed one keeps it. Paths are
+ * UTF-8; null paths are refused with a log line. When the queue is empty but a conversion
+ * still runs, the call waits for it to end. */
 TALKHUB_API void mediaTranscoding(const char* sourcePath, const char* targetPath, bool deleteSource);
-/* True when no queued or running job has this source. */
+/* True when no queued or running job has this source (compared ignoring case); a source
+ * never queued reads as finished. */
 TALKHUB_API bool checkMediaTranscodingFinish(const char* sourcePath);
 
 /* ---- Voice-activated microphone -------------------------------------------------------- */

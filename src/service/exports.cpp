@@ -9,6 +9,7 @@
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
 #include "talkhub.h"
+#include "transcoding/media_transcoding.h"
 
 namespace {
 
@@ -171,14 +172,15 @@ TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback) {
 }
 
 TALKHUB_API void mediaTranscoding(const char* sourcePath, const char* targetPath, bool deleteSource) {
-    harbor::logError("mediaTranscoding", "media transcoding not available: source:[%s] target:[%s] delete:[%d].",
-                     sourcePath != nullptr ? sourcePath : "", targetPath != nullptr ? targetPath : "",
-                     deleteSource ? 1 : 0);
+    if (sourcePath == nullptr || targetPath == nullptr) {
+        harbor::logError("mediaTranscoding", "media transcoding needs a source and a target path.");
+        return;
+    }
+    CMediaTranscoding::instance().addTranscodingTask(sourcePath, targetPath, deleteSource);
 }
 
 TALKHUB_API bool checkMediaTranscodingFinish(const char* sourcePath) {
-    static_cast<void>(sourcePath);
-    return true;
+    return sourcePath == nullptr || CMediaTranscoding::instance().checkTranscodingFinish(sourcePath);
 }
 
 TALKHUB_API bool isEnableAudioDetection(void) { return engine() != nullptr && instance->isEnableAudioDetection(); }

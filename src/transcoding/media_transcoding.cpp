@@ -1,0 +1,112 @@
+#include "transcoding/media_transcoding.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/locale.hpp>
+
+#include "outside/harbor.h"
+#include "platform/child_process.h"
+#include "platform/module_path.h"
+#include "platform/thread_name.h"
+
+namespace {
+
+// Case folded over the whole UTF-8 text, not only ASCII: "Ä" and "ä" compare equal.
+std::string folded(const std::string& text) {
+    static const std::locale utf8 = boost::locale::generator()("en_US.UTF-8");
+    return boost::locale::fold_case(text, utf8);
+}
+
+}  // namespace
+
+CMediaTranscoding& CMediaTranscoding::instance() {
+    static CMediaTranscoding transcoding(talkhub::platform::moduleFolder(talkhub::platform::moduleFileName()));
+    return transcoding;
+}
+
+CMediaTranscoding::CMediaTranscoding(std::string folder) : programFolder(std::move(folder)) {
+    if (programFolder.empty() || programFolder.back() != '/') programFolder += '/';
+}
+
+CMediaTranscoding::~CMediaTranscoding() {
+    stopFlag = true;
+    {
+        std::lock_guard lock(queueLock);
+        taskQueue.clear();
+    }
+    if (worker.joinable()) worker.join();
+}
+
+void CMediaTranscoding::addTranscodingTask(const std::string& source, const std::string& target, bool deleteSource) {
+    auto task = std::make_shared<_TASK_INFO>(_TASK_INFO{source, target, deleteSource});
+    std::size_t queued = 0;
+    {
+        std::lock_guard lock(queueLock);
+        taskQueue.push_back(std::move(task));
+        queued = taskQueue.size();
+    }
+    // A worker that is running reaches the job; an empty queue means it has ended or is
+    // about to, so it is waited for and a fresh one starts.
+    if (queued != 1) return;
+    stopFlag = true;
+    if (worker.joinable()) worker.join();
+    stopFlag = false;
+    worker = std::thread([this] {
+        talkhub::platform::nameThisThread("talkhub-transcode");
+        onTranscodingThread();
+    });
+}
+
+bool CMediaTranscoding::checkTranscodingFinish(const std::string& source) {
+    const std::string wanted = folded(source);
+    std::lock_guard lock(queueLock);
+    if (!currentSource.empty() && folded(currentSource) == wanted) return false;
+    for (const auto& task : taskQueue) {
+        if (folded(task->source) == wanted) return false;
+    }
+    return true;
+}
+
+void CMediaTranscoding::onTranscodingThread() {
+    while (!stopFlag) {
+        std::shared_ptr<_TASK_INFO> task;
+        {
+            std::lock_guard lock(queueLock);
+            if (taskQueue.empty()) return;
+            task = taskQueue.front();
+            taskQueue.pop_front();
+            currentSource = task->source;
+        }
+        onTranscoding(*task);
+        std::lock_guard lock(queueLock);
+        currentSource.clear();
+    }
+}
+
+void CMediaTranscoding::onTranscoding(const _TASK_INFO& task) {
+    constexpr const char* tag = "CMediaTranscoding::onTranscoding";
+    const std::string program = programFolder + "ffmpeg";
+    const talkhub::platform::ChildOutcome outcome =
+        talkhub::platform::runToEnd(program, {"-i", task.source, task.target});
+    if (!outcome.started) {
+        harbor::logError(tag, "media transoding command:[%s] fail:[%s]", program.c_str(), outcome.startError.c_str());
+        return;
+    }
+    if (outcome.waitError) {
+        harbor::logError(tag, "media transoding fail:[%d:%s]", outcome.waitError.value(),
+                         outcome.waitError.message().c_str());
+        return;
+    }
+    if (outcome.exitCode != 0) {
+        // A failed conversion keeps its source: it may be the only copy.
+        harbor::logError(tag, "media transoding of:[%s] ended with status:[%d], source kept", task.source.c_str(),
+                         outcome.exitCode);
+        return;
+    }
+    if (!task.deleteSource) return;
+    boost::system::error_code error;
+    boost::filesystem::remove(task.source, error);
+    if (error) {
+        harbor::logError(tag, "delete source video file:[%s] fail:[%d:%s]", task.source.c_str(), error.value(),
+                         error.message().c_str());
+    }
+}

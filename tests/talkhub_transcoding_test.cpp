@@ -1,0 +1,124 @@
+// Transcoding jobs with the real ffmpeg (linked into a folder of the test's own as the
+// transcoder beside the library), with none, and through the exports before initialize.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "talkhub_test_support.h"
+#include "transcoding/media_transcoding.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using talkhub_test::LogTail;
+using talkhub_test::Service;
+namespace fs = std::filesystem;
+
+fs::path scratch() { return fs::temp_directory_path() / ("talkhub-transcoding-" + std::to_string(::getpid())); }
+
+// One second of a tone as a WAV.
+void makeWave(const fs::path& path) {
+    const std::string command = "sox -n -r 8000 -c 1 -b 16 '" + path.string() + "' synth 1 sine 440";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+// Seconds of audio in a file, as ffprobe reads it; 0 when it cannot.
+double duration(const fs::path& path) {
+    const std::string command = "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char line[64] = {};
+    const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr) ::pclose(pipe);
+    return read ? std::atof(line) : 0;
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds wait = 20s) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class Transcoding : public Service {
+protected:
+    void SetUp() override {
+        Service::SetUp();
+        fs::remove_all(scratch());
+        fs::create_directories(scratch() / "with");
+        fs::create_directories(scratch() / "without");
+        fs::create_symlink("/usr/bin/ffmpeg", scratch() / "with" / "ffmpeg");
+    }
+    void TearDown() override {
+        Service::TearDown();
+        fs::remove_all(scratch());
+    }
+};
+
+TEST_F(Transcoding, JobsRunInOrderAndASourceGoesOnlyAfterASuccessfulConversion) {
+    LogTail log;
+    const fs::path folder = scratch() / "Ärger mit Leerzeichen";
+    fs::create_directories(folder);
+    const fs::path first = folder / "quelle ä 1.wav";
+    const fs::path corrupt = folder / "kaputt.wav";
+    const fs::path third = folder / "drei.wav";
+    makeWave(first);
+    makeWave(third);
+    std::ofstream(corrupt) << "RIFF, but nothing a decoder can read";
+    {
+        CMediaTranscoding transcoding((scratch() / "with").string());
+        transcoding.addTranscodingTask(first.string(), (folder / "eins.mp3").string(), true);
+        transcoding.addTranscodingTask(corrupt.string(), (folder / "kaputt.mp3").string(), true);
+        transcoding.addTranscodingTask(third.string(), (folder / "drei.mp3").string(), false);
+        // Case folded over the whole text: "Ä" and "ä" match too.
+        const std::string shouted = (scratch() / "äRGER MIT LEERZEICHEN" / "QUELLE Ä 1.WAV").string();
+        EXPECT_FALSE(transcoding.checkTranscodingFinish(shouted)) << "queued or running";
+        EXPECT_FALSE(transcoding.checkTranscodingFinish(third.string())) << "queued";
+        EXPECT_TRUE(transcoding.checkTranscodingFinish((folder / "eins.mp3").string())) << "a target is no source";
+        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(third.string()); }));
+        EXPECT_TRUE(transcoding.checkTranscodingFinish(shouted)) << "done";
+    }
+    EXPECT_NEAR(duration(folder / "eins.mp3"), 1.0, 0.2) << "a path with blanks and umlauts reached it whole";
+    EXPECT_FALSE(fs::exists(first)) << "converted, then deleted";
+    EXPECT_TRUE(fs::exists(corrupt)) << "a failed conversion keeps its source";
+    EXPECT_TRUE(log.contains("kaputt.wav] ended with status:[1], source kept"));
+    EXPECT_TRUE(fs::exists(third)) << "not to be deleted";
+    EXPECT_LE(fs::last_write_time(folder / "eins.mp3"), fs::last_write_time(folder / "drei.mp3")) << "in order";
+}
+
+TEST_F(Transcoding, WithoutTheTranscoderEachJobIsLoggedAndTheQueueMovesOn) {
+    LogTail log;
+    const fs::path source = scratch() / "source.wav";
+    makeWave(source);
+    {
+        CMediaTranscoding transcoding((scratch() / "without").string());
+        transcoding.addTranscodingTask(source.string(), (scratch() / "a.mp3").string(), true);
+        transcoding.addTranscodingTask(source.string(), (scratch() / "b.mp3").string(), true);
+        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(source.string()); }));
+    }
+    const std::string line = "media transoding command:[" + (scratch() / "without" / "ffmpeg").string() + "] fail:[";
+    EXPECT_EQ(log.count(line), 2U);
+    EXPECT_TRUE(fs::exists(source));
+}
+
+TEST(TranscodingExports, WorkBeforeInitialize) {
+    fs::create_directories(scratch());
+    const fs::path source = scratch() / "before.wav";
+    makeWave(source);
+    mediaTranscoding(source.c_str(), (scratch() / "before.mp3").c_str(), true);
+    mediaTranscoding(nullptr, "x.mp3", true);
+    EXPECT_TRUE(eventually([&] { return checkMediaTranscodingFinish(source.c_str()); }));
+    EXPECT_TRUE(checkMediaTranscodingFinish(nullptr));
+    // The test program has no transcoder beside it: nothing converted, nothing lost.
+    EXPECT_TRUE(fs::exists(source));
+    fs::remove_all(scratch());
+}
+
+}  // namespace
