@@ -33,6 +33,7 @@ CMediaTranscoding::~CMediaTranscoding() {
         std::lock_guard lock(queueLock);
         taskQueue.clear();
     }
+    std::lock_guard starting(workerLock);
     if (worker.joinable()) worker.join();
 }
 
@@ -47,6 +48,8 @@ void CMediaTranscoding::addTranscodingTask(const std::string& source, const std:
     // A worker that is running reaches the job; an empty queue means it has ended or is
     // about to, so it is waited for and a fresh one starts.
     if (queued != 1) return;
+    // Two hosts' threads that both found the queue empty start one worker after the other.
+    std::lock_guard starting(workerLock);
     stopFlag = true;
     if (worker.joinable()) worker.join();
     stopFlag = false;

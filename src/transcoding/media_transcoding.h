@@ -45,6 +45,8 @@ private:
     // The queue lock guards the queue and the current source.
     std::list<std::shared_ptr<_TASK_INFO>> taskQueue;
     std::recursive_mutex queueLock;
-    std::thread worker;
     std::string currentSource;
+    // Taken alone, around joining the old worker and starting a new one.
+    std::mutex workerLock;
+    std::thread worker;
 };
