@@ -37,7 +37,9 @@ extern "C" {
 typedef void (*NotifyCallback)(int code, const char* text);
 typedef void (*ResultCallback)(int result);
 typedef void (*ResultTextCallback)(int result, const char* text);
-/* A recording finished: the speaker's user id and a text naming the file. */
+/* A recording finished, its file complete and closed: the speaker's user id and
+ * "group id:group name,user id:user name,duration ms,path". Called on the library's play
+ * thread, which it must not wait for: no loginout or unInitialize from inside it. */
 typedef void (*RecordFinishCallback)(unsigned int userId, const char* text);
 
 /* ---- Service --------------------------------------------------------------------------- */
