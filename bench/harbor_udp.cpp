@@ -13,6 +13,8 @@
 #include <ctime>
 #include <thread>
 
+#include "thread_cpu.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -39,13 +41,9 @@ std::thread startSender(unsigned short port) {
     });
 }
 
-// CPU time of the calling thread; the receiving thread sleeps in the kernel while idle,
-// so its CPU time between the first and last datagram is what receiving cost.
-double threadCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
+// The receiving thread sleeps in the kernel while idle, so its CPU time between the first
+// and last datagram is what receiving cost.
+using bench::threadCpuSeconds;
 
 struct Rate {
     long received = 0;

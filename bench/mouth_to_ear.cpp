@@ -282,8 +282,7 @@ std::string talkerMicrophone(const std::filesystem::path& folder, int& fifo) {
     // Open for writing (and reading, so that the open does not wait for the talker), and
     // only here: a child that kept it open would keep the talker from ever seeing its end.
     fifo = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
-    std::ofstream(config) << "pcm.!default {\n  type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n"
-                          << "  infile \"" << pipe.string() << "\"\n  format \"raw\"\n}\n";
+    std::ofstream(config) << capture_source::fileConfig(pipe);
     return config.string();
 }
 

@@ -3,7 +3,6 @@
 // it: once only decoded, once decoded and recorded to MP3. The difference in thread CPU
 // time, against the 60 s of audio, is the recording's share of one core.
 // Usage: recording [SECONDS]
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,14 +14,11 @@
 
 #include "media/ptt_audio_buffer.h"
 #include "speech_sample.h"
+#include "thread_cpu.h"
 
 namespace {
 
-double threadCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+using bench::threadCpuSeconds;
 
 // The speech as received packets of five 20 ms frames.
 std::vector<std::shared_ptr<_AUDIO_PACKET>> packetsOf(const std::vector<int16_t>& speech) {

@@ -49,17 +49,8 @@ bench::CallbackEvent event;
 void onLogin(int result, const char*) { event.record(result); }
 void onResult(int result) { event.record(result); }
 
-double threadCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double processCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+using bench::processCpuSeconds;
+using bench::threadCpuSeconds;
 
 // A bare talkwire member of group 1: logs in, registers its voice endpoint and keeps its
 // session alive; a thread notes the arrival of every voice datagram by sender and sequence.

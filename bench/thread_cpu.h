@@ -1,7 +1,9 @@
-// CPU seconds of each named thread of this process, from /proc: the library and its helpers
-// name their threads, so a benchmark can tell its own threads from the library's.
+// CPU time for the benchmarks: of the calling thread, of the process, and of each named
+// thread of this process from /proc (the library and its helpers name their threads, so a
+// benchmark can tell its own threads from the library's).
 #pragma once
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +13,16 @@
 #include <string>
 
 namespace bench {
+
+inline double clockSeconds(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+inline double threadCpuSeconds() { return clockSeconds(CLOCK_THREAD_CPUTIME_ID); }
+
+inline double processCpuSeconds() { return clockSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 inline std::map<std::string, double> threadCpu() {
     std::map<std::string, double> seconds;

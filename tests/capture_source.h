@@ -35,11 +35,14 @@ inline void replace(const std::filesystem::path& path, const void* data, std::si
     std::filesystem::rename(fresh, path);
 }
 
+// An ALSA configuration whose "default" capture device reads raw PCM from `infile`.
+inline std::string fileConfig(const std::filesystem::path& infile) {
+    return "pcm.!default {\n  type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n  infile \"" +
+           infile.string() + "\"\n  format \"raw\"\n}\n";
+}
+
 inline void writeConfig(bool present) {
-    const std::string text = present ? "pcm.!default {\n  type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n"
-                                       "  infile \"" +
-                                           microphoneFile().string() + "\"\n  format \"raw\"\n}\n"
-                                     : "pcm.!default { type hw card 31 }\n";
+    const std::string text = present ? fileConfig(microphoneFile()) : "pcm.!default { type hw card 31 }\n";
     replace(configFile(), text.data(), text.size());
 }
 

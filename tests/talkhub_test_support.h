@@ -255,6 +255,18 @@ private:
     bool bound_ = false;
 };
 
+// Waits, in short steps, for a condition (on the service's state, or anything a test waits
+// for); false when it did not hold within `wait`.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds wait = 5000ms) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
 // The service started by initialize for each test and stopped by unInitialize.
 class Service : public ::testing::Test {
 protected:
@@ -287,15 +299,9 @@ protected:
         return peer.acceptLogin();
     }
 
-    // Waits, in short steps, for a condition on the service's state.
     template <typename Condition>
     static bool eventually(Condition condition, std::chrono::milliseconds wait = 5000ms) {
-        const auto until = std::chrono::steady_clock::now() + wait;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return talkhub_test::eventually(condition, wait);
     }
 };
 

@@ -15,6 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using talkhub_test::eventually;
 using talkhub_test::LogTail;
 using talkhub_test::Service;
 namespace fs = std::filesystem;
@@ -35,16 +36,6 @@ double duration(const fs::path& path) {
     const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
     if (pipe != nullptr) ::pclose(pipe);
     return read ? std::atof(line) : 0;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds wait = 20s) {
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 class Transcoding : public Service {
@@ -82,7 +73,7 @@ TEST_F(Transcoding, JobsRunInOrderAndASourceGoesOnlyAfterASuccessfulConversion) 
         EXPECT_FALSE(transcoding.checkTranscodingFinish(shouted)) << "queued or running";
         EXPECT_FALSE(transcoding.checkTranscodingFinish(third.string())) << "queued";
         EXPECT_TRUE(transcoding.checkTranscodingFinish((folder / "eins.mp3").string())) << "a target is no source";
-        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(third.string()); }));
+        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(third.string()); }, 20s));
         EXPECT_TRUE(transcoding.checkTranscodingFinish(shouted)) << "done";
     }
     EXPECT_NEAR(duration(folder / "eins.mp3"), 1.0, 0.2) << "a path with blanks and umlauts reached it whole";
@@ -101,7 +92,7 @@ TEST_F(Transcoding, WithoutTheTranscoderEachJobIsLoggedAndTheQueueMovesOn) {
         CMediaTranscoding transcoding((scratch() / "without").string());
         transcoding.addTranscodingTask(source.string(), (scratch() / "a.mp3").string(), true);
         transcoding.addTranscodingTask(source.string(), (scratch() / "b.mp3").string(), true);
-        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(source.string()); }));
+        ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(source.string()); }, 20s));
     }
     const std::string line = "media transoding command:[" + (scratch() / "without" / "ffmpeg").string() + "] fail:[";
     EXPECT_EQ(log.count(line), 2U);
@@ -114,7 +105,7 @@ TEST(TranscodingExports, WorkBeforeInitialize) {
     makeWave(source);
     mediaTranscoding(source.c_str(), (scratch() / "before.mp3").c_str(), true);
     mediaTranscoding(nullptr, "x.mp3", true);
-    EXPECT_TRUE(eventually([&] { return checkMediaTranscodingFinish(source.c_str()); }));
+    EXPECT_TRUE(eventually([&] { return checkMediaTranscodingFinish(source.c_str()); }, 20s));
     EXPECT_TRUE(checkMediaTranscodingFinish(nullptr));
     // The test program has no transcoder beside it: nothing converted, nothing lost.
     EXPECT_TRUE(fs::exists(source));

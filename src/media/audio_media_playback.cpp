@@ -20,9 +20,7 @@ constexpr auto kIdlePassWait = std::chrono::milliseconds(50);
 
 bool CAudioMedia::isAudible(unsigned int groupId) {
     // A speaker whose group is unknown is never heard, whatever the play-all setting says.
-    if (groupId == 0) return false;
-    std::lock_guard lock(groupsLock);
-    return defaultAllPlayOn || audibleGroups.count(groupId) != 0;
+    return groupId != 0 && (defaultAllPlayOn || testGroupCanPlay(groupId));
 }
 
 // Runs on the network thread. The datagram is parsed before any lock is taken; one that
@@ -69,7 +67,7 @@ void CAudioMedia::startRecordingIfChosen(CPttAudioBuffer& buffer) {
         harbor::logError("CAudioMedia::findUserAudioBuffer", "user id:[%d] not found location group", userId);
         return;
     }
-    if ((defaultAllPlayOn || testGroupCanPlay(groupId)) && testGroupRecord(groupId)) {
+    if (isAudible(groupId) && testGroupRecord(groupId)) {
         buffer.setRecordPath(recordSavePath);
         buffer.setRecordFinishCallback(
             [this](unsigned int id, unsigned long long durationMs, const std::string& filePath) {
