@@ -1,4 +1,4 @@
-// Transcoding jobs with the real ffmpeg (linked into a folder of the test's own as the
+// Transcoding jobs with the real ffmpeg (behind a gate in a folder of the test's own, as the
 // transcoder beside the library), with none, and through the exports before initialize.
 #include <unistd.h>
 
@@ -43,10 +43,16 @@ protected:
     void SetUp() override {
         Service::SetUp();
         fs::remove_all(scratch());
-        fs::create_directories(scratch() / "with");
         fs::create_directories(scratch() / "without");
-        fs::create_symlink("/usr/bin/ffmpeg", scratch() / "with" / "ffmpeg");
+        // A transcoder that waits for a gate file before it runs the real one, so a test
+        // sees its jobs queued and running for as long as it needs, however slow the build.
+        fs::create_directories(scratch() / "gated");
+        const fs::path gated = scratch() / "gated" / "ffmpeg";
+        std::ofstream(gated) << "#!/bin/sh\nwhile [ ! -e '" << gate().string()
+                             << "' ]; do sleep 0.02; done\nexec /usr/bin/ffmpeg \"$@\"\n";
+        fs::permissions(gated, fs::perms::owner_all);
     }
+    static fs::path gate() { return scratch() / "gate"; }
     void TearDown() override {
         Service::TearDown();
         fs::remove_all(scratch());
@@ -64,7 +70,7 @@ TEST_F(Transcoding, JobsRunInOrderAndASourceGoesOnlyAfterASuccessfulConversion) 
     makeWave(third);
     std::ofstream(corrupt) << "RIFF, but nothing a decoder can read";
     {
-        CMediaTranscoding transcoding((scratch() / "with").string());
+        CMediaTranscoding transcoding((scratch() / "gated").string());
         transcoding.addTranscodingTask(first.string(), (folder / "eins.mp3").string(), true);
         transcoding.addTranscodingTask(corrupt.string(), (folder / "kaputt.mp3").string(), true);
         transcoding.addTranscodingTask(third.string(), (folder / "drei.mp3").string(), false);
@@ -73,6 +79,7 @@ TEST_F(Transcoding, JobsRunInOrderAndASourceGoesOnlyAfterASuccessfulConversion) 
         EXPECT_FALSE(transcoding.checkTranscodingFinish(shouted)) << "queued or running";
         EXPECT_FALSE(transcoding.checkTranscodingFinish(third.string())) << "queued";
         EXPECT_TRUE(transcoding.checkTranscodingFinish((folder / "eins.mp3").string())) << "a target is no source";
+        std::ofstream{gate()};
         ASSERT_TRUE(eventually([&] { return transcoding.checkTranscodingFinish(third.string()); }, 20s));
         EXPECT_TRUE(transcoding.checkTranscodingFinish(shouted)) << "done";
     }
