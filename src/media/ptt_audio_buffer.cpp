@@ -15,6 +15,8 @@ void CPttAudioBuffer::pushPacket(std::shared_ptr<_AUDIO_PACKET> packet) {
         if (packet->kind == TW_KIND_END_OF_TALK) talkEnded = true;
         return;
     }
+    // Played now it would be heard out of order: after the audio that follows it.
+    if (lastDecoded && !isAfter(packet->sequence, *lastDecoded)) return;
     // Late packets are rare: the search starts from the newest end.
     auto place = packets.end();
     while (place != packets.begin() && isAfter(std::prev(place)->get()->sequence, packet->sequence)) --place;
@@ -67,6 +69,7 @@ int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize) {
         packet = std::move(packets.front());
         packets.pop_front();
         queuedFrames -= packet->frameCount;
+        lastDecoded = packet->sequence;
     }
     const int decoded = ptt_voice_decode(packet->payload, static_cast<int>(packet->payloadLength), out,
                                          static_cast<int>(outSize), packet->mode);

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "outside/talkwire.h"
@@ -36,7 +37,8 @@ public:
     void setUserId(unsigned int id) { userId = id; }
     unsigned int getUserId() const { return userId; }
 
-    // Queues a voice packet in sequence order; an end-of-talk packet ends the talk; any
+    // Queues a voice packet in sequence order; one that comes after a later or equal packet
+    // was already played is too late and goes. An end-of-talk packet ends the talk; any
     // other kind is ignored.
     void pushPacket(std::shared_ptr<_AUDIO_PACKET> packet);
     void setTalkEnd(bool ended);
@@ -75,6 +77,8 @@ private:
     std::recursive_mutex lock;
     bool talkEnded = false;
     unsigned int framesPerPacket = 0;
+    // The sequence number of the packet decoded last, once one was.
+    std::optional<uint16_t> lastDecoded;
     // Frames of the queued packets, to keep the list within its limit.
     unsigned int queuedFrames = 0;
     // Set while packets are dropped for the limit; one log line tells of each episode.
