@@ -8,8 +8,10 @@ FUZZ_SECONDS ?= 60
 deps:
 	@scripts/install-deps
 
+# Installs go to /usr and /etc, as the Debian package built from this tree does
+# (`DESTDIR=... cmake --install build` stages them elsewhere).
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
 test: build
@@ -18,7 +20,7 @@ test: build
 # The threaded parts (harbor, the server, the library) under ThreadSanitizer.
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALKHUB_SANITIZE=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan --target harbor_tests server_tests talkhub_tests talkhub_c_host
+	cmake --build build-tsan --target harbor_tests server_tests talkhub_tests talkhub_example
 	for suite in harbor_tests server_tests talkhub_tests; do \
 	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$suite || exit 1; \
 	done

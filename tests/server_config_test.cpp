@@ -90,4 +90,17 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
               std::string::npos);
 }
 
+// The file a package installs as the server's configuration loads as it ships, and is
+// found where an installed server looks for it.
+TEST(InstalledConfig, TheShippedFileLoadsAndLiesWhereAnInstalledServerLooks) {
+    const auto config = talkhub_server::loadConfig(TALKHUB_EXAMPLE_CONFIG);
+    EXPECT_EQ(config.tcpPort, 13001);
+    EXPECT_FALSE(config.accounts.empty());
+    EXPECT_FALSE(config.groups.empty());
+    using talkhub_server::installedConfigPath;
+    EXPECT_EQ(installedConfigPath("/usr/bin/talkhub-server"), "/etc/talkhub/talkhub-server.toml");
+    EXPECT_EQ(installedConfigPath("/opt/talkhub/bin/talkhub-server"), "/opt/talkhub/etc/talkhub/talkhub-server.toml");
+    EXPECT_EQ(installedConfigPath("/home/dev/talkhub/build/server/talkhub-server"), "");
+}
+
 }  // namespace

@@ -171,11 +171,12 @@ TEST(ServiceLifecycle, RepeatedInitializeLoginUnInitializeLeavesNothingBehind) {
     }
 }
 
-// A C host that links only the shared library and its header.
-TEST(CHost, LogsInStaysAndLogsOutThroughTheSharedLibrary) {
+// The example host, plain C linking only the shared library and its header: it logs in,
+// enters its group, takes the floor and logs out, printing each callback.
+TEST(ExampleHost, LogsInEntersTakesTheFloorAndLogsOutThroughTheSharedLibrary) {
     RunningServer server;
     const std::string command =
-        std::string(TALKHUB_C_HOST_PATH) + " 127.0.0.1 " + std::to_string(server.tcpPort()) + " alice alice";
+        std::string(TALKHUB_EXAMPLE_PATH) + " 127.0.0.1 " + std::to_string(server.tcpPort()) + " alice alice 2 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
@@ -183,8 +184,10 @@ TEST(CHost, LogsInStaysAndLogsOutThroughTheSharedLibrary) {
     while (std::fgets(line, sizeof line, pipe) != nullptr) output += line;
     const int status = ::pclose(pipe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("login 0 1:Dispatch"), std::string::npos) << output;
-    EXPECT_NE(output.find("logged out"), std::string::npos) << output;
+    for (const char* expected :
+         {"login 0 \"1:Dispatch\"", "enter group 0 \"2:Field team\"", "floor 0 (granted)", "logged out"}) {
+        EXPECT_NE(output.find(expected), std::string::npos) << expected << " in:\n" << output;
+    }
 }
 
 }  // namespace

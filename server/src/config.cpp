@@ -51,6 +51,14 @@ ServerConfig defaultConfig() {
     return config;
 }
 
+std::filesystem::path installedConfigPath(const std::filesystem::path& program) {
+    const std::filesystem::path folder = program.parent_path();
+    if (folder.filename() != "bin") return {};
+    const std::filesystem::path prefix = folder.parent_path();
+    const std::filesystem::path etc = prefix == "/usr" ? std::filesystem::path("/etc") : prefix / "etc";
+    return etc / "talkhub" / "talkhub-server.toml";
+}
+
 namespace {
 
 [[noreturn]] void fail(const std::string& path, const std::string& what) {

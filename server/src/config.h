@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +69,11 @@ struct ServerConfig {
 
 // The embedded directory: alice, bob, carol and dave, three groups.
 ServerConfig defaultConfig();
+
+// Where an installed server keeps its configuration: for a program at <prefix>/bin,
+// /etc/talkhub/talkhub-server.toml when the prefix is /usr, else
+// <prefix>/etc/talkhub/talkhub-server.toml; empty for a program that is not installed.
+std::filesystem::path installedConfigPath(const std::filesystem::path& program);
 
 // Reads a TOML file; throws std::runtime_error with the file, the place and the reason.
 ServerConfig loadConfig(const std::string& path);

@@ -25,7 +25,9 @@ int main(int argc, char** argv) {
     std::optional<uint16_t> tcpPort;
     std::optional<uint16_t> udpPort;
     std::optional<uint32_t> floorGraceMs;
-    app.add_option("--config", configPath, "TOML file with accounts, groups, ports, limits and redirects")
+    app.add_option("--config", configPath,
+                   "TOML file with accounts, groups, ports, limits and redirects (default: an installed "
+                   "server's etc/talkhub/talkhub-server.toml, else the built-in demo directory)")
         ->check(CLI::ExistingFile);
     app.add_option("--log-dir", logDir, "write the log to daily files in this folder instead of stderr");
     app.add_option("--stats-interval", statsSeconds, "seconds between counter reports (0: only at shutdown)");
@@ -36,6 +38,12 @@ int main(int argc, char** argv) {
                    "the former holder's voice is still relayed this long after a release (default 250)")
         ->check(CLI::Range(0, 5000));
     CLI11_PARSE(app, argc, argv);
+    if (configPath.empty()) {
+        std::error_code error;
+        const auto installed =
+            talkhub_server::installedConfigPath(std::filesystem::read_symlink("/proc/self/exe", error));
+        if (!installed.empty() && std::filesystem::exists(installed, error)) configPath = installed.string();
+    }
 
     try {
         if (!logDir.empty()) {
@@ -59,7 +67,7 @@ int main(int argc, char** argv) {
         std::cout << "talkhub-server: signalling on " << config.bindAddress << ":" << server.tcpPort()
                   << " (TCP), voice on " << config.bindAddress << ":" << server.udpPort() << " (UDP), "
                   << config.accounts.size() << " accounts, " << config.groups.size() << " groups"
-                  << (configPath.empty() ? " (built-in demo directory)" : "") << std::endl;
+                  << (configPath.empty() ? " (built-in demo directory)" : " (from " + configPath + ")") << std::endl;
 
         asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int signal) {

@@ -29,21 +29,21 @@ void onRecordFinish(unsigned int userId, const char* text) {
 
 const char* notificationMeaning(int code) {
     switch (code) {
-        case 0:
+        case TALKHUB_NOTIFY_NETWORK_EXCEPTION:
             return "connection to the server lost";
-        case 2:
+        case TALKHUB_NOTIFY_MIC_LOST:
             return "floor lost or released";
-        case 3:
+        case TALKHUB_NOTIFY_MEMBER_GET_MIC:
             return "a member took the floor";
-        case 4:
+        case TALKHUB_NOTIFY_MEMBER_LOST_MIC:
             return "a member left the floor";
-        case 5:
+        case TALKHUB_NOTIFY_TEMP_CALL:
             return "a temporary call arrived";
-        case 6:
+        case TALKHUB_NOTIFY_TEMP_CALL_END:
             return "the temporary call ended";
-        case 7:
+        case TALKHUB_NOTIFY_MEETING_END:
             return "a meeting call ended";
-        case 8:
+        case TALKHUB_NOTIFY_VOICE_GET_MIC:
             return "floor granted by voice";
         default:
             return "unknown notification";
