@@ -33,8 +33,10 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "fifo_microphone.h"
 #include "playback_sink.h"
 #include "server_process.h"
+#include "speaker_clock.h"
 #include "speech_sample.h"
 #include "statistics.h"
 #include "talkhub.h"
@@ -45,10 +47,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::size_t kChunkSamples = 160;    // 20 ms, what the microphone hands over at once
-constexpr std::size_t kBufferSamples = 1024;  // 128 ms, one mixer callback
-constexpr double kPacketMs = 100;             // five 20 ms frames per packet
-constexpr double kReserveMs = 600;            // the receive buffer's reserve while talking
+constexpr std::size_t kChunkSamples = 160;  // 20 ms, what the microphone hands over at once
+constexpr double kPacketMs = 100;           // five 20 ms frames per packet
+constexpr double kReserveMs = 600;          // the receive buffer's reserve while talking
 constexpr double kCallbackMs = 128;
 constexpr int16_t kOnsetLevel = 4000;
 
@@ -113,177 +114,13 @@ private:
     FILE* output_ = nullptr;
 };
 
-// Feeds the talker's microphone FIFO at real-time pace: silence, speech when given, and
-// on request a 60 ms tone burst that starts with a chunk. Made after the talker, so that it
-// goes first.
-class Microphone {
-public:
-    explicit Microphone(int fifo) : fifo_(fifo) {
-        const std::vector<int16_t> tone = [] {
-            std::vector<int16_t> samples(3 * kChunkSamples);
-            for (std::size_t i = 0; i < samples.size(); ++i) {
-                samples[i] = static_cast<int16_t>(12000 * std::sin(2 * 3.14159265358979 * 1000 * i / 8000.0));
-            }
-            return samples;
-        }();
-        burst_ = tone;
+// A 60 ms tone burst: the marked sound of each turn.
+std::vector<int16_t> toneBurst() {
+    std::vector<int16_t> samples(3 * kChunkSamples);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(12000 * std::sin(2 * 3.14159265358979 * 1000 * i / 8000.0));
     }
-    // Closing the FIFO ends the talker's reads, so that it can close its microphone.
-    ~Microphone() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        ::close(fifo_);
-    }
-
-    void start() {
-        thread_ = std::thread([this] { run(); });
-    }
-
-    // The moment the burst's first chunk went into the FIFO.
-    Clock::time_point burst() {
-        std::unique_lock lock(mutex_);
-        burstAt_ = 0;
-        burstWritten_ = false;
-        changed_.wait(lock, [this] { return burstWritten_; });
-        return burstTime_;
-    }
-
-    void speak(std::vector<int16_t> speech) {
-        std::lock_guard lock(mutex_);
-        speech_ = std::move(speech);
-        spoken_ = 0;
-    }
-
-    void silence() {
-        std::lock_guard lock(mutex_);
-        speech_.clear();
-    }
-
-private:
-    void run() {
-        auto next = Clock::now();
-        std::vector<int16_t> chunk(kChunkSamples);
-        while (!stop_) {
-            bool burstStarts = false;
-            {
-                std::lock_guard lock(mutex_);
-                std::fill(chunk.begin(), chunk.end(), 0);
-                if (burstAt_ < burst_.size()) {
-                    burstStarts = burstAt_ == 0;
-                    std::copy_n(burst_.begin() + static_cast<long>(burstAt_), kChunkSamples, chunk.begin());
-                    burstAt_ += kChunkSamples;
-                } else if (!speech_.empty()) {
-                    for (int16_t& sample : chunk) sample = speech_[spoken_++ % speech_.size()];
-                }
-            }
-            const Clock::time_point written = Clock::now();
-            if (::write(fifo_, chunk.data(), chunk.size() * 2) < 0) ++dropped_;
-            if (burstStarts) {
-                std::lock_guard lock(mutex_);
-                burstTime_ = written;
-                burstWritten_ = true;
-                changed_.notify_all();
-            }
-            next += 20ms;
-            std::this_thread::sleep_until(next);
-        }
-    }
-
-    int fifo_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<int16_t> burst_;
-    std::size_t burstAt_ = SIZE_MAX;
-    bool burstWritten_ = false;
-    Clock::time_point burstTime_;
-    std::vector<int16_t> speech_;
-    std::size_t spoken_ = 0;
-    unsigned dropped_ = 0;
-};
-
-// Notes every growth of the speaker's file, with its moment, polling each millisecond.
-class SpeakerWatch {
-public:
-    struct Growth {
-        std::size_t bytes;
-        Clock::time_point at;
-    };
-
-    SpeakerWatch() : thread_([this] { run(); }) {}
-    ~SpeakerWatch() { stop(); }
-
-    std::vector<Growth> stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        return growths_;
-    }
-
-private:
-    void run() {
-        std::size_t last = 0;
-        while (!stop_) {
-            struct stat status {};
-            const auto now = Clock::now();
-            if (::stat(playback_sink::file().c_str(), &status) == 0 &&
-                static_cast<std::size_t>(status.st_size) != last) {
-                last = static_cast<std::size_t>(status.st_size);
-                growths_.push_back({last, now});
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-
-    std::atomic<bool> stop_{false};
-    std::vector<Growth> growths_;
-    std::thread thread_;
-};
-
-// The moment the mixer produced each buffer: a growth to `bytes` came with the write of
-// buffer bytes / 2048; the buffers between two growths lie evenly between them.
-class BufferClock {
-public:
-    explicit BufferClock(const std::vector<SpeakerWatch::Growth>& growths) {
-        for (const auto& growth : growths) {
-            if (growth.bytes % (kBufferSamples * 2) == 0)
-                anchors_.push_back({growth.bytes / (kBufferSamples * 2), growth.at});
-        }
-    }
-
-    std::optional<Clock::time_point> sampleTime(std::size_t sample) const {
-        const double buffer = static_cast<double>(sample / kBufferSamples);
-        for (std::size_t i = 1; i < anchors_.size(); ++i) {
-            const auto& [fromIndex, from] = anchors_[i - 1];
-            const auto& [toIndex, to] = anchors_[i];
-            if (buffer < static_cast<double>(fromIndex) || buffer > static_cast<double>(toIndex)) continue;
-            const double share = (buffer - static_cast<double>(fromIndex)) / static_cast<double>(toIndex - fromIndex);
-            const auto bufferStart = from + std::chrono::duration_cast<Clock::duration>((to - from) * share);
-            return bufferStart + std::chrono::microseconds(static_cast<long long>(sample % kBufferSamples) * 125);
-        }
-        return std::nullopt;
-    }
-
-    // The mean time between buffers, in ms: 128 when the dating holds.
-    double bufferPeriodMs() const {
-        if (anchors_.size() < 2) return 0;
-        return millis(anchors_.back().second - anchors_.front().second) /
-               static_cast<double>(anchors_.back().first - anchors_.front().first);
-    }
-
-private:
-    std::vector<std::pair<std::size_t, Clock::time_point>> anchors_;
-};
-
-std::string talkerMicrophone(const std::filesystem::path& folder, int& fifo) {
-    const std::filesystem::path pipe = folder / "talker.fifo";
-    const std::filesystem::path config = folder / "talker.conf";
-    ::mkfifo(pipe.c_str(), 0600);
-    // Open for writing (and reading, so that the open does not wait for the talker), and
-    // only here: a child that kept it open would keep the talker from ever seeing its end.
-    fifo = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
-    std::ofstream(config) << capture_source::fileConfig(pipe);
-    return config.string();
+    return samples;
 }
 
 }  // namespace
@@ -302,19 +139,17 @@ int main(int argc, char** argv) {
     }
     capture_source::install();
     playback_sink::install();
-    int fifo = -1;
-    const std::string alsaConfig = talkerMicrophone(capture_source::folder(), fifo);
+    FifoMicrophone microphone(capture_source::folder(), "talker");
     bench::ServerProcess server(argv[1], {"--bind", "127.0.0.1", "--tcp-port", "0", "--udp-port", "0"});
-    if (!server.running() || fifo < 0) {
+    if (!server.running() || !microphone.ready()) {
         std::fprintf(stderr, "the server or the talker's microphone did not start\n");
         return 1;
     }
-    Talker talker(argv[2], server.tcpPort(), alsaConfig);
+    Talker talker(argv[2], server.tcpPort(), microphone.alsaConfig());
     if (!talker.waitFor(R"("event":"login","result":0)")) {
         std::fprintf(stderr, "the talker did not log in\n");
         return 1;
     }
-    Microphone microphone(fifo);
     microphone.start();
 
     initialize();
@@ -324,7 +159,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the listener did not log in\n");
         return 1;
     }
-    SpeakerWatch watch;
+    SpeakerWatch watch(playback_sink::file().string());
     std::this_thread::sleep_for(500ms);
 
     // 1. Latency: one burst per turn, at a moment that shifts from turn to turn against the
@@ -334,7 +169,7 @@ int main(int argc, char** argv) {
         talker.command("talk 2");
         if (!talker.waitFor(R"("message":"talking")")) break;
         std::this_thread::sleep_for(700ms + std::chrono::milliseconds(turn * 37 % 128));
-        mouths.push_back(microphone.burst());
+        mouths.push_back(microphone.say(toneBurst()));
         std::fprintf(stderr, "\rturn %d of %d", turn + 1, turns);
         talker.waitFor(R"("message":"floor released")");
         std::this_thread::sleep_for(1500ms);
@@ -343,7 +178,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "\rlistener CPU over a 22 s turn\n");
 
     // 2. CPU of the listener while one speaker talks on.
-    microphone.speak(sentence);
+    microphone.say(sentence, true);
     talker.command("talk 22");
     talker.waitFor(R"("message":"talking")");
     std::this_thread::sleep_for(2s);

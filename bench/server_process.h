@@ -1,5 +1,6 @@
 // The reference server as a child process for end-to-end benchmarks: started with the given
-// arguments, its ports read from the first line it prints, stopped with SIGTERM.
+// arguments, its ports read from the first line it prints, its log written to `logPath`,
+// stopped with SIGTERM.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +16,7 @@ namespace bench {
 
 class ServerProcess {
 public:
-    ServerProcess(const char* binary, std::vector<std::string> arguments) {
+    ServerProcess(const char* binary, std::vector<std::string> arguments, const char* logPath = "/dev/null") {
         int out[2];
         if (::pipe(out) != 0) return;
         std::vector<char*> argv{const_cast<char*>(binary)};
@@ -25,8 +26,7 @@ public:
         if (pid_ == 0) {
             ::dup2(out[1], STDOUT_FILENO);
             ::close(out[0]);
-            const int devNull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devNull, STDERR_FILENO);
+            ::dup2(::open(logPath, O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
             ::execv(binary, argv.data());
             ::_exit(127);
         }

@@ -160,12 +160,23 @@ bool Session::meeting(const std::string& userIds) {
 
 void Session::endMeeting(unsigned int meetingId) { handupMeetingCall(meetingId); }
 
+namespace {
+
+std::string listed(const std::vector<unsigned int>& ids) {
+    std::string text;
+    for (unsigned int id : ids) text += (text.empty() ? "" : " ") + std::to_string(id);
+    return text;
+}
+
+}  // namespace
+
 bool Session::hear(const std::vector<std::string>& groups) {
     const auto ids = groupIds(groups);
     if (!ids) return false;
     setDefaultAllPlay(ids->empty());
     closeCanPlayGroup(0);
     for (unsigned int id : *ids) openCanPlayGroup(id);
+    Events::instance().say("hear", ids->empty() ? "hearing every group" : "hearing groups " + listed(*ids));
     return true;
 }
 
@@ -174,6 +185,7 @@ bool Session::record(const std::vector<std::string>& groups) {
     if (!ids) return false;
     closeGroupRecord(0);
     for (unsigned int id : *ids) openGroupRecord(id);
+    Events::instance().say("record-groups", "recording groups " + listed(*ids));
     return true;
 }
 
