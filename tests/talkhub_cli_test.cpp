@@ -80,10 +80,19 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
     capture_source::replace(missing, config.data(), config.size());
     Finished silent = run("-u alice" + port + " wait 1", "", "ALSA_CONFIG_PATH=" + missing);
     EXPECT_EQ(silent.exitCode, 4) << silent.output;
-    EXPECT_NE(silent.output.find("talkhub-cli: no microphone: the capture device did not open (code 0xc0000002)"),
+    EXPECT_NE(silent.output.find("talkhub-cli: no microphone: the capture device did not open (code 0xc0000002;"),
               std::string::npos)
         << silent.output;
     EXPECT_EQ(silent.output.find("ALSA lib"), std::string::npos) << "the sound library's own noise";
+
+    Finished mute = run("-u alice" + port + " wait 1", "", "SDL_AUDIODRIVER=no-such-driver");
+    EXPECT_EQ(mute.exitCode, 4) << mute.output;
+    EXPECT_NE(mute.output.find("talkhub-cli: no speaker: the playback device did not open ("), std::string::npos)
+        << mute.output;
+
+    Finished listing = run("--list-devices");
+    EXPECT_EQ(listing.exitCode, 0) << listing.output;
+    EXPECT_NE(listing.output.find("ALSA PCM devices"), std::string::npos) << listing.output;
 
     Finished unknown = run("-u alice" + port + " shout");
     EXPECT_EQ(unknown.exitCode, 1) << unknown.output;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.h"
+#include "devices.h"
 #include "events.h"
 #include "microphone.h"
 #include "session.h"
@@ -66,6 +67,14 @@ int main(int argc, char** argv) {
     app.add_option("--speaker-file", speakerFile, "write what is heard to this WAV file (16-bit mono 8 kHz)");
     app.add_flag("--json", json, "print one JSON object per line for each event");
     app.add_flag("--alsa-messages", alsaMessages, "show the sound library's own diagnostics");
+    // Runs while the command line is read, before the account is required.
+    app.add_flag_callback(
+        "--list-devices",
+        [] {
+            listDevices(std::cout);
+            throw CLI::Success();
+        },
+        "show the sound cards and devices ALSA and SDL see, then exit");
     app.prefix_command();
     {
         CLI::App listing;

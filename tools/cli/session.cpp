@@ -4,6 +4,7 @@
 #include <iostream>
 #include <thread>
 
+#include "devices.h"
 #include "events.h"
 #include "talkhub.h"
 
@@ -17,20 +18,15 @@ constexpr auto kAnswerWait = 10s;
 // What goes out after the floor is given back: the last frames, flushed as it falls.
 constexpr auto kTailWait = 300ms;
 
-// A device open that failed reports 0xC0000000 combined with the system's (small) code.
-bool isDeviceFailure(long long result) {
-    return result < 0 && (static_cast<unsigned int>(result) & 0xFFFF0000U) == 0xC0000000U;
-}
-
-const char* refusalReason(long long result) {
+const char* refusalReason(int result) {
     switch (result) {
-        case -1:
-            return "unknown account (or no voice network, or no speaker)";
-        case -2:
+        case TALKHUB_LOGIN_UNKNOWN_ACCOUNT:
+            return "unknown account (or no voice network)";
+        case TALKHUB_LOGIN_WRONG_PASSWORD:
             return "wrong password";
-        case -3:
+        case TALKHUB_LOGIN_SERVER_FULL:
             return "server full";
-        case -4:
+        case TALKHUB_LOGIN_MALFORMED:
             return "login request not understood";
         default:
             return "refused";
@@ -92,13 +88,19 @@ ExitCode Session::login(const LoginOptions& options) {
     }
     loggedIn_ = true;
     if (answer->value >= 0) return kExitOk;
-    if (answer->text == "connect audio server fail.") {
+    if (answer->text == TALKHUB_TEXT_CONNECT_FAILED) {
         std::cerr << "talkhub-cli: server " << where << " unreachable (" << answer->value << ")" << std::endl;
         return kExitUnreachable;
     }
-    if (isDeviceFailure(answer->value)) {
+    if (TALKHUB_LOGIN_CAPTURE_FAILED(answer->value)) {
         std::cerr << "talkhub-cli: no microphone: the capture device did not open (code 0x" << std::hex
-                  << static_cast<unsigned int>(answer->value) << std::dec << ")" << std::endl;
+                  << static_cast<unsigned int>(answer->value) << std::dec << "; see --list-devices)" << std::endl;
+        return kExitNoDevice;
+    }
+    // A speaker that does not open reports SDL's -1, which a refusal uses too: ask SDL.
+    if (const std::string problem = speakerProblem(); !problem.empty()) {
+        std::cerr << "talkhub-cli: no speaker: the playback device did not open (" << problem << ", code "
+                  << answer->value << "; see --list-devices)" << std::endl;
         return kExitNoDevice;
     }
     std::cerr << "talkhub-cli: login as " << options.user << " failed: " << refusalReason(answer->value) << " ("
