@@ -135,6 +135,9 @@ TEST_F(Capture, WithoutAMicrophoneOpenAndLoginReportTheSystemsCode) {
     capture_source::setPresent(true);
     ASSERT_TRUE(done.has_value());
     EXPECT_EQ(static_cast<unsigned int>(done->value), 0xC0000000U | MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_NO_CAPTURE_DEVICE);
+    EXPECT_TRUE(TALKHUB_LOGIN_CAPTURE_FAILED(done->value));
+    EXPECT_FALSE(TALKHUB_LOGIN_CAPTURE_FAILED(TALKHUB_LOGIN_UNKNOWN_ACCOUNT)) << "a refusal is no device failure";
     EXPECT_TRUE(log.contains("[CVoiceTalk::onLoginAck] open local audio record fail:["));
 }
 

@@ -323,7 +323,7 @@ TEST_F(ControlChannel, FloorAnswersSendTheTalkMarkers) {
     stream->send([](unsigned char* b, int c) { return srv_build_self_lost_mic(b, c, 5); });
     auto notice = HostEvents::instance().take(HostEvent::kNotify);
     ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->value, 2);
+    EXPECT_EQ(notice->value, TALKHUB_NOTIFY_MIC_LOST);
     EXPECT_FALSE(notice->textNull);
     EXPECT_FALSE(voice.next(200ms).has_value()) << "losing the floor sends no stop marker";
 }

@@ -193,7 +193,7 @@ TEST_F(Requests, TemporaryCallsArriveEndAndCanBePlaced) {
     auto ended = HostEvents::instance().take(HostEvent::kNotify);
     while (ended && ended->value != 6) ended = HostEvents::instance().take(HostEvent::kNotify);  // floor ends first
     ASSERT_TRUE(ended.has_value());
-    EXPECT_EQ(ended->value, 6);
+    EXPECT_EQ(ended->value, TALKHUB_NOTIFY_TEMP_CALL_END);
     EXPECT_EQ(ended->text, "");
     EXPECT_TRUE(eventually([] { return talk().getMicState() == 0; }));
 

@@ -83,7 +83,7 @@ TEST_F(Login, AWrongPasswordReachesTheCallbackAsAFailureAndLeavesTheServiceIdle)
     ASSERT_EQ(login("alice", "wrong", talkhub_test::onLoginResult), 0);
     auto refused = HostEvents::instance().take(HostEvent::kLogin);
     ASSERT_TRUE(refused.has_value());
-    EXPECT_EQ(refused->value, -2) << "the server's refusal code 2, as a failure";
+    EXPECT_EQ(refused->value, TALKHUB_LOGIN_WRONG_PASSWORD) << "the server's refusal code 2, as a failure";
     EXPECT_EQ(refused->text, "");
     EXPECT_TRUE(log.contains("login fail:[2]."));
     EXPECT_EQ(talk().getLoginState(), 0);
@@ -133,7 +133,7 @@ TEST_F(Login, ServerGoingAwayNotifiesNetworkExceptionAndLogsOut) {
     server.reset();
     auto notice = HostEvents::instance().take(HostEvent::kNotify);
     ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->value, 0);
+    EXPECT_EQ(notice->value, TALKHUB_NOTIFY_NETWORK_EXCEPTION);
     EXPECT_EQ(notice->text, "network exception.");
     EXPECT_TRUE(eventually([] { return talk().getLoginState() == 0 && !talk().hasSocket(); }));
     EXPECT_FALSE(talk().media()->isNetworkRunning());

@@ -194,13 +194,13 @@ TEST_F(SendPath, WithVoiceActivationSpeechAloneTakesAndGivesBackTheFloor) {
 
     auto granted = HostEvents::instance().take(HostEvent::kNotify, 6000ms);
     ASSERT_TRUE(granted.has_value()) << "speech did not take the floor";
-    EXPECT_EQ(granted->value, 8);
+    EXPECT_EQ(granted->value, TALKHUB_NOTIFY_VOICE_GET_MIC);
     ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC).has_value());
     const Turn turn = listen(bob, 15000ms);
     ASSERT_TRUE(turn.ended) << "silence did not give the floor back";
     auto released = HostEvents::instance().take(HostEvent::kNotify);
     ASSERT_TRUE(released.has_value());
-    EXPECT_EQ(released->value, 2);
+    EXPECT_EQ(released->value, TALKHUB_NOTIFY_MIC_LOST);
     EXPECT_EQ(talk().getMicState(), 0);
 
     ASSERT_GE(turn.frames.size(), 20U);
