@@ -143,9 +143,11 @@ TALKHUB_API void unInitialize(void);
 /* The signalling server for the next login: an IPv4 or IPv6 address or a host name, and
  * its TCP port (TALKHUB_DEFAULT_PORT when never set). */
 TALKHUB_API void setServerInfo(const char* address, unsigned int port);
-/* Receives the TALKHUB_NOTIFY_* notifications from now on; null switches them off. */
+/* Receives the TALKHUB_NOTIFY_* notifications from now on, on the network thread; null
+ * switches them off. */
 TALKHUB_API void setNotifyCallback(NotifyCallback callback);
-/* Connects and logs in; the outcome arrives through the callback, once.
+/* Connects and logs in; the outcome arrives through the callback, once, on the network
+ * thread (loginout may be called from it).
  * Returns TALKHUB_OK when the connection is under way, TALKHUB_FAILED when a login or
  * session is already running or an argument is null, another negative value when the
  * connection cannot be started.
@@ -163,14 +165,14 @@ TALKHUB_API int login(const char* account, const char* password, ResultTextCallb
 TALKHUB_API void loginout(void);
 
 /* Enters a group (0 leaves the current one); refused locally while the floor is held or
- * requested. The callback gets (TALKHUB_OK or the server's refusal, "group id:group name"),
+ * requested. The callback (network thread) gets (TALKHUB_OK or the server's refusal, "group id:group name"),
  * or (negative, "") when the answer could not be read. */
 TALKHUB_API void enterGroup(unsigned int groupId, ResultTextCallback callback);
-/* Sends two option values of the current group to the server unchanged; the callback gets
- * the server's result. */
+/* Sends two option values of the current group to the server unchanged; the callback
+ * (network thread) gets the server's result. */
 TALKHUB_API void setGroupOption(unsigned int first, unsigned int second, ResultCallback callback);
-/* Asks for the floor in the current group (or the current call). The callback gets
- * TALKHUB_OK when granted (talk now) or the refusal (TALKHUB_FLOOR_*). Refused locally
+/* Asks for the floor in the current group (or the current call). The callback (network
+ * thread) gets TALKHUB_OK when granted (talk now) or the refusal (TALKHUB_FLOOR_*). Refused locally
  * while a request is pending or the floor is held. In voice-activated mode it only
  * resumes the detector: nothing is sent, the callback is never called, and the floor
  * comes and goes with TALKHUB_NOTIFY_VOICE_GET_MIC and TALKHUB_NOTIFY_MIC_LOST. */
@@ -179,15 +181,15 @@ TALKHUB_API void requestMic(ResultCallback callback);
  * mode it holds the detector at silence instead. */
 TALKHUB_API void releaseMic(void);
 
-/* Calls one user into a temporary call of two; the callback gets TALKHUB_OK or the
- * refusal (TALKHUB_CALL_*). While in the call, requestMic takes the call's floor. The
+/* Calls one user into a temporary call of two; the callback (network thread) gets
+ * TALKHUB_OK or the refusal (TALKHUB_CALL_*). While in the call, requestMic takes the call's floor. The
  * called user gets TALKHUB_NOTIFY_TEMP_CALL. Refused locally while the floor is held. */
 TALKHUB_API void tempCall(unsigned int userId, ResultCallback callback);
 /* Ends the temporary call and gives the floor back; both sides get
  * TALKHUB_NOTIFY_TEMP_CALL_END. */
 TALKHUB_API void handupTempCall(void);
 /* Calls the users of a comma-separated id list ("1002,1003") into a meeting; flag is sent
- * to the server as 1 or 0. The callback gets (TALKHUB_OK,
+ * to the server as 1 or 0. The callback (network thread) gets (TALKHUB_OK,
  * "meeting id@user id:name;user id:name") for example "12@1002:Bob;1003:Carol", or
  * (refusal, ""). An empty list does nothing. */
 TALKHUB_API void meetingCall(bool flag, const char* userList, ResultTextCallback callback);
@@ -231,8 +233,9 @@ TALKHUB_API void openGroupRecord(unsigned int groupId);
 TALKHUB_API bool testGroupRecord(unsigned int groupId);
 /* TALKHUB_ALL_GROUPS closes every group. */
 TALKHUB_API void closeGroupRecord(unsigned int groupId);
-/* Called once per recording after its file is complete (see RecordFinishCallback); a
- * recording that could not start is not reported. Null switches the notice off. */
+/* Called once per recording after its file is complete (see RecordFinishCallback), on the
+ * play thread; a recording that could not start is not reported. Null switches the notice
+ * off. */
 TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback);
 
 /* ---- Transcoding (no initialize needed) ------------------------------------------------ */
