@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -286,7 +288,8 @@ int Demo::finish() {
 void Demo::convertRecordings() {
     for (Host* host : {alice_.get(), bob_.get()}) {
         std::vector<fs::path> recordings;
-        for (const auto& entry : fs::directory_iterator(host->recordings)) {
+        std::error_code unreadable;
+        for (const auto& entry : fs::directory_iterator(host->recordings, unreadable)) {
             if (entry.path().extension() == ".mp3") recordings.push_back(entry.path());
         }
         check(recordings.size() == 1, host->name + " has " + std::to_string(recordings.size()) +
