@@ -58,8 +58,9 @@ public:
     }
 
     // Says `samples` from the next chunk on, once, or over and over with `loop`; returns the
-    // moment its first chunk went into the FIFO.
+    // moment its first chunk went into the FIFO (at once, before start()).
     Clock::time_point say(std::vector<int16_t> samples, bool loop = false) {
+        if (!thread_.joinable()) return Clock::now();
         std::unique_lock lock(mutex_);
         speech_ = std::move(samples);
         spoken_ = 0;
