@@ -72,21 +72,24 @@ extern "C" {
 
 /* Notification codes, the first argument of NotifyCallback, with the text that comes with
  * each. Code 1 is never sent. */
-#define TALKHUB_NOTIFY_NETWORK_EXCEPTION 0 /* text "network exception.": the connection to the
-                                              server failed while logged in; the library has
-                                              logged out */
-#define TALKHUB_NOTIFY_MIC_LOST 2          /* text "" (empty): the server took the floor back
-                                              (time limit); text null: voice-activated mode
-                                              gave the floor back after silence */
-#define TALKHUB_NOTIFY_MEMBER_GET_MIC 3    /* "group id:user id:user name", a member took the
-                                              floor, e.g. "1:1002:Bob" */
-#define TALKHUB_NOTIFY_MEMBER_LOST_MIC 4   /* "group id:user id", a member left the floor */
-#define TALKHUB_NOTIFY_TEMP_CALL 5         /* "caller id:caller name", a temporary call
-                                              arrived; this user is now in the call */
-#define TALKHUB_NOTIFY_TEMP_CALL_END 6     /* text "" (empty): this user's temporary call
-                                              ended */
-#define TALKHUB_NOTIFY_MEETING_END 7       /* "meeting id", a meeting call ended */
-#define TALKHUB_NOTIFY_VOICE_GET_MIC 8     /* text null: voice-activated mode took the floor */
+/* "network exception.": the connection to the server failed while logged in; the library
+ * has logged out. */
+#define TALKHUB_NOTIFY_NETWORK_EXCEPTION 0
+/* "" (empty): the server took the floor back (time limit); null: voice-activated mode gave
+ * the floor back after silence. */
+#define TALKHUB_NOTIFY_MIC_LOST 2
+/* "group id:user id:user name", a member took the floor, e.g. "1:1002:Bob". */
+#define TALKHUB_NOTIFY_MEMBER_GET_MIC 3
+/* "group id:user id", a member left the floor. */
+#define TALKHUB_NOTIFY_MEMBER_LOST_MIC 4
+/* "caller id:caller name", a temporary call arrived; this user is now in the call. */
+#define TALKHUB_NOTIFY_TEMP_CALL 5
+/* "" (empty): this user's temporary call ended. */
+#define TALKHUB_NOTIFY_TEMP_CALL_END 6
+/* "meeting id", a meeting call ended. */
+#define TALKHUB_NOTIFY_MEETING_END 7
+/* null: voice-activated mode took the floor. */
+#define TALKHUB_NOTIFY_VOICE_GET_MIC 8
 
 /* Texts the library itself hands over. */
 #define TALKHUB_TEXT_NETWORK_EXCEPTION "network exception."
@@ -100,8 +103,7 @@ extern "C" {
 /* A login whose microphone did not open reports 0xC0000000 | the system's code, read as
  * an int; this one means there is no capture device at all. */
 #define TALKHUB_LOGIN_NO_CAPTURE_DEVICE ((int)0xC0000002u)
-#define TALKHUB_LOGIN_CAPTURE_FAILED(result) \
-    (((unsigned int)(result) & 0xFFFF0000u) == 0xC0000000u)
+#define TALKHUB_LOGIN_CAPTURE_FAILED(result) ((0xFFFF0000u & (unsigned int)(result)) == 0xC0000000u)
 
 /* Refusals of the reference server for requestMic, and for tempCall and meetingCall. */
 #define TALKHUB_FLOOR_BUSY 1
