@@ -62,43 +62,56 @@ inline double alignedCorrelation(const std::vector<int16_t>& original, const std
     return best;
 }
 
-// Loudness per 20 ms: the shape a listener hears, which survives a codec whose samples do
-// not match the original one for one.
-inline std::vector<double> envelope(const std::vector<int16_t>& signal) {
+// Loudness per window (20 ms unless told): the shape a listener hears, which survives a
+// codec whose samples do not match the original one for one.
+inline std::vector<double> envelope(const std::vector<int16_t>& signal, std::size_t window = 160) {
     std::vector<double> out;
-    for (std::size_t at = 0; at + 160 <= signal.size(); at += 160) {
+    for (std::size_t at = 0; at + window <= signal.size(); at += window) {
         double energy = 0;
-        for (std::size_t i = at; i < at + 160; ++i) energy += static_cast<double>(signal[i]) * signal[i];
-        out.push_back(std::sqrt(energy / 160));
+        for (std::size_t i = at; i < at + window; ++i) energy += static_cast<double>(signal[i]) * signal[i];
+        out.push_back(std::sqrt(energy / static_cast<double>(window)));
     }
     return out;
 }
 
-// Pearson correlation of the loudness of `heard` against the stretch of `original` it fits
-// best, searched over every offset: near 1 when `heard` is a faithful piece of `original`.
-inline double envelopeCorrelation(const std::vector<int16_t>& original, const std::vector<int16_t>& heard) {
-    const std::vector<double> a = envelope(original);
-    const std::vector<double> b = envelope(heard);
-    double best = -1;
-    if (b.size() < 10) return best;
-    for (std::size_t offset = 0; offset + b.size() / 2 <= a.size(); ++offset) {
-        const std::size_t count = std::min(b.size(), a.size() - offset);
+struct EnvelopeFit {
+    double correlation = -1;
+    std::size_t offset = 0;  // where in `longer` the piece fits best, in windows
+};
+
+// Pearson correlation of the loudness `piece` against the stretch of `longer` it fits best,
+// searched over every offset at which at least `minimumOverlap` windows of the piece lie
+// within `longer`.
+inline EnvelopeFit bestEnvelopeFit(const std::vector<double>& longer, const std::vector<double>& piece,
+                                   std::size_t minimumOverlap) {
+    EnvelopeFit best;
+    for (std::size_t offset = 0; offset + minimumOverlap <= longer.size(); ++offset) {
+        const std::size_t count = std::min(piece.size(), longer.size() - offset);
         double meanA = 0, meanB = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            meanA += a[offset + i];
-            meanB += b[i];
+            meanA += longer[offset + i];
+            meanB += piece[i];
         }
         meanA /= static_cast<double>(count);
         meanB /= static_cast<double>(count);
         double cross = 0, varA = 0, varB = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            cross += (a[offset + i] - meanA) * (b[i] - meanB);
-            varA += (a[offset + i] - meanA) * (a[offset + i] - meanA);
-            varB += (b[i] - meanB) * (b[i] - meanB);
+            cross += (longer[offset + i] - meanA) * (piece[i] - meanB);
+            varA += (longer[offset + i] - meanA) * (longer[offset + i] - meanA);
+            varB += (piece[i] - meanB) * (piece[i] - meanB);
         }
-        if (varA > 0 && varB > 0) best = std::max(best, cross / std::sqrt(varA * varB));
+        if (varA <= 0 || varB <= 0) continue;
+        const double correlation = cross / std::sqrt(varA * varB);
+        if (correlation > best.correlation) best = {correlation, offset};
     }
     return best;
+}
+
+// Near 1 when `heard` is a faithful piece of `original` (at least half of it overlapping).
+inline double envelopeCorrelation(const std::vector<int16_t>& original, const std::vector<int16_t>& heard) {
+    const std::vector<double> b = envelope(heard);
+    if (b.size() < 10) return -1;
+    return bestEnvelopeFit(envelope(original), b, b.size() / 2).correlation;
 }
 
 // Quiet room noise (a few units of amplitude), for silences that a detector can learn.

@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio_match.h"
 #include "cli_child.h"
 #include "fifo_microphone.h"
 #include "server_process.h"
@@ -41,6 +40,7 @@ using namespace talkhub_demo;
 constexpr int kSteps = 9;
 constexpr unsigned int kGroup = 2;  // "Field team": alice and bob
 constexpr double kDesignFloorMs = 100 + 600 + 128;
+constexpr std::size_t kMatchWindow = 80;  // 10 ms: the resolution of finding speech in what was heard
 
 const char* const kAliceSays = "Bob, this is Alice. The delivery for dock four is ready.";
 const char* const kBobSays = "Alice, Bob here. Confirmed, I am on my way to dock four.";
@@ -73,7 +73,7 @@ struct Turn {
     Host* listener;
     std::vector<int16_t> utterance;
     Clock::time_point requested, granted, mouth, released;
-    std::optional<Match> match;
+    std::optional<speech_sample::EnvelopeFit> match;  // offset in kMatchWindow windows
     std::optional<double> mouthToEarMs;
 };
 
@@ -95,6 +95,15 @@ std::vector<int16_t> readWave(const fs::path& path) {
     in.seekg(44);
     in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
     return samples;
+}
+
+// Where `utterance` lies in what a speaker played, by loudness, which a voice codec keeps
+// while it changes the samples themselves.
+speech_sample::EnvelopeFit locate(const std::vector<int16_t>& utterance, const std::vector<int16_t>& heard) {
+    const std::vector<double> said = speech_sample::envelope(utterance, kMatchWindow);
+    const std::vector<double> played = speech_sample::envelope(heard, kMatchWindow);
+    if (said.size() < 10 || played.size() < said.size()) return {};
+    return speech_sample::bestEnvelopeFit(played, said, said.size());
 }
 
 // Whether `wanted` occurs in `codes` in this order, other codes in between allowed.
@@ -319,7 +328,8 @@ void Demo::analyse() {
             continue;
         }
         const BufferClock clock(turn.listener->growths);
-        if (const auto ear = clock.sampleTime(turn.match->offset)) turn.mouthToEarMs = millis(*ear - turn.mouth);
+        if (const auto ear = clock.sampleTime(turn.match->offset * kMatchWindow))
+            turn.mouthToEarMs = millis(*ear - turn.mouth);
     }
     const std::vector<int> bobHeard = timeline_.notifications("bob");
     const std::vector<int> aliceHeard = timeline_.notifications("alice");
