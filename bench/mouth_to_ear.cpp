@@ -11,28 +11,17 @@
 // buffers in between are dated by interpolation, and a sample's moment is its buffer's plus
 // its place in the buffer.
 // Usage: mouth_to_ear PATH_TO_talkhub-server PATH_TO_talkhub-cli [TURNS]
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "cli_child.h"
 #include "fifo_microphone.h"
 #include "playback_sink.h"
 #include "server_process.h"
@@ -41,6 +30,7 @@
 #include "statistics.h"
 #include "talkhub.h"
 #include "thread_cpu.h"
+#include "timeline.h"
 
 namespace {
 
@@ -57,62 +47,6 @@ bench::CallbackEvent event;
 void onLogin(int result, const char*) { event.record(result); }
 
 double millis(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
-
-// talkhub-cli as a child process: commands go to its standard input, and its JSON event
-// lines are read back.
-class Talker {
-public:
-    Talker(const char* cli, uint16_t port, const std::string& alsaConfig) {
-        int in[2];
-        int out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-        const std::string portText = std::to_string(port);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
-            ::close(in[1]);
-            ::close(out[0]);
-            ::setenv("ALSA_CONFIG_PATH", alsaConfig.c_str(), 1);
-            ::setenv("SDL_AUDIODRIVER", "dummy", 1);
-            ::execl(cli, cli, "-u", "alice", "-p", portText.c_str(), "--json", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        input_ = in[1];
-        output_ = ::fdopen(out[0], "r");
-    }
-    ~Talker() {
-        if (pid_ <= 0) return;
-        command("quit");
-        ::close(input_);
-        ::waitpid(pid_, nullptr, 0);
-        std::fclose(output_);
-    }
-    Talker(const Talker&) = delete;
-    Talker& operator=(const Talker&) = delete;
-
-    void command(const std::string& line) {
-        const std::string text = line + "\n";
-        if (::write(input_, text.data(), text.size()) < 0) std::perror("talker");
-    }
-
-    // Reads event lines until one holds `text`; false when the output ends first.
-    bool waitFor(const char* text) {
-        char line[4096];
-        while (output_ != nullptr && std::fgets(line, sizeof line, output_) != nullptr) {
-            if (std::strstr(line, text) != nullptr) return true;
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    FILE* output_ = nullptr;
-};
 
 // A 60 ms tone burst: the marked sound of each turn.
 std::vector<int16_t> toneBurst() {
@@ -145,8 +79,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the server or the talker's microphone did not start\n");
         return 1;
     }
-    Talker talker(argv[2], server.tcpPort(), microphone.alsaConfig());
-    if (!talker.waitFor(R"("event":"login","result":0)")) {
+    // The talker: talkhub-cli, its events kept quietly.
+    talkhub_demo::Timeline events({});
+    const auto start = Clock::now();
+    talkhub_demo::CliChild talker(
+        "alice", events, argv[2], {"-u", "alice", "-p", std::to_string(server.tcpPort()), "--json"},
+        {{"ALSA_CONFIG_PATH", microphone.alsaConfig()}, {"SDL_AUDIODRIVER", "dummy"}}, "/dev/null");
+    const auto heard = [&](const char* text, Clock::time_point since, std::chrono::seconds timeout) {
+        return events.waitFor("alice", {text}, since, timeout).has_value();
+    };
+    if (!heard(R"("event":"login","result":0)", start, 10s)) {
         std::fprintf(stderr, "the talker did not log in\n");
         return 1;
     }
@@ -166,12 +108,12 @@ int main(int argc, char** argv) {
     // talker's packets and the listener's buffers.
     std::vector<Clock::time_point> mouths;
     for (int turn = 0; turn < turns; ++turn) {
-        talker.command("talk 2");
-        if (!talker.waitFor(R"("message":"talking")")) break;
+        const auto asked = talker.command("talk 2");
+        if (!heard(R"("message":"talking")", asked, 10s)) break;
         std::this_thread::sleep_for(700ms + std::chrono::milliseconds(turn * 37 % 128));
         mouths.push_back(microphone.say(toneBurst()));
         std::fprintf(stderr, "\rturn %d of %d", turn + 1, turns);
-        talker.waitFor(R"("message":"floor released")");
+        heard(R"("message":"floor released")", asked, 10s);
         std::this_thread::sleep_for(1500ms);
     }
 
@@ -179,15 +121,15 @@ int main(int argc, char** argv) {
 
     // 2. CPU of the listener while one speaker talks on.
     microphone.say(sentence, true);
-    talker.command("talk 22");
-    talker.waitFor(R"("message":"talking")");
+    const auto asked = talker.command("talk 22");
+    heard(R"("message":"talking")", asked, 10s);
     std::this_thread::sleep_for(2s);
     const auto cpuBefore = bench::threadCpu();
     const auto cpuFrom = Clock::now();
     std::this_thread::sleep_for(18s);
     const auto cpuAfter = bench::threadCpu();
     const double cpuWall = std::chrono::duration<double>(Clock::now() - cpuFrom).count();
-    talker.waitFor(R"("message":"floor released")");
+    heard(R"("message":"floor released")", asked, 30s);
     microphone.silence();
 
     const std::vector<SpeakerWatch::Growth> growths = watch.stop();

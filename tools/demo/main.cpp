@@ -131,7 +131,8 @@ public:
           cli_(std::move(cli)),
           work_(fs::temp_directory_path() / ("talkhub-demo-" + std::to_string(::getpid()))),
           timelineFile_(openTimeline(out_)),
-          timeline_(timelineFile_) {}
+          timeline_(timelineFile_ != nullptr ? std::vector<std::FILE*>{stdout, timelineFile_}
+                                             : std::vector<std::FILE*>{stdout}) {}
     ~Demo() {
         if (timelineFile_ != nullptr) std::fclose(timelineFile_);
         std::error_code ignored;

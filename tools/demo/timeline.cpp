@@ -13,10 +13,10 @@ void Timeline::add(const std::string& who, const std::string& line) {
 }
 
 void Timeline::print(const Entry& entry) {
+    if (outputs_.empty()) return;
     const std::string message = entry.who == "demo" ? entry.line : jsonText(entry.line, "message");
     if (message.empty()) return;
-    for (std::FILE* out : {stdout, copy_}) {
-        if (out == nullptr) continue;
+    for (std::FILE* out : outputs_) {
         std::fprintf(out, "[%7.3f s] %-5s %s\n", seconds(entry.at), entry.who.c_str(), message.c_str());
         std::fflush(out);
     }

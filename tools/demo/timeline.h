@@ -1,6 +1,6 @@
-// What happened during the demo, in order: each host's events as its talkhub-cli printed
-// them, and the demo's own steps, on one clock from the demo's start. Printed as it grows,
-// kept for the checks and the summary.
+// What happened, in order: each host's events as its talkhub-cli printed them, and the
+// driving program's own steps, on one clock from the start. Printed as it grows to the
+// outputs given (none for a quiet one), kept for waiting, checks and summaries.
 #pragma once
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace talkhub_demo {
@@ -23,7 +24,7 @@ struct Entry {
 
 class Timeline {
 public:
-    explicit Timeline(std::FILE* copy) : copy_(copy) {}
+    explicit Timeline(std::vector<std::FILE*> outputs) : outputs_(std::move(outputs)) {}
 
     Clock::time_point start() const { return start_; }
     double seconds(Clock::time_point at) const { return std::chrono::duration<double>(at - start_).count(); }
@@ -42,7 +43,7 @@ private:
     void print(const Entry& entry);
 
     const Clock::time_point start_ = Clock::now();
-    std::FILE* copy_;
+    const std::vector<std::FILE*> outputs_;
     mutable std::mutex mutex_;
     std::condition_variable added_;
     std::vector<Entry> entries_;
