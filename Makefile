@@ -3,7 +3,10 @@ BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps build test tsan fuzz demo clean
+WINDOWS_BUILD_DIR ?= build-windows
+WINDOWS_DEPS ?= $(HOME)/.cache/talkhub/windows-deps
+
+.PHONY: deps build test tsan fuzz demo windows windows-test clean
 
 deps:
 	@scripts/install-deps
@@ -40,5 +43,18 @@ fuzz: deps
 demo: build
 	$(BUILD_DIR)/tools/demo/talkhub-demo --out demo-out
 
+# TalkHub.dll, talkwire.dll and harbor.dll for 64-bit Windows, cross-built with MinGW-w64
+# into $(WINDOWS_BUILD_DIR)/bin, from libraries cross-built once from Debian's sources.
+windows: deps
+	scripts/build-windows-deps $(WINDOWS_DEPS)
+	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTALKHUB_WINDOWS_PREFIX=$(WINDOWS_DEPS)/prefix \
+	  -DTALKHUB_LINUX_BUILD=$(abspath $(BUILD_DIR)) $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD_DIR)
+
+# The Windows build's tests under Wine, against the Linux build's server and hosts.
+windows-test: build windows
+	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 300
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)

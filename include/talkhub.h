@@ -50,7 +50,15 @@
 #ifndef TALKHUB_H
 #define TALKHUB_H
 
+/* Windows: exported from TalkHub.dll, imported by hosts (x64 has one calling convention).
+ * Elsewhere: the only symbols libTalkHub shows. */
+#if defined(_WIN32)
 #if defined(TALKHUB_BUILDING)
+#define TALKHUB_API __declspec(dllexport)
+#else
+#define TALKHUB_API __declspec(dllimport)
+#endif
+#elif defined(TALKHUB_BUILDING)
 #define TALKHUB_API __attribute__((visibility("default")))
 #else
 #define TALKHUB_API

@@ -45,4 +45,27 @@ TEST(HarborLog, LinesCarryTagAndFormattedValuesInTheNamedFolder) {
     harbor::logInfo("late", "after shutdown");
 }
 
+// The folder comes as UTF-8 whatever the system's own code page: on Windows a narrow name
+// would land in a folder of mangled characters, or nowhere.
+TEST(HarborLog, AFolderNamedInAnyScriptHoldsItsLog) {
+    const std::u8string leaf = u8"Журнал 📻";
+    const auto base = std::filesystem::temp_directory_path() / "harbor_log_utf8_test";
+    std::filesystem::remove_all(base);
+    const auto folder = base / leaf;
+    const std::u8string name = folder.u8string();
+
+    harbor::logInit(std::string(name.begin(), name.end()), true);
+    harbor::logError("tag", "in [%s]", "Журнал");
+    harbor::logFlush();
+
+    ASSERT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_NE(readLogFolder(folder).find("[tag] in [Журнал]"), std::string::npos);
+    bool named = false;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        named |= entry.path().filename().u8string().starts_with(leaf + u8"_");
+    EXPECT_TRUE(named);
+    harbor::logShutdown();
+    std::filesystem::remove_all(base);
+}
+
 }  // namespace

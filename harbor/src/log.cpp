@@ -49,15 +49,18 @@ void write(spdlog::level::level_enum level, const char* tag, const char* format,
 }  // namespace
 
 void logInit(const std::string& path, bool synchronous) {
-    std::filesystem::path folder(path);
+    // The path is UTF-8; the file goes to the system by its native name (UTF-16 on Windows).
+    const std::filesystem::path folder(std::u8string(path.begin(), path.end()));
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    std::string name = folder.filename().string();
-    if (name.empty()) name = folder.parent_path().filename().string();
-    if (name.empty()) name = "harbor";
+    std::filesystem::path leaf = folder.filename();
+    if (leaf.empty()) leaf = folder.parent_path().filename();
+    if (leaf.empty()) leaf = "harbor";
+    const std::u8string leafText = leaf.u8string();
+    const std::string name(leafText.begin(), leafText.end());
 
     try {
-        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>((folder / (name + ".log")).string(), 0, 0);
+        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>((folder / (leaf += ".log")).native(), 0, 0);
         std::shared_ptr<spdlog::logger> logger;
         if (synchronous) {
             logger = std::make_shared<spdlog::logger>(name, sink);

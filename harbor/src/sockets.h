@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "callback_guard.h"
+#include "native_send.h"
 
 namespace harbor {
 
@@ -73,7 +74,7 @@ private:
     bool writing_ = false;
     bool open_ = true;
     bool connected_ = false;
-    int descriptor_ = -1;  // the connected socket's descriptor while send() may write on it
+    NativeSocket descriptor_ = kNoSocket;  // the connected socket's descriptor while send() may write on it
 };
 
 class UdpSocket final : public IUdpSocket, public std::enable_shared_from_this<UdpSocket> {
@@ -93,7 +94,7 @@ private:
 
     SocketRegistry& registry_;
     boost::asio::ip::udp::socket socket_;
-    const int descriptor_;
+    const NativeSocket descriptor_;
     const bool v6_;
     // Senders on other threads hold this shared while they use descriptor_; closing takes it
     // exclusively, so no send can reach a descriptor number the system has handed out again.

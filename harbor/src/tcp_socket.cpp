@@ -1,5 +1,3 @@
-#include <sys/socket.h>
-
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -93,7 +91,7 @@ void TcpSocket::reportClosed(int status) {
     {
         std::lock_guard lock(sendMutex_);
         open_ = false;
-        descriptor_ = -1;
+        descriptor_ = kNoSocket;
     }
     boost::system::error_code ignored;
     socket_.close(ignored);
@@ -107,7 +105,7 @@ void TcpSocket::close() {
         // From now on nothing is sent, and the descriptor is never used again by send().
         std::lock_guard lock(sendMutex_);
         open_ = false;
-        descriptor_ = -1;
+        descriptor_ = kNoSocket;
     }
     asio::post(context_, [self = shared_from_this()] {
         self->resolver_.cancel();
@@ -157,14 +155,12 @@ int TcpSocket::send(const void* data, int length) {
     if (queuedBytes_ + static_cast<std::size_t>(length) > maxQueuedBytes) return -3;
     const char* bytes = static_cast<const char*>(data);
     int sent = 0;
-    if (connected_ && !writing_ && sendQueue_.empty() && descriptor_ >= 0) {
+    if (connected_ && !writing_ && sendQueue_.empty() && descriptor_ != kNoSocket) {
         // Nothing is waiting: write on the caller's thread, without a trip through the loop.
         // The descriptor stays open while it is set (every close clears it first, under this
         // lock). Whatever the kernel does not take now is queued.
-        const ssize_t written =
-            ::send(descriptor_, bytes, static_cast<std::size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (written == length) return length;
-        sent = written > 0 ? static_cast<int>(written) : 0;
+        sent = static_cast<int>(sendWithoutWaiting(descriptor_, bytes, static_cast<std::size_t>(length)));
+        if (sent == length) return length;
     }
     sendQueue_.emplace_back(bytes + sent, bytes + length);
     queuedBytes_ += static_cast<std::size_t>(length - sent);

@@ -1,5 +1,3 @@
-#include <sys/socket.h>
-
 #include "sockets.h"
 
 namespace harbor {
@@ -83,8 +81,10 @@ int UdpSocket::sendTo(const CTSocketAddress& to, const void* data, int length) {
     // which Asio's own send would race with on the socket's internal state.
     std::shared_lock lock(descriptorMutex_);
     if (closed_) return -4;
-    ssize_t sent = ::sendto(descriptor_, data, static_cast<std::size_t>(length), 0, target.data(), target.size());
-    return sent < 0 ? -3 : static_cast<int>(sent);
+    std::size_t sent = 0;
+    if (!sendDatagram(descriptor_, data, static_cast<std::size_t>(length), target.data(), target.size(), sent))
+        return -3;
+    return static_cast<int>(sent);
 }
 
 }  // namespace harbor

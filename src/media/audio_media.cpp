@@ -1,13 +1,14 @@
 #include "media/audio_media.h"
 
-#include <boost/filesystem.hpp>
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "media/ptt_audio_buffer.h"
 #include "outside/talkwire.h"
+#include "platform/files.h"
 #include "platform/thread_name.h"
 
 namespace {
@@ -229,14 +230,14 @@ void CAudioMedia::closeCanPlayGroup(unsigned int groupId) {
 void CAudioMedia::setRecordSavePath(const std::string& path) {
     std::string stored = path;
     if (!stored.empty()) {
-        boost::system::error_code error;
-        const bool exists = boost::filesystem::exists(stored, error);
-        if (exists && error && error.value() != 2) {
+        const std::filesystem::path folder = talkhub::platform::pathFromUtf8(stored);
+        std::error_code error;
+        const bool exists = std::filesystem::exists(folder, error);
+        if (error) {
             harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path check fail:[%d]", error.value());
             stored.clear();
-        } else if (!exists || error) {
-            error.clear();
-            boost::filesystem::create_directories(stored, error);
+        } else if (!exists) {
+            std::filesystem::create_directories(folder, error);
             if (error) {
                 harbor::logError("CAudioMedia::setRecordSavePath", "audio record save path create fail:[%d]",
                                  error.value());

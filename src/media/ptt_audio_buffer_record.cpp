@@ -9,6 +9,8 @@
 
 #include "media/ptt_audio_buffer.h"
 #include "outside/harbor.h"
+#include "platform/files.h"
+#include "platform/local_time.h"
 
 namespace {
 
@@ -33,7 +35,7 @@ void CPttAudioBuffer::setRecordFinishCallback(RecordFinishHandler handler) { fin
 std::FILE* CPttAudioBuffer::createRecordFile(const std::string& stem) {
     for (int suffix = 0; suffix < kMaxNameSuffix; ++suffix) {
         recordFilePath = stem + (suffix == 0 ? "" : "_" + std::to_string(suffix)) + ".mp3";
-        std::FILE* created = std::fopen(recordFilePath.c_str(), "wb+x");
+        std::FILE* created = talkhub::platform::createNewFile(recordFilePath);
         if (created != nullptr || errno != EEXIST) return created;
     }
     return nullptr;
@@ -41,9 +43,7 @@ std::FILE* CPttAudioBuffer::createRecordFile(const std::string& stem) {
 
 void CPttAudioBuffer::startRecord() {
     constexpr const char* tag = "CPttAudioBuffer::startRecord";
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = talkhub::platform::localTime(std::time(nullptr));
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);

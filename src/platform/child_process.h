@@ -15,6 +15,9 @@ struct ChildOutcome {
     int exitCode = -1;
 };
 
+// The file name of a program called `stem` on this system ("ffmpeg" or "ffmpeg.exe").
+std::string executableName(const std::string& stem);
+
 // Starts `program` (a path; no search) with `arguments`, each handed on as one argument,
 // and waits for it to end.
 ChildOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments);

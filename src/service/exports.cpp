@@ -1,5 +1,4 @@
 // The exported functions: thin doors into the one service instance.
-#include <boost/filesystem.hpp>
 #include <string>
 
 #include "media/audio_media.h"
@@ -25,7 +24,7 @@ extern "C" {
 
 TALKHUB_API void initialize(void) {
     const std::string folder = talkhub::platform::moduleFolder(talkhub::platform::moduleFileName());
-    harbor::logInit((boost::filesystem::path(folder) / "log/TalkHub").string(), true);
+    harbor::logInit(folder + "/log/TalkHub", true);
     proto_init();
     char version[TW_VERSION_TEXT_SIZE] = {};
     ptt_init(version);

@@ -1,22 +1,15 @@
 #include "transcoding/media_transcoding.h"
 
-#include <boost/filesystem.hpp>
-#include <boost/locale.hpp>
+#include <filesystem>
 
 #include "outside/harbor.h"
 #include "platform/child_process.h"
+#include "platform/files.h"
 #include "platform/module_path.h"
+#include "platform/text_case.h"
 #include "platform/thread_name.h"
 
-namespace {
-
-// Case folded over the whole UTF-8 text, not only ASCII: "Ä" and "ä" compare equal.
-std::string folded(const std::string& text) {
-    static const std::locale utf8 = boost::locale::generator()("en_US.UTF-8");
-    return boost::locale::fold_case(text, utf8);
-}
-
-}  // namespace
+using talkhub::platform::foldCase;
 
 CMediaTranscoding& CMediaTranscoding::instance() {
     static CMediaTranscoding transcoding(talkhub::platform::moduleFolder(talkhub::platform::moduleFileName()));
@@ -60,11 +53,11 @@ void CMediaTranscoding::addTranscodingTask(const std::string& source, const std:
 }
 
 bool CMediaTranscoding::checkTranscodingFinish(const std::string& source) {
-    const std::string wanted = folded(source);
+    const std::string wanted = foldCase(source);
     std::lock_guard lock(queueLock);
-    if (!currentSource.empty() && folded(currentSource) == wanted) return false;
+    if (!currentSource.empty() && foldCase(currentSource) == wanted) return false;
     for (const auto& task : taskQueue) {
-        if (folded(task->source) == wanted) return false;
+        if (foldCase(task->source) == wanted) return false;
     }
     return true;
 }
@@ -87,7 +80,7 @@ void CMediaTranscoding::onTranscodingThread() {
 
 void CMediaTranscoding::onTranscoding(const _TASK_INFO& task) {
     constexpr const char* tag = "CMediaTranscoding::onTranscoding";
-    const std::string program = programFolder + "ffmpeg";
+    const std::string program = programFolder + talkhub::platform::executableName("ffmpeg");
     const talkhub::platform::ChildOutcome outcome =
         talkhub::platform::runToEnd(program, {"-i", task.source, task.target});
     if (!outcome.started) {
@@ -106,8 +99,8 @@ void CMediaTranscoding::onTranscoding(const _TASK_INFO& task) {
         return;
     }
     if (!task.deleteSource) return;
-    boost::system::error_code error;
-    boost::filesystem::remove(task.source, error);
+    std::error_code error;
+    std::filesystem::remove(talkhub::platform::pathFromUtf8(task.source), error);
     if (error) {
         harbor::logError(tag, "delete source video file:[%s] fail:[%d:%s]", task.source.c_str(), error.value(),
                          error.message().c_str());

@@ -18,7 +18,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(_WIN32)
 #if defined(TALKWIRE_BUILDING)
+#define TALKWIRE_API __declspec(dllexport)
+#else
+#define TALKWIRE_API __declspec(dllimport)
+#endif
+#elif defined(TALKWIRE_BUILDING)
 #define TALKWIRE_API __attribute__((visibility("default")))
 #else
 #define TALKWIRE_API

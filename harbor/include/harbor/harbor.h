@@ -13,8 +13,18 @@
 #include <functional>
 #include <string>
 
+#if defined(_WIN32)
+#if defined(HARBOR_BUILDING)
+#define HARBOR_API __declspec(dllexport)
+#else
+#define HARBOR_API __declspec(dllimport)
+#endif
+// MinGW's own printf family (C99 formats), which vsnprintf is in C++ there.
+#define HARBOR_PRINTF __attribute__((format(gnu_printf, 2, 3)))
+#else
 #define HARBOR_API __attribute__((visibility("default")))
 #define HARBOR_PRINTF __attribute__((format(printf, 2, 3)))
+#endif
 
 namespace harbor {
 

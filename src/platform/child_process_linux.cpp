@@ -4,6 +4,8 @@
 
 namespace talkhub::platform {
 
+std::string executableName(const std::string& stem) { return stem; }
+
 ChildOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments) {
     namespace bp = boost::process;
     ChildOutcome outcome;
