@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_DEPS ?= $(HOME)/.cache/talkhub/windows-deps
 
-.PHONY: deps build test tsan fuzz demo windows windows-test clean
+.PHONY: deps build test tsan fuzz demo windows windows-test windows-package clean
 
 deps:
 	@scripts/install-deps
@@ -55,6 +55,11 @@ windows: deps
 # The Windows build's tests under Wine, against the Linux build's server and hosts.
 windows-test: build windows
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 300
+
+# talkhub-<version>-win64.zip in $(WINDOWS_BUILD_DIR): the DLLs, the import library and
+# .def, the header, the example's source and a README for Windows integrators.
+windows-package: windows
+	cd $(WINDOWS_BUILD_DIR) && cpack -G ZIP
 
 clean:
 	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
