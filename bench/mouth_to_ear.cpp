@@ -10,11 +10,17 @@
 // follows a full block, so each growth of the file dates the buffer written with it;
 // buffers in between are dated by interpolation, and a sample's moment is its buffer's plus
 // its place in the buffer.
-// Usage: mouth_to_ear PATH_TO_talkhub-server PATH_TO_talkhub-cli [TURNS]
+//
+// With a Windows listener (the Windows build's listening_host under Wine, its microphone a
+// private PulseAudio server, its speaker SDL's disk driver into the same file) the latency
+// part runs the same way and the CPU part is left out.
+// Usage: mouth_to_ear PATH_TO_talkhub-server PATH_TO_talkhub-cli [TURNS [UNDER_WINE listening_host.exe]]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +31,7 @@
 #include "fifo_microphone.h"
 #include "playback_sink.h"
 #include "server_process.h"
+#include "sound_server.h"
 #include "speaker_clock.h"
 #include "speech_sample.h"
 #include "statistics.h"
@@ -57,6 +64,34 @@ std::vector<int16_t> toneBurst() {
     return samples;
 }
 
+// The Windows build's listening host under Wine, logged in as bob in group 1, playing into
+// the playback sink's file; it logs out by itself after `seconds`.
+class WindowsListener {
+public:
+    WindowsListener(const std::string& underWine, const std::string& host, uint16_t port, int seconds) {
+        const std::string command = sound_.environment() +
+                                    " SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE='Z:" + playback_sink::file().string() +
+                                    "' " + underWine + " '" + host + "' 127.0.0.1 " + std::to_string(port) +
+                                    " bob bob 1 '' " + std::to_string(seconds) + " 2>&1";
+        ended_ = std::async(std::launch::async, [this, command] {
+            FILE* pipe = ::popen(command.c_str(), "r");
+            char line[4096];
+            while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+                if (std::string(line).rfind("group 0 ", 0) == 0) entered_.set_value();
+            }
+            if (pipe != nullptr) ::pclose(pipe);
+        });
+    }
+    ~WindowsListener() { ended_.wait(); }
+
+    bool entered() { return sound_.running() && entered_.get_future().wait_for(90s) == std::future_status::ready; }
+
+private:
+    SoundServer sound_;
+    std::promise<void> entered_;
+    std::future<void> ended_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +100,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int turns = argc > 3 ? std::max(1, std::atoi(argv[3])) : 20;
+    const bool windows = argc > 5;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::vector<int16_t> sentence = speech_sample::make(speech_sample::kSentence);
     if (sentence.empty()) {
@@ -94,12 +130,21 @@ int main(int argc, char** argv) {
     }
     microphone.start();
 
-    initialize();
-    setServerInfo("127.0.0.1", server.tcpPort());
-    login("bob", "bob", onLogin);
-    if (!event.await()) {
-        std::fprintf(stderr, "the listener did not log in\n");
-        return 1;
+    std::unique_ptr<WindowsListener> windowsListener;
+    if (windows) {
+        windowsListener = std::make_unique<WindowsListener>(argv[4], argv[5], server.tcpPort(), turns * 5 + 10);
+        if (!windowsListener->entered()) {
+            std::fprintf(stderr, "the Windows listener did not enter the group\n");
+            return 1;
+        }
+    } else {
+        initialize();
+        setServerInfo("127.0.0.1", server.tcpPort());
+        login("bob", "bob", onLogin);
+        if (!event.await()) {
+            std::fprintf(stderr, "the listener did not log in\n");
+            return 1;
+        }
     }
     SpeakerWatch watch(playback_sink::file().string());
     std::this_thread::sleep_for(500ms);
@@ -117,24 +162,30 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(1500ms);
     }
 
-    std::fprintf(stderr, "\rlistener CPU over a 22 s turn\n");
+    // 2. CPU of the listener while one speaker talks on (only of a listener in this process).
+    std::map<std::string, double> cpuBefore, cpuAfter;
+    double cpuWall = 0;
+    if (!windows) {
+        std::fprintf(stderr, "\rlistener CPU over a 22 s turn\n");
+        microphone.say(sentence, true);
+        const auto asked = talker.command("talk 22");
+        heard(R"("message":"talking")", asked, 10s);
+        std::this_thread::sleep_for(2s);
+        cpuBefore = bench::threadCpu();
+        const auto cpuFrom = Clock::now();
+        std::this_thread::sleep_for(18s);
+        cpuAfter = bench::threadCpu();
+        cpuWall = std::chrono::duration<double>(Clock::now() - cpuFrom).count();
+        heard(R"("message":"floor released")", asked, 30s);
+        microphone.silence();
+    }
 
-    // 2. CPU of the listener while one speaker talks on.
-    microphone.say(sentence, true);
-    const auto asked = talker.command("talk 22");
-    heard(R"("message":"talking")", asked, 10s);
-    std::this_thread::sleep_for(2s);
-    const auto cpuBefore = bench::threadCpu();
-    const auto cpuFrom = Clock::now();
-    std::this_thread::sleep_for(18s);
-    const auto cpuAfter = bench::threadCpu();
-    const double cpuWall = std::chrono::duration<double>(Clock::now() - cpuFrom).count();
-    heard(R"("message":"floor released")", asked, 30s);
-    microphone.silence();
-
+    if (windows) windowsListener.reset();
     const std::vector<SpeakerWatch::Growth> growths = watch.stop();
-    loginout();
-    unInitialize();
+    if (!windows) {
+        loginout();
+        unInitialize();
+    }
 
     const std::vector<int16_t> played = playback_sink::played();
     const BufferClock clock(growths);
@@ -163,6 +214,11 @@ int main(int argc, char** argv) {
     std::printf("design floor: %.0f ms packet + %.0f ms reserve + %.0f ms device buffer = %.0f ms; p99 %+.1f ms\n",
                 kPacketMs, kReserveMs, kCallbackMs, floorMs, summary.p99 - floorMs);
 
+    if (windows) {
+        capture_source::remove();
+        playback_sink::remove();
+        return 0;
+    }
     double listenerCpu = 0;
     for (const auto& [name, spent] : cpuAfter) {
         if (name != "harbor-net" && name != "talkhub-play" && name.rfind("SDLAudioP", 0) != 0) continue;
