@@ -28,6 +28,7 @@
 #include "callback_event.h"
 #include "capture_source.h"
 #include "cli_child.h"
+#include "command_output.h"
 #include "fifo_microphone.h"
 #include "playback_sink.h"
 #include "server_process.h"
@@ -74,12 +75,13 @@ public:
                                     "' " + underWine + " '" + host + "' 127.0.0.1 " + std::to_string(port) +
                                     " bob bob 1 '' " + std::to_string(seconds) + " 2>&1";
         ended_ = std::async(std::launch::async, [this, command] {
-            FILE* pipe = ::popen(command.c_str(), "r");
-            char line[4096];
-            while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
-                if (std::string(line).rfind("group 0 ", 0) == 0) entered_.set_value();
-            }
-            if (pipe != nullptr) ::pclose(pipe);
+            bool told = false;
+            command_output::run(command, [&](const std::string& line) {
+                if (!told && line.rfind("group 0 ", 0) == 0) {
+                    told = true;
+                    entered_.set_value();
+                }
+            });
         });
     }
     ~WindowsListener() { ended_.wait(); }

@@ -119,6 +119,35 @@ public:
         return data;
     }
 
+    // One speaker's turn as this client hears it: the voice of `senderId` decoded to PCM,
+    // until its end-of-talk datagram or `quiet` without a datagram (the first may take
+    // `firstWait`). `ended` tells whether the end-of-talk came.
+    struct HeardTurn {
+        std::vector<int16_t> pcm;
+        bool ended = false;
+    };
+    HeardTurn hearTurn(uint32_t senderId, std::chrono::milliseconds firstWait,
+                       std::chrono::milliseconds quiet = 5000ms) const {
+        HeardTurn turn;
+        auto wait = firstWait;
+        while (auto received = datagram(wait)) {
+            wait = quiet;
+            _AUDIO_PACKET packet{};
+            if (ptt_process_rx_udp(received->data(), static_cast<int>(received->size()), &packet) != TW_OK) continue;
+            if (packet.senderId != senderId) continue;
+            if (packet.kind == TW_KIND_END_OF_TALK) {
+                turn.ended = true;
+                break;
+            }
+            std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
+            const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
+                                               reinterpret_cast<unsigned char*>(pcm.data()),
+                                               static_cast<int>(pcm.size() * 2), packet.mode);
+            if (bytes > 0) turn.pcm.insert(turn.pcm.end(), pcm.begin(), pcm.begin() + bytes / 2);
+        }
+        return turn;
+    }
+
     int32_t requestMic(uint32_t groupId) {
         send([&](unsigned char* b, int c) { return cp_request_mic(b, c, groupId); });
         auto body = expect(TW_CMD_REQUEST_MIC_ACK);

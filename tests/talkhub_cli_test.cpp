@@ -1,13 +1,12 @@
 // talkhub-cli as a user runs it: a separate process on the library's public header, against
 // the reference server in this process.
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "capture_source.h"
+#include "cli_run.h"
 #include "server_test_support.h"
 #include "speech_sample.h"
 
@@ -17,25 +16,7 @@ using namespace std::chrono_literals;
 using server_test::Client;
 using server_test::RunningServer;
 
-struct Finished {
-    int exitCode = -1;
-    std::string output;  // standard output and error
-};
-
-Finished run(const std::string& arguments, const std::string& input = "", const std::string& environment = "") {
-    // The test process's own speaker file stays its own: a program plays into the void
-    // unless it names a file.
-    std::string command = "SDL_AUDIODRIVER=dummy " + environment + " " TALKHUB_CLI_PATH " " + arguments + " 2>&1";
-    if (!input.empty()) command = "printf '" + input + "' | " + command;
-    Finished result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) result.output += line;
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using command_output::Finished;
 
 std::vector<std::string> jsonLines(const std::string& output) {
     std::vector<std::string> lines;
@@ -61,7 +42,7 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
     RunningServer server;
     const std::string port = " -p " + std::to_string(server.tcpPort());
 
-    Finished refused = run("-u alice -w wrong" + port + " wait 1");
+    Finished refused = runCli("-u alice -w wrong" + port + " wait 1");
     EXPECT_EQ(refused.exitCode, 2) << refused.output;
     EXPECT_NE(refused.output.find("talkhub-cli: login as alice failed: wrong password (-2)"), std::string::npos)
         << refused.output;
@@ -71,30 +52,30 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
         RunningServer gone;
         closed = gone.tcpPort();
     }
-    Finished unreachable = run("-u alice -p " + std::to_string(closed) + " wait 1");
+    Finished unreachable = runCli("-u alice -p " + std::to_string(closed) + " wait 1");
     EXPECT_EQ(unreachable.exitCode, 3) << unreachable.output;
     EXPECT_NE(unreachable.output.find("unreachable"), std::string::npos) << unreachable.output;
 
     const std::string missing = (capture_source::folder() / "missing.conf").string();
     const std::string config = "pcm.!default { type hw card 31 }\n";
     capture_source::replace(missing, config.data(), config.size());
-    Finished silent = run("-u alice" + port + " wait 1", "", "ALSA_CONFIG_PATH=" + missing);
+    Finished silent = runCli("-u alice" + port + " wait 1", "", "ALSA_CONFIG_PATH=" + missing);
     EXPECT_EQ(silent.exitCode, 4) << silent.output;
     EXPECT_NE(silent.output.find("talkhub-cli: no microphone: the capture device did not open (code 0xc0000002;"),
               std::string::npos)
         << silent.output;
     EXPECT_EQ(silent.output.find("ALSA lib"), std::string::npos) << "the sound library's own noise";
 
-    Finished mute = run("-u alice" + port + " wait 1", "", "SDL_AUDIODRIVER=no-such-driver");
+    Finished mute = runCli("-u alice" + port + " wait 1", "", "SDL_AUDIODRIVER=no-such-driver");
     EXPECT_EQ(mute.exitCode, 4) << mute.output;
     EXPECT_NE(mute.output.find("talkhub-cli: no speaker: the playback device did not open ("), std::string::npos)
         << mute.output;
 
-    Finished listing = run("--list-devices");
+    Finished listing = runCli("--list-devices");
     EXPECT_EQ(listing.exitCode, 0) << listing.output;
     EXPECT_NE(listing.output.find("ALSA PCM devices"), std::string::npos) << listing.output;
 
-    Finished unknown = run("-u alice" + port + " shout");
+    Finished unknown = runCli("-u alice" + port + " shout");
     EXPECT_EQ(unknown.exitCode, 1) << unknown.output;
 }
 
@@ -109,29 +90,17 @@ TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
     auto alice = std::async(std::launch::async, [&] {
-        return run("-u alice --json --mic-file " + wave + " -p " + std::to_string(server.tcpPort()),
-                   "wait 2\\ntalk 2\\nquit\\n");
+        return runCli("-u alice --json --mic-file " + wave + " -p " + std::to_string(server.tcpPort()),
+                      "wait 2\\ntalk 2\\nquit\\n");
     });
     // Bob takes and leaves the floor while alice waits: she is told of both.
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(bob.requestMic(1), 0);
     bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
 
-    std::vector<int16_t> heard;
-    bool ended = false;
-    while (auto datagram = bob.datagram(5000ms)) {
-        _AUDIO_PACKET packet{};
-        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) != TW_OK) continue;
-        if (packet.kind == TW_KIND_END_OF_TALK && packet.senderId == 1001) {
-            ended = true;
-            break;
-        }
-        std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
-        const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
-                                           reinterpret_cast<unsigned char*>(pcm.data()),
-                                           static_cast<int>(pcm.size() * 2), packet.mode);
-        if (bytes > 0) heard.insert(heard.end(), pcm.begin(), pcm.begin() + bytes / 2);
-    }
+    const server_test::Client::HeardTurn turn = bob.hearTurn(1001, 5000ms);
+    const std::vector<int16_t>& heard = turn.pcm;
+    const bool ended = turn.ended;
     const Finished result = alice.get();
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_TRUE(ended);

@@ -2,8 +2,6 @@
 // server in this process: the host's microphone is WinMM's wave input, fed by a sound server
 // of the test's own. Run from the Windows build's tests, which say where its programs are
 // (TALKHUB_WINDOWS_BIN) and how to start them (TALKHUB_UNDER_WINE).
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,8 @@
 #include <vector>
 
 #include "capture_source.h"
+#include "cli_run.h"
+#include "command_output.h"
 #include "server_test_support.h"
 #include "sound_server.h"
 #include "speech_sample.h"
@@ -25,50 +25,21 @@ using namespace std::chrono_literals;
 using server_test::Client;
 using server_test::RunningServer;
 
-struct Finished {
-    int exitCode = -1;
-    std::string output;
-};
+using command_output::Finished;
 
 // Runs a Windows program of the build under Wine, speaking to `sound`; `onLine` sees each
 // line of its output as it comes.
 Finished runUnderWine(const SoundServer& sound, const std::string& program, const std::string& arguments,
                       const std::string& environment = "",
                       const std::function<void(const std::string&)>& onLine = nullptr) {
-    const std::string command = sound.environment() + " " + environment + " " + std::getenv("TALKHUB_UNDER_WINE") +
-                                " '" + std::getenv("TALKHUB_WINDOWS_BIN") + "/" + program + "' " + arguments + " 2>&1";
-    Finished result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        // A Windows program's text output ends its lines with CR LF.
-        std::string text(line);
-        if (const std::size_t cr = text.find("\r\n"); cr != std::string::npos) text.erase(cr, 1);
-        result.output += text;
-        if (onLine) onLine(text);
-    }
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return command_output::run(sound.environment() + " " + environment + " " + std::getenv("TALKHUB_UNDER_WINE") +
+                                   " '" + std::getenv("TALKHUB_WINDOWS_BIN") + "/" + program + "' " + arguments +
+                                   " 2>&1",
+                               onLine);
 }
 
 // The same file as Wine names it: the Unix root is drive Z:.
 std::string windowsName(const std::filesystem::path& path) { return "Z:" + path.string(); }
-
-// A command-line host on Linux, with the test's speech as its microphone.
-Finished runLinuxHost(const std::string& arguments, const std::string& input) {
-    const std::string command =
-        "printf '" + input + "' | SDL_AUDIODRIVER=dummy " TALKHUB_CLI_PATH " " + arguments + " 2>&1";
-    Finished result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) result.output += line;
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
 
 // The stretch of a recording from its first to its last loud sample.
 std::vector<int16_t> loudPart(const std::vector<int16_t>& samples) {
@@ -117,27 +88,12 @@ TEST_F(WindowsHost, TalksThroughWaveInputAndALinuxListenerHearsTheSpeech) {
                             "127.0.0.1 " + std::to_string(server.tcpPort()) + " alice alice 1");
     });
 
-    std::vector<int16_t> heard;
-    bool ended = false;
-    auto wait = 60000ms;  // Wine's first start makes its prefix
-    while (auto datagram = bob.datagram(wait)) {
-        wait = 5000ms;
-        _AUDIO_PACKET packet{};
-        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) != TW_OK) continue;
-        if (packet.senderId != 1001) continue;
-        if (packet.kind == TW_KIND_END_OF_TALK) {
-            ended = true;
-            break;
-        }
-        std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
-        const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
-                                           reinterpret_cast<unsigned char*>(pcm.data()),
-                                           static_cast<int>(pcm.size() * 2), packet.mode);
-        if (bytes > 0) heard.insert(heard.end(), pcm.begin(), pcm.begin() + bytes / 2);
-    }
+    // Wine's first start makes its prefix.
+    const Client::HeardTurn turn = bob.hearTurn(1001, 60000ms);
+    const std::vector<int16_t>& heard = turn.pcm;
     const Finished result = alice.get();
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(ended) << result.output;
+    EXPECT_TRUE(turn.ended) << result.output;
     EXPECT_GT(heard.size(), 8000U * 2) << "about 3 s of voice";
     // The turn may span the end of one reading of the sentence and the start of the next.
     std::vector<int16_t> twice = speech;
@@ -174,7 +130,7 @@ TEST_F(WindowsHost, HearsALinuxTalkerThroughSdlAndRecordsTheTurnIntoAFolderNamed
             });
     });
     ASSERT_EQ(listening.get_future().wait_for(90s), std::future_status::ready) << "the Windows host entered group 1";
-    const Finished alice = runLinuxHost("-u alice --mic-file " + wave + " -p " + port, "talk 3\\nquit\\n");
+    const Finished alice = runCli("-u alice --mic-file " + wave + " -p " + port, "talk 3\\nquit\\n");
     EXPECT_EQ(alice.exitCode, 0) << alice.output;
     const Finished result = bob.get();
     ASSERT_EQ(result.exitCode, 0) << result.output;
