@@ -60,6 +60,15 @@ private:
     std::thread thread_;
 };
 
+// Decodes a voice packet's frames onto the end of `pcm`.
+inline void appendDecoded(const _AUDIO_PACKET& packet, std::vector<int16_t>& pcm) {
+    std::vector<int16_t> frames(TW_FRAME_SAMPLES * 8);
+    const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
+                                       reinterpret_cast<unsigned char*>(frames.data()),
+                                       static_cast<int>(frames.size() * 2), packet.mode);
+    if (bytes > 0) pcm.insert(pcm.end(), frames.begin(), frames.begin() + bytes / 2);
+}
+
 class Client : public test_support::FramedStream {
 public:
     // receiveBuffer > 0 shrinks the kernel's receive buffer, to play a slow reader.
@@ -139,11 +148,7 @@ public:
                 turn.ended = true;
                 break;
             }
-            std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
-            const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
-                                               reinterpret_cast<unsigned char*>(pcm.data()),
-                                               static_cast<int>(pcm.size() * 2), packet.mode);
-            if (bytes > 0) turn.pcm.insert(turn.pcm.end(), pcm.begin(), pcm.begin() + bytes / 2);
+            appendDecoded(packet, turn.pcm);
         }
         return turn;
     }

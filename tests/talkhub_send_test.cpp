@@ -60,11 +60,7 @@ Turn listen(const Client& listener, std::chrono::milliseconds wait) {
         turn.firstToLast = now - first;
         turn.frames.push_back(packet.frameCount);
         turn.sequences.push_back(packet.sequence);
-        std::vector<int16_t> pcm(TW_FRAME_SAMPLES * 8);
-        const int bytes = ptt_voice_decode(packet.payload, static_cast<int>(packet.payloadLength),
-                                           reinterpret_cast<unsigned char*>(pcm.data()),
-                                           static_cast<int>(pcm.size() * 2), packet.mode);
-        if (bytes > 0) turn.pcm.insert(turn.pcm.end(), pcm.begin(), pcm.begin() + bytes / 2);
+        server_test::appendDecoded(packet, turn.pcm);
     }
     return turn;
 }
