@@ -1,8 +1,9 @@
 /*
  * TalkHub: push-to-talk voice intercom for a host application.
  *
- * A host loads libTalkHub, starts the service, logs in to a signalling server and from then
- * on hears the talk groups it chose and talks when it holds the floor:
+ * A host loads libTalkHub (TalkHub.dll on Windows), starts the service, logs in to a
+ * signalling server and from then on hears the talk groups it chose and talks when it holds
+ * the floor:
  *
  *     initialize();
  *     setNotifyCallback(onNotify);
