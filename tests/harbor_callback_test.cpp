@@ -20,21 +20,21 @@ using harbor_test::waitFor;
 // A peer that writes until told to stop or until the connection breaks.
 class Flooder {
 public:
-    explicit Flooder(int peer)
+    explicit Flooder(harbor_test::PlainSocket peer)
         : peer_(peer), thread_([this] {
               char chunk[1024] = {};
-              while (!stop_ && ::send(peer_, chunk, sizeof chunk, MSG_NOSIGNAL) > 0) {
+              while (!stop_ && ::send(peer_, chunk, sizeof chunk, harbor_test::kNoSignal) > 0) {
               }
           }) {}
     ~Flooder() {
         stop_ = true;
-        ::shutdown(peer_, SHUT_RDWR);
+        ::shutdown(peer_, harbor_test::kShutBoth);
         thread_.join();
-        ::close(peer_);
+        harbor_test::closePlain(peer_);
     }
 
 private:
-    int peer_;
+    harbor_test::PlainSocket peer_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -1,9 +1,5 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <harbor/harbor.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,8 +14,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using harbor_test::closePlain;
 using harbor_test::HarborSockets;
+using harbor_test::kNoPlainSocket;
 using harbor_test::Listener;
+using harbor_test::PlainSocket;
 using harbor_test::waitFor;
 
 TEST_F(HarborSockets, ConnectsToListenerAndReportsRefusal) {
@@ -52,8 +51,8 @@ TEST_F(HarborSockets, CallbacksInstalledAfterTheConnectFinishedStillGetStatusAnd
     Listener listener;
     harbor::ITcpSocket* socket = nullptr;
     ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
-    const int peer = listener.accept();
-    ASSERT_GE(peer, 0);
+    const PlainSocket peer = listener.accept();
+    ASSERT_NE(peer, kNoPlainSocket);
     ASSERT_EQ(::send(peer, "hello", 5, 0), 5);
     std::this_thread::sleep_for(200ms);
 
@@ -74,7 +73,7 @@ TEST_F(HarborSockets, CallbacksInstalledAfterTheConnectFinishedStillGetStatusAnd
     EXPECT_EQ(status, 0);
     socket->setConnectCallback({});
     socket->setDataCallback({});
-    ::close(peer);
+    closePlain(peer);
 }
 
 TEST_F(HarborSockets, RefusesInvalidAddressAndStoppedLoop) {
@@ -107,8 +106,8 @@ TEST_F(HarborSockets, LargeTransferArrivesWholeInOrderAndCloseIsReportedOnce) {
         received.insert(received.end(), static_cast<const char*>(data), static_cast<const char*>(data) + length);
         return length;
     });
-    int peer = listener.accept();
-    ASSERT_GE(peer, 0);
+    PlainSocket peer = listener.accept();
+    ASSERT_NE(peer, kNoPlainSocket);
     std::vector<char> payload(4 << 20);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + i / 977);
     for (std::size_t sent = 0; sent < payload.size();) {
@@ -116,7 +115,7 @@ TEST_F(HarborSockets, LargeTransferArrivesWholeInOrderAndCloseIsReportedOnce) {
         ASSERT_GT(n, 0);
         sent += static_cast<std::size_t>(n);
     }
-    ::close(peer);
+    closePlain(peer);
     ASSERT_TRUE(waitFor([&] { return closes.load() > 0; }));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(closes, 1);
@@ -131,7 +130,7 @@ TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
     ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
     std::atomic<bool> connected{false};
     socket->setConnectCallback([&](harbor::ITcpSocket*, int status) { connected = status == 0; });
-    int peer = listener.accept();
+    PlainSocket peer = listener.accept();
     ASSERT_TRUE(waitFor([&] { return connected.load(); }));
 
     constexpr int threads = 4, messages = 500;
@@ -158,7 +157,7 @@ TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
         ASSERT_EQ(std::sscanf(stream.c_str() + at, "<%d:%06d>", &t, &m), 2) << at;
         ASSERT_EQ(m, next[t]++);
     }
-    ::close(peer);
+    closePlain(peer);
     socket->setConnectCallback({});
 }
 

@@ -1,12 +1,17 @@
 // Loopback helpers shared by the harbor socket tests.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <harbor/harbor.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <thread>
@@ -14,6 +19,23 @@
 namespace harbor_test {
 
 using namespace std::chrono_literals;
+
+// The system's own sockets, for the peers the tests drive by hand.
+#ifdef _WIN32
+using PlainSocket = SOCKET;
+inline constexpr PlainSocket kNoPlainSocket = INVALID_SOCKET;
+inline constexpr int kNoSignal = 0;
+inline constexpr int kShutBoth = SD_BOTH;
+using AddressLength = int;
+inline void closePlain(PlainSocket socket) { ::closesocket(socket); }
+#else
+using PlainSocket = int;
+inline constexpr PlainSocket kNoPlainSocket = -1;
+inline constexpr int kNoSignal = MSG_NOSIGNAL;
+inline constexpr int kShutBoth = SHUT_RDWR;
+using AddressLength = socklen_t;
+inline void closePlain(PlainSocket socket) { ::close(socket); }
+#endif
 
 // A plain blocking listener on loopback that the tests drive by hand.
 class Listener {
@@ -25,16 +47,16 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::listen(fd_, 1024);
-        socklen_t size = sizeof address;
+        AddressLength size = sizeof address;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
         port_ = ntohs(address.sin_port);
     }
-    ~Listener() { ::close(fd_); }
+    ~Listener() { closePlain(fd_); }
     unsigned int port() const { return port_; }
-    int accept() { return ::accept(fd_, nullptr, nullptr); }
+    PlainSocket accept() { return ::accept(fd_, nullptr, nullptr); }
 
 private:
-    int fd_;
+    PlainSocket fd_;
     unsigned int port_;
 };
 
