@@ -173,6 +173,18 @@ TEST(PlaybackMix, FullStreamsAreSummedShortOnesWaitAndFinishedOnesGiveTheirRestA
     }
 }
 
+// The audio library is the host's too: playback that closes shuts down its own audio and
+// leaves the rest of the library as the host had it.
+TEST(PlaybackMix, ClosingLeavesTheHostsOwnPartsOfTheAudioLibraryRunning) {
+    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_EVENTS), 0) << SDL_GetError();
+    CAudioDevice device;
+    ASSERT_EQ(device.openPlay(), 0);
+    device.closePlay();
+    EXPECT_NE(SDL_WasInit(SDL_INIT_EVENTS), 0U) << "the host's events still run";
+    EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0U) << "the library's audio is shut down";
+    SDL_QuitSubSystem(SDL_INIT_EVENTS);
+}
+
 class Bounds : public Service {};
 
 TEST_F(Bounds, AReceiveBufferKeepsFiveSecondsAndAStreamTwoDroppingTheOldestOncePerEpisode) {

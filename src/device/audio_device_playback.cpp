@@ -31,8 +31,10 @@ int CAudioDevice::openPlay() {
     playFormat(spec);
     // A library leaves the host's signals alone.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    int result = SDL_Init(SDL_INIT_AUDIO);
-    audioStarted = true;
+    // Only the audio part of the library, counted: a host's own use of the rest (or of
+    // audio) stays as the host left it.
+    int result = SDL_InitSubSystem(SDL_INIT_AUDIO);
+    audioStarted = result == 0;
     if (result < 0) {
         harbor::logError(tag, "init sdl audio fail:[%d].", result);
         playing = false;
@@ -50,8 +52,9 @@ int CAudioDevice::openPlay() {
     return 0;
 }
 
-// The audio library is process-wide: only a device that started it shuts it down, so one
-// that never played (a capture-only device) leaves another's playback alone.
+// The audio library is process-wide: only a device that started its audio shuts that down,
+// so one that never played (a capture-only device) leaves another's playback alone, and
+// whatever else of it the host runs goes on.
 void CAudioDevice::closePlay() {
     playing = false;
     if (const int id = audioDeviceId.exchange(0); id != 0) {
@@ -59,7 +62,7 @@ void CAudioDevice::closePlay() {
         // Waits for a running callback to return; none starts afterwards.
         SDL_CloseAudio();
     }
-    if (audioStarted) SDL_Quit();
+    if (audioStarted) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     audioStarted = false;
 }
 
