@@ -1,5 +1,8 @@
 // Transcoding jobs with the real ffmpeg (behind a gate in a folder of the test's own, as the
 // transcoder beside the library), with none, and through the exports before initialize.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -89,6 +92,36 @@ TEST_F(Transcoding, JobsRunInOrderAndASourceGoesOnlyAfterASuccessfulConversion) 
     EXPECT_TRUE(log.contains("kaputt.wav] ended with status:[1], source kept"));
     EXPECT_TRUE(fs::exists(third)) << "not to be deleted";
     EXPECT_LE(fs::last_write_time(folder / "eins.mp3"), fs::last_write_time(folder / "drei.mp3")) << "in order";
+}
+
+TEST_F(Transcoding, TheTranscoderHoldsNothingButItsStandardStreams) {
+    // A socket and a file opened without close-on-exec, as a host's or a library's may be.
+    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int file = ::open((scratch() / "held.txt").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(socket, 0);
+    ASSERT_GE(file, 0);
+    // A transcoder that writes down what each of its descriptors is.
+    const fs::path listing = scratch() / "descriptors.txt";
+    fs::create_directories(scratch() / "listing");
+    const fs::path lister = scratch() / "listing" / "ffmpeg";
+    std::ofstream(lister) << "#!/bin/sh\nfor fd in /proc/$$/fd/*; do readlink \"$fd\"; done > '" << listing.string()
+                          << "'\n";
+    fs::permissions(lister, fs::perms::owner_all);
+    {
+        CMediaTranscoding transcoding((scratch() / "listing").string());
+        transcoding.addTranscodingTask((scratch() / "a.wav").string(), (scratch() / "a.mp3").string(), false);
+        ASSERT_TRUE(eventually(
+            [&] { return fs::exists(listing) && transcoding.checkTranscodingFinish((scratch() / "a.wav").string()); },
+            20s));
+    }
+    std::ifstream in(listing);
+    const std::string listed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(listed.find("/dev/null"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("socket:"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("held.txt"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find(".log"), std::string::npos) << "the library's log: " << listed;
+    ::close(socket);
+    ::close(file);
 }
 
 TEST_F(Transcoding, WithoutTheTranscoderEachJobIsLoggedAndTheQueueMovesOn) {

@@ -1,8 +1,32 @@
-#include "platform/child_process.h"
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/process.hpp>
+#include <boost/process/extend.hpp>
+
+#include "platform/child_process.h"
 
 namespace talkhub::platform {
+namespace {
+
+// Runs in the child between fork and exec: every descriptor past the standard streams is
+// closed at exec, so the program holds none of the host's or the library's sockets and files
+// (whatever flags they were opened with). Marking, not closing, keeps the process library's
+// own report of a failed exec working. Only calls that are safe after fork.
+void closeAllButStandardStreamsAtExec() {
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    // Kernels before 5.11: mark each possible descriptor.
+    rlimit limit{};
+    const rlim_t last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                            ? limit.rlim_cur
+                            : static_cast<rlim_t>(65536);
+    for (rlim_t descriptor = 3; descriptor < last; ++descriptor) {
+        ::fcntl(static_cast<int>(descriptor), F_SETFD, FD_CLOEXEC);
+    }
+}
+
+}  // namespace
 
 std::string executableName(const std::string& stem) { return stem; }
 
@@ -10,8 +34,9 @@ ChildOutcome runToEnd(const std::string& program, const std::vector<std::string>
     namespace bp = boost::process;
     ChildOutcome outcome;
     try {
-        bp::child child(bp::exe = program, bp::args = arguments, bp::std_in<bp::null, bp::std_out> bp::null,
-                        bp::std_err > bp::null);
+        bp::child child(
+            bp::exe = program, bp::args = arguments, bp::std_in<bp::null, bp::std_out> bp::null, bp::std_err > bp::null,
+            bp::extend::on_exec_setup = [](auto&) { closeAllButStandardStreamsAtExec(); });
         outcome.started = true;
         child.wait(outcome.waitError);
         if (!outcome.waitError) outcome.exitCode = child.exit_code();
