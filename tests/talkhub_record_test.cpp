@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "command_output.h"
 #include "hearing_support.h"
 #include "media/ptt_audio_buffer.h"
 
@@ -189,6 +190,68 @@ TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobod
     const std::size_t recorded = decodeMp3(told[0]).size();
     EXPECT_GE(recorded, decodedBytes / 2);
     EXPECT_LE(recorded, decodedBytes / 2 + 700);
+}
+
+// A speaker's turn recorded into `folder` and played out; what the finish handler was told.
+std::vector<std::string> recordTurn(const std::string& folder, int packets) {
+    std::vector<std::string> told;
+    // The heartbeat names the talker that the packets come from.
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4002);
+    ptt_clear_send();
+    CPttAudioBuffer buffer;
+    buffer.setUserId(4002);
+    buffer.setRecordPath(folder);
+    buffer.setRecordFinishCallback(
+        [&](unsigned int, unsigned long long, const std::string& path) { told.push_back(path); });
+    buffer.startRecord();
+    unsigned char pcm[10240];
+    for (int k = 0; k < packets; ++k) {
+        const Bytes datagram = tonePacket(440 + 20 * (k % 7), 6000);
+        auto packet = std::make_shared<_AUDIO_PACKET>();
+        EXPECT_EQ(ptt_process_rx_udp(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
+        buffer.pushPacket(packet);
+        buffer.setTalkEnd(true);
+        EXPECT_GT(buffer.decode(pcm, sizeof pcm), 0) << "the turn plays on whatever becomes of its recording";
+        buffer.setTalkEnd(false);
+    }
+    return told;
+}
+
+// Runs in a mount namespace of its own where TALKHUB_FULL_FOLDER is a file system of 16 KiB
+// (started by the test below); on its own it has no such folder and is disabled.
+TEST(RecordingOnAFullDisk, DISABLED_InsideTheNamespace) {
+    const char* folder = std::getenv("TALKHUB_FULL_FOLDER");
+    ASSERT_NE(folder, nullptr);
+    // The library's log is started by initialize().
+    initialize();
+    LogTail log;
+    // 20 s of audio, several times what fits.
+    const std::vector<std::string> told = recordTurn(folder, 200);
+    EXPECT_TRUE(told.empty()) << told.front() << " was reported complete";
+    EXPECT_TRUE(std::filesystem::is_empty(folder)) << "the partial file is removed";
+    EXPECT_TRUE(log.contains(std::string("record file:[") + folder + "/4002_"));
+    EXPECT_TRUE(log.contains("No space left on device"));
+    EXPECT_EQ(log.count("recording dropped."), 1U);
+    // A short turn that fits is recorded and reported as before.
+    EXPECT_EQ(recordTurn(folder, 3).size(), 1U);
+    unInitialize();
+}
+
+TEST(RecordingOnAFullDisk, ATurnWhoseFileCannotBeWrittenIsPlayedButNeitherKeptNorReported) {
+    const std::filesystem::path folder = recordFolder() / "full";
+    std::filesystem::create_directories(folder);
+    const std::string command = "TALKHUB_FULL_FOLDER='" + folder.string() +
+                                "' unshare --map-root-user --mount sh -c 'mount -t tmpfs -o size=16k tmpfs \"$0\" && "
+                                "exec " +
+                                std::filesystem::read_symlink("/proc/self/exe").string() +
+                                " --gtest_also_run_disabled_tests "
+                                "--gtest_filter=RecordingOnAFullDisk.DISABLED_InsideTheNamespace' '" +
+                                folder.string() + "' 2>&1";
+    const command_output::Finished run = command_output::run(command);
+    std::filesystem::remove_all(recordFolder());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -71,6 +71,11 @@ private:
     // Hands decoded PCM to the encoder in whole batches, keeping the remainder.
     void feedRecorder(const unsigned char* pcm, unsigned int length);
     std::FILE* createRecordFile(const std::string& stem);
+    // Writes the first `bytes` of the MP3 block; a failure abandons the recording.
+    void writeMp3(int bytes);
+    // Logs the failed step with the path and errno, closes and removes the partial file;
+    // no notice follows.
+    void abandonRecord(const char* step);
 
     unsigned int userId = 0;
     std::list<std::shared_ptr<_AUDIO_PACKET>> packets;

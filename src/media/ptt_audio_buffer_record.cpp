@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include "media/ptt_audio_buffer.h"
 #include "outside/harbor.h"
@@ -81,10 +84,10 @@ void CPttAudioBuffer::startRecord() {
 // A decode can hold more than a batch (concealed audio for lost packets comes with it), so
 // the PCM goes in whole batches until what is left fits.
 void CPttAudioBuffer::feedRecorder(const unsigned char* pcm, unsigned int length) {
-    auto* batch = reinterpret_cast<unsigned char*>(pcmBatch.get());
-    while (length > 0) {
+    // A failed write ends the recording, and with it the batch, in the middle of the loop.
+    while (length > 0 && pcmBatch) {
         const unsigned int taken = std::min(length, kPcmBatchSize - pcmBatchLength);
-        std::memcpy(batch + pcmBatchLength, pcm, taken);
+        std::memcpy(reinterpret_cast<unsigned char*>(pcmBatch.get()) + pcmBatchLength, pcm, taken);
         pcmBatchLength += taken;
         pcm += taken;
         length -= taken;
@@ -97,7 +100,7 @@ void CPttAudioBuffer::encodeMp3() {
     const int bytes = lame_encode_buffer(encoder, pcmBatch.get(), nullptr, static_cast<int>(pcmBatchLength / 2),
                                          mp3Block.get(), static_cast<int>(kMp3BlockSize));
     if (bytes > 0) {
-        std::fwrite(mp3Block.get(), 1, static_cast<std::size_t>(bytes), file);
+        writeMp3(bytes);
     } else if (bytes < 0) {
         harbor::logError("CPttAudioBuffer::encodeMp3", "user id:[%d] encode mp3 data fail:[%d]; input data len:[%d]",
                          userId, bytes, pcmBatchLength);
@@ -105,27 +108,48 @@ void CPttAudioBuffer::encodeMp3() {
     pcmBatchLength = 0;
 }
 
+void CPttAudioBuffer::writeMp3(int bytes) {
+    const auto size = static_cast<std::size_t>(bytes);
+    if (std::fwrite(mp3Block.get(), 1, size, file) != size) abandonRecord("write");
+}
+
+// A recording that lost data (a full disk, a removed drive, a quota) is no recording: its
+// partial file goes and no notice claims it. The turn itself plays on.
+void CPttAudioBuffer::abandonRecord(const char* step) {
+    const int error = errno;
+    harbor::logError("CPttAudioBuffer::abandonRecord", "user id:[%u] %s record file:[%s] fail:[%s], recording dropped.",
+                     userId, step, recordFilePath.c_str(), std::strerror(error));
+    if (encoder != nullptr) lame_close(encoder);
+    encoder = nullptr;
+    if (file != nullptr) std::fclose(file);
+    file = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove(talkhub::platform::pathFromUtf8(recordFilePath), ignored);
+    pcmBatch.reset();
+    mp3Block.reset();
+    pcmBatchLength = 0;
+    finishHandler = nullptr;
+}
+
 // The file is flushed and closed before the handler runs, so a host may open it in its
-// notice; a recording whose start failed made no file and tells nobody.
+// notice; a recording whose start failed, or that failed to write, tells nobody.
 void CPttAudioBuffer::stopRecord() {
     const bool began = file != nullptr;
     if (encoder != nullptr) {
         encodeMp3();
         if (file != nullptr && mp3Block) {
             const int bytes = lame_encode_flush(encoder, mp3Block.get(), static_cast<int>(kMp3BlockSize));
-            if (bytes > 0) std::fwrite(mp3Block.get(), 1, static_cast<std::size_t>(bytes), file);
+            if (bytes > 0) writeMp3(bytes);
         }
-        lame_close(encoder);
+        if (encoder != nullptr) lame_close(encoder);
         encoder = nullptr;
         duration = static_cast<unsigned long long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startTime)
                 .count());
     }
-    if (file != nullptr) {
-        std::fflush(file);
-        std::fclose(file);
-        file = nullptr;
-    }
+    // Data still buffered in the stream reaches the disk only here: either step can fail.
+    if (file != nullptr && std::fflush(file) != 0) abandonRecord("flush");
+    if (file != nullptr && std::fclose(std::exchange(file, nullptr)) != 0) abandonRecord("close");
     pcmBatch.reset();
     mp3Block.reset();
     pcmBatchLength = 0;
