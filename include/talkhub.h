@@ -33,7 +33,10 @@
  * RE-ENTRANCY. A network-thread callback may call any function of the library except
  * unInitialize() (which stops the network thread and so cannot run on it); loginout() from
  * the login callback is allowed. The record callback may call any function except
- * loginout() and unInitialize() (both wait for the play thread). Whatever a callback does
+ * unInitialize(), which it refuses (it waits for the play thread); loginout() from it ends
+ * playback after the callback returns. Callbacks that unInitialize() or loginout() still
+ * deliver (recordings ending) find the library uninitialised or logged out, as it will be
+ * once the call returns. Whatever a callback does
  * holds up the thread it runs on: for the network thread that is all signalling, for the
  * play thread all playback. A host that only records the event and returns, as the
  * example does, never has to think about it.
@@ -245,8 +248,9 @@ TALKHUB_API bool testGroupRecord(unsigned int groupId);
 /* TALKHUB_ALL_GROUPS closes every group. */
 TALKHUB_API void closeGroupRecord(unsigned int groupId);
 /* Called once per recording after its file is complete (see RecordFinishCallback), on the
- * play thread; a recording that could not start is not reported. Null switches the notice
- * off. */
+ * play thread; a recording that could not start or could not be written (the partial
+ * file is removed) is not reported. Recordings in progress end, and are reported, at
+ * loginout and unInitialize. Null switches the notice off. */
 TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback);
 
 /* ---- Transcoding (no initialize needed) ------------------------------------------------ */

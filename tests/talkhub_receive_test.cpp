@@ -110,6 +110,10 @@ TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndKeepsTheReserveUntilTheT
     EXPECT_TRUE(buffer.isPlayFinish());
     buffer.setTalkEnd(false);
     EXPECT_FALSE(buffer.isPlayFinish()) << "the speaker talks again";
+    // A new turn of a talker that logged in again counts from 0: nothing of it is late.
+    for (uint16_t sequence = 0; sequence < 6; ++sequence) buffer.pushPacket(receivedPacket(sequence, 1 + sequence % 5));
+    buffer.setTalkEnd(true);
+    for (int frames : {1, 2, 3, 4, 5, 1}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
 }
 
 // The mixer run pass by pass on an open device whose own callbacks are paused.

@@ -2,6 +2,9 @@
 // once it is complete. Through the reference server with the library as the listener, and
 // a speaker's buffer on its own where a failure or a large decode is the point. The MP3s
 // are decoded with ffmpeg.
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -43,19 +46,27 @@ std::filesystem::path recordFolder() {
     return std::filesystem::temp_directory_path() / ("talkhub-records-" + std::to_string(::getpid()));
 }
 
-// One notice as the host got it, with the file decoded inside the callback.
+// One notice as the host got it, with the file decoded inside the callback, the thread it
+// came on, and whether the library, asked from inside the notice, still recorded group 1.
 struct Notice {
     unsigned int userId;
     std::string text;
     std::vector<int16_t> decoded;
+    std::string thread;
+    bool groupOneRecorded = false;
 };
 
 std::mutex noticesLock;
 std::vector<Notice> notices;
+// Set by a test: the next notice logs out from inside the callback.
+std::atomic<bool> logoutInNotice{false};
 
 void onRecordFinish(unsigned int userId, const char* text) {
     const std::string value = text;
-    Notice notice{userId, value, decodeMp3(value.substr(value.rfind(',') + 1))};
+    char thread[16] = {};
+    pthread_getname_np(pthread_self(), thread, sizeof thread);
+    Notice notice{userId, value, decodeMp3(value.substr(value.rfind(',') + 1)), thread, testGroupRecord(1)};
+    if (logoutInNotice.exchange(false)) loginout();
     std::lock_guard lock(noticesLock);
     notices.push_back(std::move(notice));
 }
@@ -139,6 +150,80 @@ TEST_F(Recording, EachTurnOfARecordedAudibleGroupBecomesOneCompleteMp3AndOneNoti
     // The file was complete inside the notice: the whole turn decodes from it.
     EXPECT_NEAR(static_cast<double>(second.decoded.size()), 8 * 800, 1200);
     EXPECT_NEAR(rms(second.decoded.data() + 800, second.decoded.size() - 1600), 4000 / std::sqrt(2.0), 600);
+}
+
+// Half a turn: the floor taken and `packets` packets at a talker's pace, never released.
+void halfTurn(Client& who, int packets) {
+    ptt_clear_send();
+    ASSERT_EQ(who.requestMic(1), 0);
+    for (int k = 0; k < packets; ++k) {
+        who.sendDatagram(tonePacket(440, 4000));
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+// Waits for exactly `count` notices and takes them.
+std::vector<Notice> awaitNotices(std::size_t count) {
+    talkhub_test::eventually([&] {
+        std::lock_guard lock(noticesLock);
+        return notices.size() >= count;
+    });
+    return takeNotices();
+}
+
+TEST_F(Recording, ATurnUnderWayAtLogoutIsCompletedAndReportedThereAndTheNextLoginHearsTheTalkerAfresh) {
+    start();
+    Client& carol = talker("carol", 1);
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    halfTurn(carol, 15);
+    loginout();
+    // Told before loginout returned, on the play thread, of a complete file.
+    std::vector<Notice> told = takeNotices();
+    ASSERT_EQ(told.size(), 1U) << "the turn under way ends with the login";
+    EXPECT_EQ(told[0].thread, "talkhub-play");
+    EXPECT_GT(told[0].decoded.size(), 5U * 800) << "what had played of 1.5 s, after the 600 ms reserve";
+    carol.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+
+    // Both log in again, as after a server restart: carol's packets are numbered from 0.
+    loginTo(server->tcpPort(), "bob");
+    std::this_thread::sleep_for(100ms);
+    turn(carol, 8);
+    told = awaitNotices(1);
+    ASSERT_EQ(told.size(), 1U) << "the first turn after the new login is recorded";
+    EXPECT_NEAR(static_cast<double>(told[0].decoded.size()), 8 * 800, 1200) << "in a file of its own, whole";
+    EXPECT_NEAR(rms(told[0].decoded.data() + 800, told[0].decoded.size() - 1600), 4000 / std::sqrt(2.0), 600);
+
+    // A turn numbered from 0 again while bob stays logged in: carol logged in anew.
+    ptt_clear_send();
+    turn(carol, 6);
+    told = awaitNotices(1);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_NEAR(static_cast<double>(told[0].decoded.size()), 6 * 800, 1200) << "not held back as late";
+}
+
+TEST_F(Recording, ANoticeThatLogsOutEndsPlaybackAndUnInitializeEndsATurnWithTheLibraryAlreadyGone) {
+    start();
+    Client& carol = talker("carol", 1);
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    logoutInNotice = true;
+    turn(carol, 4);
+    ASSERT_EQ(awaitNotices(1).size(), 1U);
+    EXPECT_TRUE(eventually([] { return talkhub::serviceInstance()->getLoginState() == 0; }))
+        << "the notice's loginout took effect";
+
+    loginTo(server->tcpPort(), "bob");
+    std::this_thread::sleep_for(100ms);
+    halfTurn(carol, 10);
+    unInitialize();
+    const std::vector<Notice> told = takeNotices();
+    ASSERT_EQ(told.size(), 1U) << "the turn under way ends with the library";
+    EXPECT_EQ(told[0].thread, "talkhub-play");
+    EXPECT_FALSE(told[0].groupOneRecorded) << "inside the teardown every function is inert";
+    EXPECT_GT(told[0].decoded.size(), 2U * 800);
+    // The fixture's own teardown ends the service once more.
+    initialize();
 }
 
 TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobody) {

@@ -32,15 +32,8 @@ CAudioMedia::CAudioMedia(CVoiceTalk* talk, std::shared_ptr<CUserDataTransform> u
     assert(talkController != nullptr && userDirectory != nullptr);
 }
 
-// Recordings still under way end here, while every member they use still lives.
-CAudioMedia::~CAudioMedia() {
-    stopNetwork();
-    std::map<unsigned int, std::shared_ptr<CPttAudioBuffer>> remaining;
-    {
-        std::lock_guard lock(buffersLock);
-        remaining.swap(speakerBuffers);
-    }
-}
+// Stopping the network closes playback, whose thread ends every recording still under way.
+CAudioMedia::~CAudioMedia() { stopNetwork(); }
 
 void CAudioMedia::setAudioDetectionStateCallback(std::function<bool(bool)> callback) {
     detectionStateCallback = std::move(callback);

@@ -68,6 +68,8 @@ public:
     // Devices.
     int openAudioPlay();
     void closeAudioPlay();
+    // Whether the caller runs on this engine's play thread (inside a record notice).
+    bool onPlayThread() const;
     // Opens capture and starts the encode thread; 0 when already open, else the device's
     // result (the thread keeps waiting after a failed device open, until the close).
     int openRecordAudio();
@@ -106,6 +108,7 @@ private:
 
     void onRtpHeartbeatThread();
     void onAudioPlayThread();
+    void endEveryTurn();
     void startRecordingIfChosen(CPttAudioBuffer& buffer);
     // A recording ended: tells the host, when it asked to be told.
     void onAudioRecordFinish(unsigned int userId, unsigned long long durationMs, const std::string& filePath);

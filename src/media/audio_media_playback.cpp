@@ -16,6 +16,10 @@ namespace {
 constexpr std::size_t kPlayBufferSize = 10240;
 constexpr auto kIdlePassWait = std::chrono::milliseconds(50);
 
+// The engine whose play thread runs here: a record notice may call back into the library,
+// and what may wait for the play thread must not be waited for on it.
+thread_local const CAudioMedia* playThreadOwner = nullptr;
+
 }  // namespace
 
 bool CAudioMedia::isAudible(unsigned int groupId) {
@@ -35,6 +39,8 @@ int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void
     if (ptt_process_rx_udp(data, length, packet.get()) != TW_OK) return length;
     {
         std::lock_guard lock(buffersLock);
+        // Playback closes under this lock: a speaker found after that would outlive it.
+        if (!playOpen) return length;
         // Only voice starts a buffer: an end of talk that comes after the floor notification
         // has already ended and removed the speaker's buffer would otherwise start an empty
         // one, and with recording on an empty file.
@@ -89,9 +95,12 @@ void CAudioMedia::onAudioRecordFinish(unsigned int userId, unsigned long long du
     callback(userId, text.c_str());
 }
 
+// A new turn: its packets are numbered afresh when the talker has logged in again since
+// its last one, so the buffer forgets the number it played last.
 void CAudioMedia::onMemberGetMic(unsigned int userId) {
     detection.setPause(true);
     std::lock_guard lock(buffersLock);
+    if (!playOpen) return;
     findUserAudioBuffer(userId)->setTalkEnd(false);
 }
 
@@ -112,25 +121,48 @@ int CAudioMedia::openAudioPlay() {
     harbor::logInfo("CAudioMedia::openAudioPlay", "open audio play finish.");
     std::lock_guard lock(networkLock);
     if (playOpen) return 0;
-    playOpen = true;
+    // A play thread that closed playback from inside a record notice ends by itself.
+    if (playThread.joinable()) playThread.join();
+    {
+        std::lock_guard buffers(buffersLock);
+        playOpen = true;
+    }
     playThread = std::thread([this] {
         talkhub::platform::nameThisThread("talkhub-play");
+        playThreadOwner = this;
         onAudioPlayThread();
+        endEveryTurn();
     });
     // On failure the thread goes on; the device drops what it is given until the close.
     return device.openPlay();
 }
 
+// The play thread ends every turn on its way out. Called from a record notice on the play
+// thread itself, it cannot wait for that thread: the thread ends once the notice returns,
+// and the next open or the engine's end joins it.
 void CAudioMedia::closeAudioPlay() {
     std::lock_guard lock(networkLock);
-    playOpen = false;
-    device.closePlay();
     {
         std::lock_guard buffers(buffersLock);
+        playOpen = false;
         playWake.notify_all();
     }
-    if (playThread.joinable()) playThread.join();
+    device.closePlay();
+    if (playThread.joinable() && !onPlayThread()) playThread.join();
     harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
+}
+
+bool CAudioMedia::onPlayThread() const { return playThreadOwner == this; }
+
+// At the close every speaker's turn ends as a turn that has played out would: its recording
+// is completed and closed and the host told of it, here on the play thread; the next login
+// starts every speaker afresh.
+void CAudioMedia::endEveryTurn() {
+    std::map<unsigned int, std::shared_ptr<CPttAudioBuffer>> ending;
+    {
+        std::lock_guard lock(buffersLock);
+        ending.swap(speakerBuffers);
+    }
 }
 
 // One pass visits the speakers in id order and decodes at most one packet of each, so they
@@ -142,7 +174,7 @@ void CAudioMedia::onAudioPlayThread() {
     // Finished speakers leave the map in the pass but are let go after it: the end of a
     // recording (file completed, host told) runs without the buffers lock.
     std::vector<std::shared_ptr<CPttAudioBuffer>> finished;
-    while (!networkStopped && playOpen) {
+    while (playOpen) {
         finished.clear();
         int served = 0;
         std::unique_lock lock(buffersLock);

@@ -43,9 +43,13 @@ void CPttAudioBuffer::dropOldestBeyondLimit() {
     overflowing = overflowing ? queuedFrames >= kLimitFrames / 2 : dropped;
 }
 
+// A talk that goes on again is a new turn: the talker may have logged in again since its
+// last one and number its packets from a new start, which the last number played would
+// otherwise hold back as too late.
 void CPttAudioBuffer::setTalkEnd(bool ended) {
     std::lock_guard guard(lock);
     talkEnded = ended;
+    if (!ended) lastDecoded.reset();
 }
 
 bool CPttAudioBuffer::isPlayFinish() {

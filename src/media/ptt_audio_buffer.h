@@ -41,6 +41,7 @@ public:
     // was already played is too late and goes. An end-of-talk packet ends the talk; any
     // other kind is ignored.
     void pushPacket(std::shared_ptr<_AUDIO_PACKET> packet);
+    // Ends the talk, or (false) begins a new turn, whose sequence numbers count afresh.
     void setTalkEnd(bool ended);
     // The talk has ended and every packet has been decoded.
     bool isPlayFinish();

@@ -1,4 +1,5 @@
 // The exported functions: thin doors into the one service instance.
+#include <atomic>
 #include <string>
 
 #include "media/audio_media.h"
@@ -12,9 +13,14 @@
 
 namespace {
 
-CVoiceTalk* instance = nullptr;
+// Taken out before the service is destroyed: a callback that the teardown still delivers
+// (a recording ending at the logout) finds the library uninitialised.
+std::atomic<CVoiceTalk*> instance{nullptr};
 
-CAudioMedia* engine() { return instance != nullptr ? instance->media() : nullptr; }
+CAudioMedia* engine() {
+    CVoiceTalk* service = instance;
+    return service != nullptr ? service->media() : nullptr;
+}
 
 }  // namespace
 
@@ -35,76 +41,71 @@ TALKHUB_API void initialize(void) {
 }
 
 TALKHUB_API void unInitialize(void) {
-    if (instance != nullptr) {
-        delete instance;
-        instance = nullptr;
+    if (CAudioMedia* media = engine(); media != nullptr && media->onPlayThread()) {
+        harbor::logError("unInitialize", "called from a record notice: refused, it waits for the play thread.");
+        return;
     }
+    delete instance.exchange(nullptr);
     harbor::CTSocketService::instance().stop();
 }
 
 TALKHUB_API void setServerInfo(const char* address, unsigned int port) {
-    if (instance == nullptr || address == nullptr) return;
-    instance->setServerInfo(address, port);
+    CVoiceTalk* service = instance;
+    if (service == nullptr || address == nullptr) return;
+    service->setServerInfo(address, port);
 }
 
 TALKHUB_API void setNotifyCallback(NotifyCallback callback) {
-    if (instance == nullptr) return;
-    instance->setNotifyCallback(callback);
+    if (CVoiceTalk* service = instance) service->setNotifyCallback(callback);
 }
 
 TALKHUB_API int login(const char* account, const char* password, ResultTextCallback callback) {
-    if (instance == nullptr || account == nullptr || password == nullptr) {
+    CVoiceTalk* service = instance;
+    if (service == nullptr || account == nullptr || password == nullptr) {
         harbor::logError("login", "login input param error: talk object[%p], account:[%p] password:[%p].",
-                         static_cast<void*>(instance), static_cast<const void*>(account),
+                         static_cast<void*>(service), static_cast<const void*>(account),
                          static_cast<const void*>(password));
         return -1;
     }
-    return instance->login(account, password, callback);
+    return service->login(account, password, callback);
 }
 
 TALKHUB_API void loginout(void) {
-    if (instance == nullptr) return;
-    instance->logout();
+    if (CVoiceTalk* service = instance) service->logout();
 }
 
 TALKHUB_API void tempCall(unsigned int userId, ResultCallback callback) {
-    if (instance == nullptr) return;
-    instance->tempCall(userId, callback);
+    if (CVoiceTalk* service = instance) service->tempCall(userId, callback);
 }
 
 TALKHUB_API void handupTempCall(void) {
-    if (instance == nullptr) return;
-    instance->handupTempCall();
+    if (CVoiceTalk* service = instance) service->handupTempCall();
 }
 
 TALKHUB_API void meetingCall(bool flag, const char* userList, ResultTextCallback callback) {
-    if (instance == nullptr || userList == nullptr) return;
-    instance->meetingCall(flag, userList, callback);
+    CVoiceTalk* service = instance;
+    if (service == nullptr || userList == nullptr) return;
+    service->meetingCall(flag, userList, callback);
 }
 
 TALKHUB_API void handupMeetingCall(unsigned int id) {
-    if (instance == nullptr) return;
-    instance->handupMeetingCall(id);
+    if (CVoiceTalk* service = instance) service->handupMeetingCall(id);
 }
 
 TALKHUB_API void enterGroup(unsigned int groupId, ResultTextCallback callback) {
-    if (instance == nullptr) return;
-    instance->enterGroup(groupId, callback);
+    if (CVoiceTalk* service = instance) service->enterGroup(groupId, callback);
 }
 
 TALKHUB_API void setGroupOption(unsigned int first, unsigned int second, ResultCallback callback) {
-    if (instance == nullptr) return;
-    instance->setGroupOption(first, second, callback);
+    if (CVoiceTalk* service = instance) service->setGroupOption(first, second, callback);
 }
 
 TALKHUB_API void requestMic(ResultCallback callback) {
-    if (instance == nullptr) return;
-    instance->requestMic(callback);
+    if (CVoiceTalk* service = instance) service->requestMic(callback);
 }
 
 TALKHUB_API void releaseMic(void) {
-    if (instance == nullptr) return;
-    instance->releaseMic();
+    if (CVoiceTalk* service = instance) service->releaseMic();
 }
 
 TALKHUB_API bool highQuality(void) { return engine() != nullptr && engine()->highQuality(); }
@@ -182,10 +183,13 @@ TALKHUB_API bool checkMediaTranscodingFinish(const char* sourcePath) {
     return sourcePath == nullptr || CMediaTranscoding::instance().checkTranscodingFinish(sourcePath);
 }
 
-TALKHUB_API bool isEnableAudioDetection(void) { return engine() != nullptr && instance->isEnableAudioDetection(); }
+TALKHUB_API bool isEnableAudioDetection(void) {
+    CVoiceTalk* service = instance;
+    return service != nullptr && service->isEnableAudioDetection();
+}
 
 TALKHUB_API void enableAudioDetection(bool on) {
-    if (engine() != nullptr) instance->enableAudioDetection(on);
+    if (CVoiceTalk* service = instance) service->enableAudioDetection(on);
 }
 
 TALKHUB_API bool isPauseAudioDetection(void) { return engine() != nullptr && engine()->audioDetection().isPause(); }

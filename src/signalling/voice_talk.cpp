@@ -240,7 +240,15 @@ void CVoiceTalk::stopHeartbeat() {
 }
 
 void CVoiceTalk::logout() {
-    std::lock_guard lifecycle(lifecycleLock);
+    // On the play thread (a record notice) the lifecycle lock is never waited for: whoever
+    // holds it may be waiting for the play thread, as a logout under way does.
+    std::unique_lock lifecycle(lifecycleLock, std::defer_lock);
+    if (!audioMedia->onPlayThread()) {
+        lifecycle.lock();
+    } else if (!lifecycle.try_lock()) {
+        harbor::logInfo("CVoiceTalk::logout", "logout from a record notice while the service is busy: ignored.");
+        return;
+    }
     const int previous = loginState.exchange(3);
     stopHeartbeat();
     if (previous != 0) {
