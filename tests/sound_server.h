@@ -55,10 +55,12 @@ public:
 
     bool running() const { return ready_; }
 
+    // The server's address, as PULSE_SERVER and ALSA's pulse plugin take it.
+    std::string address() const { return "unix:" + (folder_ / "pulse/native").string(); }
+
     // Put before a shell command, so that it speaks to this server.
     std::string environment() const {
-        return "XDG_RUNTIME_DIR='" + folder_.string() + "' PULSE_SERVER='unix:" + (folder_ / "pulse/native").string() +
-               "'";
+        return "XDG_RUNTIME_DIR='" + folder_.string() + "' PULSE_SERVER='" + address() + "'";
     }
 
     // Runs a shell command that speaks to this server; its exit status.

@@ -1,16 +1,36 @@
 // Microphone capture through the wave-input layer over ALSA, from the private microphone
 // of capture_source.h: order, size and pace of the buffers, a second open, a close racing
-// the callbacks, and a machine without a microphone.
+// the callbacks, a machine without a microphone, and a microphone unplugged and plugged in
+// again.
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "capture_source.h"
 #include "device/audio_device.h"
 #include "server_test_support.h"
+#include "sound_server.h"
 #include "speech_sample.h"
 #include "talkhub_test_support.h"
+
+// While set, every read of a capture device fails as an unplugged USB headset's does. This
+// definition stands in front of ALSA's own for the whole test program, and passes every
+// read through to it otherwise.
+std::atomic<bool> headsetUnplugged{false};
+
+extern "C" snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t size) {
+    using Read = snd_pcm_sframes_t (*)(snd_pcm_t*, void*, snd_pcm_uframes_t);
+    static const auto alsaRead = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "snd_pcm_readi"));
+    if (headsetUnplugged) return -ENODEV;
+    return alsaRead(pcm, buffer, size);
+}
 
 namespace {
 
@@ -139,6 +159,84 @@ TEST_F(Capture, WithoutAMicrophoneOpenAndLoginReportTheSystemsCode) {
     EXPECT_TRUE(TALKHUB_LOGIN_CAPTURE_FAILED(done->value));
     EXPECT_FALSE(TALKHUB_LOGIN_CAPTURE_FAILED(TALKHUB_LOGIN_UNKNOWN_ACCOUNT)) << "a refusal is no device failure";
     EXPECT_TRUE(log.contains("[CVoiceTalk::onLoginAck] open local audio record fail:["));
+}
+
+// The processor time (user and system, in clock ticks) of this process's thread of that name.
+long threadTicks(const std::string& name) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string taskName;
+        std::getline(comm, taskName);
+        if (taskName != name) continue;
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // The fields after the name, which ends at the last ')': utime and stime are 12th and 13th.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int index = 1; index <= 13 && fields >> field; ++index) {
+            if (index >= 12) ticks += std::stol(field);
+        }
+        return ticks;
+    }
+    return -1;
+}
+
+TEST_F(Capture, AnUnpluggedMicrophoneCostsNoProcessorAndCaptureResumesWhenItIsBack) {
+    CAudioDevice device;
+    Received received;
+    ASSERT_EQ(device.openRecord(received.handler()), 0);
+    ASSERT_TRUE(received.waitFor(5));
+
+    LogTail log;
+    capture_source::setPresent(false);
+    headsetUnplugged = true;
+    std::this_thread::sleep_for(200ms);
+    const long before = threadTicks("talkhub-capture");
+    ASSERT_GE(before, 0);
+    const std::size_t buffersBefore = received.buffers();
+    std::this_thread::sleep_for(2s);
+    const long spent = threadTicks("talkhub-capture") - before;
+    EXPECT_LE(spent, ::sysconf(_SC_CLK_TCK) / 10) << "ticks of processor time in 2 s without a microphone";
+    EXPECT_LE(received.buffers(), buffersBefore + 1) << "nothing is captured from a missing microphone";
+
+    capture_source::setPresent(true);
+    headsetUnplugged = false;
+    EXPECT_TRUE(received.waitFor(buffersBefore + 10, 4000ms)) << "capture resumes without a new open";
+    device.closeRecord();
+    EXPECT_EQ(log.count("capture device [default] failed:[No such device]"), 1U) << "one line per episode";
+    EXPECT_EQ(log.count("capture device [default] back after ["), 1U);
+}
+
+TEST_F(Capture, ASoundServersMicrophoneIsReadAsItDelivers) {
+    SoundServer sound;
+    ASSERT_TRUE(sound.running()) << "pulseaudio and pactl are needed";
+    const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
+    const std::string wave = (capture_source::folder() / "speech.wav").string();
+    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    // "default" is the sound server, through ALSA's pulse plugin, as on a desktop.
+    const std::string config = "pcm.!default {\n  type pulse\n  server \"" + sound.address() + "\"\n}\n";
+    capture_source::replace(capture_source::configFile(), config.data(), config.size());
+
+    LogTail log;
+    CAudioDevice device;
+    Received received;
+    const int opened = device.openRecord(received.handler());
+    capture_source::setPresent(true);
+    ASSERT_EQ(opened, 0);
+    sound.play(wave, 2);
+    const bool captured = received.waitFor(250, 10s);
+    device.closeRecord();
+    ASSERT_TRUE(captured);
+    EXPECT_TRUE(log.contains("capture device [default] type:[IOPLUG] paced:[0]."))
+        << "a sound server keeps its own time: nothing else paces it";
+    std::vector<int16_t> twice = speech;
+    twice.insert(twice.end(), speech.begin(), speech.end());
+    const double match = speech_sample::envelopeCorrelation(twice, received.pcm());
+    std::printf("speech match through the sound server: %.3f\n", match);
+    EXPECT_GT(match, 0.8);
 }
 
 }  // namespace

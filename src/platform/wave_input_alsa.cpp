@@ -7,9 +7,14 @@
 // The device lock guards the buffer queue and the requests; it is never held while the
 // callback runs or while ALSA is read, so the callback may queue its buffer again at once.
 //
-// A source that is no sound card (ALSA's file or null plugins, say) returns data as fast as
+// A source without a clock of its own (ALSA's file and null plugins) returns data as fast as
 // it is read; such a device is paced to its sample rate, so the caller always sees a
-// microphone's timing. A sound card sets the pace itself and is never waited for.
+// microphone's timing. Every other source (a sound card, a sound server's plugin) sets the
+// pace itself and is read as it delivers.
+//
+// A device that fails for good (a headset unplugged, the sound server behind "default"
+// gone) is closed and opened again once a second until it works; the episode is logged
+// once when it begins and once when capture resumes, and the thread sleeps in between.
 #include "platform/wave_input.h"
 
 #include <alsa/asoundlib.h>
@@ -38,6 +43,8 @@ constexpr int kPollMilliseconds = 20;
 // A paced source that fell this far behind (a stalled callback) restarts its clock instead
 // of delivering the missed time in a burst.
 constexpr auto kPacingSlack = std::chrono::milliseconds(200);
+// How often a device that failed for good is opened again.
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 
 MMRESULT resultFromAlsa(int error) {
     switch (-error) {
@@ -93,6 +100,25 @@ private:
     unsigned long delivered_ = 0;
 };
 
+// Opens "default" for capture in the format asked; ALSA's error otherwise.
+int openCapture(snd_pcm_t** pcm, unsigned int channels, unsigned int rate) {
+    int error = snd_pcm_open(pcm, kDeviceName, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    if (error < 0) return error;
+    error = snd_pcm_set_params(*pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                               kLatencyMicroseconds);
+    if (error < 0) {
+        snd_pcm_close(*pcm);
+        *pcm = nullptr;
+    }
+    return error;
+}
+
+// Only the plugins that read a file or nothing have no clock: they need pacing.
+bool hasNoClock(snd_pcm_t* pcm) {
+    const snd_pcm_type_t type = snd_pcm_type(pcm);
+    return type == SND_PCM_TYPE_FILE || type == SND_PCM_TYPE_NULL;
+}
+
 }  // namespace
 
 struct HWAVEIN__ {
@@ -102,6 +128,8 @@ struct HWAVEIN__ {
     unsigned int rate = 0;
     unsigned int frameBytes = 0;
     bool paced = false;
+    // When the device failed for good; it is closed (null) until it opens again.
+    Clock::time_point lostAt;
 
     std::mutex lock;
     std::condition_variable changed;
@@ -122,7 +150,11 @@ struct HWAVEIN__ {
 
     void run();
     void handBack(std::unique_lock<std::mutex>& held);
+    // Up to `frames` frames; 0 when nothing came, ALSA's error when the device failed.
     long readSome(unsigned char* into, unsigned long frames, bool& restarted);
+    // Waits a while, then opens the failed device again; true once it works. False at once
+    // for a close, a stop or a request, which the thread serves before it tries again.
+    bool reopen(std::unique_lock<std::mutex>& held);
     bool waitUntilDue(std::unique_lock<std::mutex>& held, Clock::time_point due);
     void request(std::unique_lock<std::mutex>& held);
 };
@@ -144,18 +176,34 @@ void HWAVEIN__::handBack(std::unique_lock<std::mutex>& held) {
     }
 }
 
-// Reads up to `frames` without blocking longer than one poll step; 0 when nothing came.
+// Reads up to `frames` without blocking longer than one poll step. An overrun or a
+// suspend is recovered here; what ALSA cannot recover is the caller's to handle.
 long HWAVEIN__::readSome(unsigned char* into, unsigned long frames, bool& restarted) {
     std::memset(into, 0, frames * frameBytes);
-    if (snd_pcm_wait(pcm, kPollMilliseconds) == 0) return 0;
-    const snd_pcm_sframes_t got = snd_pcm_readi(pcm, into, frames);
+    const int ready = snd_pcm_wait(pcm, kPollMilliseconds);
+    if (ready == 0) return 0;
+    const snd_pcm_sframes_t got = ready < 0 ? ready : snd_pcm_readi(pcm, into, frames);
     if (got >= 0 || got == -EAGAIN) return std::max<snd_pcm_sframes_t>(got, 0);
     const int recovered = snd_pcm_recover(pcm, static_cast<int>(got), 1);
-    harbor::logWarning("waveInCapture", "capture read fail:[%s] recovered:[%d].", snd_strerror(static_cast<int>(got)),
-                       recovered);
-    if (recovered == 0) snd_pcm_start(pcm);
+    if (recovered < 0) return recovered;
+    harbor::logWarning("waveInCapture", "capture read fail:[%s], recovered.", snd_strerror(static_cast<int>(got)));
+    snd_pcm_start(pcm);
     restarted = true;
     return 0;
+}
+
+bool HWAVEIN__::reopen(std::unique_lock<std::mutex>& held) {
+    changed.wait_for(held, kReopenInterval, [&] { return closing || !running || requests != served; });
+    if (closing || !running || requests != served) return false;
+    held.unlock();
+    const int error = openCapture(&pcm, frameBytes / 2, rate);
+    held.lock();
+    if (error < 0) return false;
+    paced = hasNoClock(pcm);
+    harbor::logInfo(
+        "waveInCapture", "capture device [%s] back after [%lld] ms.", kDeviceName,
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lostAt).count()));
+    return true;
 }
 
 // Waits for a paced source's due time; false when a request or close cut the wait short.
@@ -180,6 +228,7 @@ void HWAVEIN__::run() {
             continue;
         }
         if (!capturing) {
+            if (pcm == nullptr && !reopen(held)) continue;
             snd_pcm_prepare(pcm);
             snd_pcm_start(pcm);
             pacer.restart();
@@ -197,6 +246,16 @@ void HWAVEIN__::run() {
             bool restarted = false;
             const long got = readSome(scratch.data(), frames, restarted);
             held.lock();
+            if (got < 0) {
+                harbor::logError("waveInCapture", "capture device [%s] failed:[%s], opening it again every %lld s.",
+                                 kDeviceName, snd_strerror(static_cast<int>(got)),
+                                 static_cast<long long>(kReopenInterval.count()));
+                lostAt = Clock::now();
+                snd_pcm_close(pcm);
+                pcm = nullptr;
+                capturing = false;
+                continue;
+            }
             if (restarted) pacer.restart();
             if (got == 0 || !running) continue;
             if (paced && !waitUntilDue(held, pacer.due(static_cast<unsigned long>(got)))) continue;
@@ -237,28 +296,21 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
         return WAVERR_BADFORMAT;
     }
     snd_pcm_t* pcm = nullptr;
-    int error = snd_pcm_open(&pcm, kDeviceName, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    const int error = openCapture(&pcm, format->nChannels, format->nSamplesPerSec);
     if (error < 0) {
-        harbor::logError("waveInOpen", "capture device [%s] open fail:[%s].", kDeviceName, snd_strerror(error));
-        return resultFromAlsa(error);
-    }
-    error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
-                               format->nSamplesPerSec, 1, kLatencyMicroseconds);
-    if (error < 0) {
-        harbor::logError("waveInOpen", "capture device [%s] format [%u Hz, %u channels] fail:[%s].", kDeviceName,
+        harbor::logError("waveInOpen", "capture device [%s] as [%u Hz, %u channels] open fail:[%s].", kDeviceName,
                          format->nSamplesPerSec, format->nChannels, snd_strerror(error));
-        snd_pcm_close(pcm);
         return resultFromAlsa(error);
     }
-    snd_pcm_info_t* info = nullptr;
-    snd_pcm_info_alloca(&info);
     auto* opened = new HWAVEIN__;
     opened->pcm = pcm;
     opened->callback = reinterpret_cast<PWAVEINPROC>(callback);
     opened->instance = instance;
     opened->rate = format->nSamplesPerSec;
     opened->frameBytes = 2U * format->nChannels;
-    opened->paced = snd_pcm_info(pcm, info) < 0 || snd_pcm_info_get_card(info) < 0;
+    opened->paced = hasNoClock(pcm);
+    harbor::logInfo("waveInOpen", "capture device [%s] type:[%s] paced:[%d].", kDeviceName,
+                    snd_pcm_type_name(snd_pcm_type(pcm)), opened->paced ? 1 : 0);
     opened->thread = std::thread([opened] {
         talkhub::platform::nameThisThread("talkhub-capture");
         opened->run();
@@ -339,7 +391,7 @@ MMRESULT waveInClose(HWAVEIN device) {
     }
     device->thread.join();
     device->notify(WIM_CLOSE, nullptr);
-    snd_pcm_close(device->pcm);
+    if (device->pcm != nullptr) snd_pcm_close(device->pcm);
     delete device;
     return MMSYSERR_NOERROR;
 }
