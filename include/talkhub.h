@@ -270,7 +270,8 @@ TALKHUB_API bool checkMediaTranscodingFinish(const char* sourcePath);
 /* ---- Voice-activated microphone -------------------------------------------------------- */
 
 /* While enabled (default off), speech takes the floor (TALKHUB_NOTIFY_VOICE_GET_MIC) and
- * silence of muteDurationMs gives it back (TALKHUB_NOTIFY_MIC_LOST with a null text). */
+ * silence of muteDurationMs gives it back (TALKHUB_NOTIFY_MIC_LOST with a null text).
+ * Disabled while speech holds the floor, the floor goes back at once. */
 TALKHUB_API bool isEnableAudioDetection(void);
 TALKHUB_API void enableAudioDetection(bool on);
 /* While paused every frame counts as silence; the library pauses the detector while

@@ -116,4 +116,35 @@ TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
     EXPECT_TRUE(hasLine(lines, R"("event":"talk","message":"talking")")) << result.output;
 }
 
+TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
+    const std::string wave = (capture_source::folder() / "speech.wav").string();
+    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    // The sentence lasts some 4 s: voice activation ends in the middle of it, and the
+    // program then listens for 3 s more.
+    auto alice = std::async(std::launch::async, [&] {
+        return runCli("-u alice --json --mic-file " + wave + " -p " + std::to_string(server.tcpPort()),
+                      "vox 1.5 --threshold 0 --hangover 400\\nwait 3\\nquit\\n");
+    });
+    const Client::HeardTurn turn = bob.hearTurn(1001, 5000ms, 1000ms);
+    EXPECT_TRUE(turn.ended) << "the turn ends with the voice activation";
+    EXPECT_GT(turn.pcm.size(), 8000U / 2);
+    EXPECT_LT(turn.pcm.size(), 8000U * 2) << "voice went on after the voice activation ended";
+    int later = 0;
+    while (auto datagram = bob.datagram(500ms)) {
+        _AUDIO_PACKET packet{};
+        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) == TW_OK &&
+            packet.senderId == 1001 && packet.kind == TW_KIND_VOICE) {
+            ++later;
+        }
+    }
+    EXPECT_EQ(later, 0) << "voice datagrams after the floor went back";
+    const Finished result = alice.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const std::vector<std::string> lines = jsonLines(result.output);
+    EXPECT_TRUE(hasLine(lines, R"("event":"vox","message":"voice activation off")")) << result.output;
+}
+
 }  // namespace

@@ -157,6 +157,15 @@ bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& 
         }
         return lastDetectionState && answer;
     }
+    // Switched off while it heard speech, the detector gives back the floor it took, as the
+    // end of speech would have: otherwise the floor stays held with nobody to release it.
+    if (lastDetectionState) {
+        lastDetectionState = false;
+        if (detectionStateCallback) detectionStateCallback(false);
+        sendGathered(packer, mode);
+        talking = false;
+        return false;
+    }
     const bool holding = talkController->getMicState() == 2;
     if (talking && !holding) sendGathered(packer, mode);
     talking = holding;

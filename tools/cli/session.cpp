@@ -135,7 +135,9 @@ bool Session::vox(int threshold, long long hangoverMs, std::optional<double> sec
     enableAudioDetection(true);
     Events::instance().say("vox", "voice activation on");
     holdFor(seconds);
+    // A floor the detector holds goes back with the next captured block.
     enableAudioDetection(false);
+    std::this_thread::sleep_for(kTailWait);
     Events::instance().say("vox", "voice activation off");
     return true;
 }
