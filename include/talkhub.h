@@ -112,6 +112,11 @@ extern "C" {
 #define TALKHUB_LOGIN_WRONG_PASSWORD (-2)
 #define TALKHUB_LOGIN_SERVER_FULL (-3)
 #define TALKHUB_LOGIN_MALFORMED (-4)
+/* Login failures the library itself reports. The account is in no group: the session stays
+ * logged in (calls can reach it) until loginout. The servers sent the login on to another
+ * server more than 4 times in a row: the login ends. */
+#define TALKHUB_LOGIN_NO_GROUP (-1000)
+#define TALKHUB_LOGIN_TOO_MANY_REDIRECTS (-1001)
 /* A login whose microphone did not open reports 0xC0000000 | the system's code, read as
  * an int; this one means there is no capture device at all. */
 #define TALKHUB_LOGIN_NO_CAPTURE_DEVICE ((int)0xC0000002u)
@@ -170,7 +175,9 @@ TALKHUB_API void setNotifyCallback(NotifyCallback callback);
  * not be reached; (TALKHUB_LOGIN_*, "") the server refused the account; a result for
  * which TALKHUB_LOGIN_CAPTURE_FAILED holds, with "", the microphone did not open;
  * (negative, "") the speaker did not open (SDL's result) or no voice socket could be
- * made; (0, "0") the group list could not be read.
+ * made (also when the voice server's address is a host name rather than an IPv4 or IPv6
+ * address); (0, "0") the group list could not be read; (TALKHUB_LOGIN_NO_GROUP, "") it
+ * lists no group; (TALKHUB_LOGIN_TOO_MANY_REDIRECTS, "") the servers kept redirecting.
  * After an accepted login the microphone stays open until logout and is sent only while
  * the floor is held (voice-activated: while speech is heard); every audible group plays. */
 TALKHUB_API int login(const char* account, const char* password, ResultTextCallback callback);

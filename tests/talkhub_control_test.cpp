@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,46 @@ TEST_F(ControlChannel, LoginAnswersTheReferenceServerNeverSends) {
     EXPECT_EQ(done->value, TW_ERR_TRUNCATED);
     EXPECT_EQ(done->text, "");
     EXPECT_EQ(talk().getLoginState(), 1) << "an unreadable answer leaves the login waiting";
+}
+
+TEST_F(ControlChannel, ServersThatKeepRedirectingEndTheLoginAfterFourMovesAndAnEmptyGroupListCompletesIt) {
+    tw_login_ack redirect{};
+    std::strcpy(redirect.redirectAddress, "127.0.0.1");
+    redirect.redirectPort = peer.port();
+    std::strcpy(redirect.voiceAddress, "127.0.0.1");
+    redirect.voicePort = 13002;
+    LogTail log;
+    auto stream = connect();
+    int logins = 0;
+    while (stream && logins < 10) {
+        ++logins;
+        stream->sendRaw(loginAnswer(redirect));
+        stream = peer.accept(1000ms);
+        if (stream && !stream->expect(TW_CMD_LOGIN)) break;
+    }
+    EXPECT_EQ(logins, 1 + CVoiceTalk::kMaxRedirects) << "the first login and four moves";
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_TOO_MANY_REDIRECTS);
+    EXPECT_EQ(talk().getLoginState(), 0);
+    EXPECT_TRUE(log.contains("login redirected more than 4 times, last to [127.0.0.1:" + std::to_string(peer.port())));
+    EXPECT_TRUE(eventually([] { return !talk().hasSocket(); }));
+
+    // A new login counts its moves afresh; an account without groups hears of it.
+    VoiceServer voice;
+    stream = connect();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(redirect));
+    stream = peer.acceptLogin();
+    ASSERT_NE(stream, nullptr);
+    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    ASSERT_TRUE(stream->expect(TW_CMD_QUERY_GROUPS).has_value());
+    stream->send([](unsigned char* b, int c) { return srv_build_group_list(b, c, nullptr, 0); });
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value()) << "the login completes without a group";
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_NO_GROUP);
+    EXPECT_EQ(done->text, "");
+    EXPECT_EQ(talk().getLoginState(), 2) << "still logged in: calls can reach the account";
 }
 
 TEST_F(ControlChannel, UnreadableAnswersReachTheirCallbacksAndUnreadableEventsNobody) {

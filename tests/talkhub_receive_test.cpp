@@ -297,6 +297,39 @@ TEST_F(Hearing, VolumeMuteAndTheAudibleGroupsDecideWhatIsHeardAndHowLoud) {
     EXPECT_NEAR(stretchLoudness(played, stretches[2]) / unity, 1.0, 0.1);
 }
 
+TEST_F(Hearing, AVoiceServerOnIpv6IsHeardAndOneNamedByAHostNameIsRefusedClearly) {
+    talkhub_server::ServerConfig config = server_test::loopbackConfig();
+    config.bindAddress = "::";
+    config.limits.floorGraceMs = 0;
+    server = std::make_unique<RunningServer>(config);
+    // Reached over ::1, the server names ::1 as its voice server.
+    setServerInfo("::1", server->tcpPort());
+    ASSERT_EQ(login("bob", "bob", talkhub_test::onLoginResult), 0);
+    auto done = talkhub_test::HostEvents::instance().take(talkhub_test::HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    ASSERT_EQ(done->value, 0) << done->text;
+    std::this_thread::sleep_for(100ms);
+    Client& carol = talker("carol", 1);
+    ptt_clear_send();
+    std::vector<Bytes> voice;
+    for (int k = 0; k < 8; ++k) voice.push_back(tonePacket(440, 4000));
+    talk(carol, 1, voice);
+    const std::vector<int16_t> played = heard();
+    EXPECT_GT(rms(played.data(), played.size()), 800) << "the voice came over IPv6";
+
+    server.reset();
+    talkers.clear();
+    config.voiceAddress = "localhost";
+    server = std::make_unique<RunningServer>(config);
+    LogTail log;
+    setServerInfo("::1", server->tcpPort());
+    ASSERT_EQ(login("bob", "bob", talkhub_test::onLoginResult), 0);
+    done = talkhub_test::HostEvents::instance().take(talkhub_test::HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_LT(done->value, 0);
+    EXPECT_TRUE(log.contains("voice server address:[localhost] is no IPv4 or IPv6 address, network not started."));
+}
+
 TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {
     start();
     Client& alice = talker("alice", 2);

@@ -23,4 +23,11 @@ bool CTSocketAddress::isValid() const {
     return !error && !results.empty();
 }
 
+int CTSocketAddress::literalFamily() const {
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(host_, error);
+    if (error) return 0;
+    return address.is_v6() ? 6 : 4;
+}
+
 }  // namespace harbor

@@ -70,11 +70,21 @@ int CAudioMedia::startNetwork(unsigned int userId) {
         harbor::logError("CAudioMedia::startNetwork", "voice server address not set, network not started.");
         return -1;
     }
+    // The voice socket speaks the server's address family; datagrams go to an address, so
+    // a host name (which would need resolving for every datagram) is refused here.
+    const int family = server.literalFamily();
+    if (family == 0) {
+        harbor::logError("CAudioMedia::startNetwork",
+                         "voice server address:[%s] is no IPv4 or IPv6 address, network not started.",
+                         server.address().c_str());
+        return -1;
+    }
+    const char* const anyLocal = family == 6 ? "::" : "0.0.0.0";
     unsigned int port = server.port();
     ownUserId = userId;
     harbor::IUdpSocket* socket = nullptr;
     for (; socket == nullptr && port <= kLastLocalPort; ++port) {
-        harbor::CTSocketService::instance().newUdpInstance(harbor::CTSocketAddress("0.0.0.0", port), &socket);
+        harbor::CTSocketService::instance().newUdpInstance(harbor::CTSocketAddress(anyLocal, port), &socket);
         if (socket != nullptr) boundPort = port;
     }
     if (socket == nullptr) {

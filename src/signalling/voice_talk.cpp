@@ -68,6 +68,7 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         harbor::logError("CVoiceTalk::login", "current voice talk login state error:[%d].", loginState.load());
         return -1;
     }
+    redirects = 0;
     return connectTo(newAccount, newPassword, callback, 0);
 }
 

@@ -28,6 +28,8 @@ public:
 
     static constexpr unsigned int kDefaultServerPort = 13001;
     static constexpr uint32_t kBufferSize = 10240;
+    // Servers that keep sending a login on to another give up after this many moves.
+    static constexpr int kMaxRedirects = 4;
 
     CVoiceTalk();
     ~CVoiceTalk();
@@ -118,6 +120,8 @@ private:
     std::shared_ptr<CUserDataTransform> userData;
     std::unique_ptr<CAudioMedia> audioMedia;
     std::atomic<int> loginState{0};
+    // Moves to another server since the host's login.
+    std::atomic<int> redirects{0};
 
     // Written by the host and by a redirecting login answer on the network thread.
     std::mutex settingsLock;

@@ -96,6 +96,14 @@ int CVoiceTalk::onLoginVerdict(const tw_login_ack& ack) {
 
 int CVoiceTalk::onLoginRedirect(const tw_login_ack& ack) {
     constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    if (++redirects > kMaxRedirects) {
+        harbor::logError(tag, "login redirected more than %d times, last to [%s:%u]: login failed.", kMaxRedirects,
+                         ack.redirectAddress, ack.redirectPort);
+        int connecting = 1;
+        loginState.compare_exchange_strong(connecting, 0);
+        dropSocket();
+        return TALKHUB_LOGIN_TOO_MANY_REDIRECTS;
+    }
     std::string user;
     std::string secret;
     {
@@ -138,6 +146,10 @@ void CVoiceTalk::onQueryGroupAck(const tw_packet& packet) {
             userData->setGroupName(list->entries[i]->groupId, list->entries[i]->name);
         }
         enterGroup(list->entries[0]->groupId, nullptr);
+    } else {
+        // No group is entered, so no answer would ever complete the login.
+        harbor::logError("CVoiceTalk::onQueryGroupAck", "the account is in no group.");
+        finish(loginCallback, TALKHUB_LOGIN_NO_GROUP, "");
     }
     ptt_ack_free_groups(list);
 }

@@ -56,6 +56,8 @@ public:
     // False for an empty host, a port of 0 or above 65535, or a host that is neither an
     // IPv4/IPv6 literal nor a name that resolves.
     bool isValid() const;
+    // 4 or 6 for an IPv4 or IPv6 literal; 0 for a host name or anything else.
+    int literalFamily() const;
 
 private:
     std::string host_;
