@@ -28,6 +28,10 @@ const char* refusalReason(int result) {
             return "server full";
         case TALKHUB_LOGIN_MALFORMED:
             return "login request not understood";
+        case TALKHUB_LOGIN_NO_GROUP:
+            return "the account is in no group";
+        case TALKHUB_LOGIN_TOO_MANY_REDIRECTS:
+            return "the servers kept redirecting the login";
         default:
             return "refused";
     }
