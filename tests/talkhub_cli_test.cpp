@@ -1,12 +1,15 @@
 // talkhub-cli as a user runs it: a separate process on the library's public header, against
 // the reference server in this process.
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "capture_source.h"
 #include "cli_run.h"
+#include "hearing_support.h"
 #include "server_test_support.h"
 #include "speech_sample.h"
 
@@ -77,6 +80,14 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
 
     Finished unknown = runCli("-u alice" + port + " shout");
     EXPECT_EQ(unknown.exitCode, 1) << unknown.output;
+
+    // Without microphone and speaker the same machine logs in: a listen-only or talk-only
+    // host needs neither a device nor a file.
+    Finished bare = runCli("-u alice --no-mic --no-speaker" + port + " talk 0.5", "",
+                           "ALSA_CONFIG_PATH=" + missing + " SDL_AUDIODRIVER=no-such-driver");
+    EXPECT_EQ(bare.exitCode, 0) << bare.output;
+    Finished both = runCli("-u alice --no-mic --mic-file " + missing + port + " wait 1");
+    EXPECT_EQ(both.exitCode, 1) << "--no-mic and --mic-file exclude each other: " << both.output;
 }
 
 TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
@@ -145,6 +156,78 @@ TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
     EXPECT_EQ(result.exitCode, 0) << result.output;
     const std::vector<std::string> lines = jsonLines(result.output);
     EXPECT_TRUE(hasLine(lines, R"("event":"vox","message":"voice activation off")")) << result.output;
+}
+
+// A tone as a raw microphone file (16-bit mono PCM at 8000 Hz).
+std::string toneFile(const std::string& name, double seconds) {
+    const std::string path = (capture_source::folder() / name).string();
+    std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 8000));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(6000 * std::sin(2 * 3.14159265358979 * 500 * static_cast<double>(i) / 8000));
+    }
+    capture_source::replace(path, samples.data(), samples.size() * sizeof(int16_t));
+    return path;
+}
+
+// The server dies while the program holds the floor and comes back 4 s later on the same
+// ports: `wait` logs in again, after a pause of 1 s that fails and one of 2 s, and the
+// first turns after it are heard both ways.
+TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays) {
+    const std::string microphone = toneFile("tone.raw", 30);
+    const std::string heardFile = (capture_source::folder() / "heard.wav").string();
+    talkhub_server::ServerConfig config = server_test::loopbackConfig();
+    config.limits.floorGraceMs = 0;
+    auto server = std::make_unique<RunningServer>(config);
+    config.tcpPort = server->tcpPort();
+    config.udpPort = server->udpPort();
+
+    std::promise<void> loggedInAgain;
+    auto alice = std::async(std::launch::async, [&] {
+        const std::string command =
+            "printf 'talk 3\\nwait 7\\ntalk 1.5\\nquit\\n' | " TALKHUB_CLI_PATH " -u alice --json --mic-file " +
+            microphone + " --speaker-file " + heardFile + " -p " + std::to_string(config.tcpPort) + " 2>&1";
+        bool told = false;
+        return command_output::run(command, [&](const std::string& line) {
+            if (!told && line.find("logged in again") != std::string::npos) {
+                told = true;
+                loggedInAgain.set_value();
+            }
+        });
+    });
+    std::this_thread::sleep_for(1500ms);
+    server.reset();
+    std::this_thread::sleep_for(4000ms);
+    server = std::make_unique<RunningServer>(config);
+    Client bob(config.tcpPort, config.udpPort);
+    bob.join("bob", 1);
+    ASSERT_EQ(loggedInAgain.get_future().wait_for(10s), std::future_status::ready) << "no new login";
+    std::this_thread::sleep_for(300ms);
+    // Bob's turn: a tone alice's speaker plays.
+    ptt_clear_send();
+    ASSERT_EQ(bob.requestMic(1), 0);
+    for (int k = 0; k < 10; ++k) {
+        bob.sendDatagram(hearing_test::tonePacket(1000, 5000));
+        std::this_thread::sleep_for(100ms);
+    }
+    bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    // Alice's turn after her wait: her microphone's tone reaches bob.
+    const Client::HeardTurn turn = bob.hearTurn(1001, 10000ms, 2000ms);
+    const Finished result = alice.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const std::vector<std::string> lines = jsonLines(result.output);
+    EXPECT_TRUE(hasLine(lines, R"("code":0,"meaning":"connection to the server lost","text":"network exception.")"))
+        << result.output;
+    EXPECT_TRUE(hasLine(lines, R"("event":"reconnect","attempt":1,"pause_s":1,)")) << result.output;
+    EXPECT_TRUE(hasLine(lines, R"("event":"reconnect","attempt":2,"pause_s":2,)")) << result.output;
+    EXPECT_TRUE(turn.ended);
+    EXPECT_GT(turn.pcm.size(), 8000U) << "alice is heard on her first turn after the restart";
+    EXPECT_GT(hearing_test::rms(turn.pcm.data(), turn.pcm.size()), 2000);
+    std::ifstream wave(heardFile, std::ios::binary | std::ios::ate);
+    ASSERT_TRUE(wave.good());
+    std::vector<int16_t> heard(static_cast<std::size_t>(wave.tellg()) / 2);
+    wave.seekg(0);
+    wave.read(reinterpret_cast<char*>(heard.data()), static_cast<std::streamsize>(heard.size() * 2));
+    EXPECT_GT(hearing_test::rms(heard.data(), heard.size()), 500) << "bob's turn is heard by alice";
 }
 
 }  // namespace

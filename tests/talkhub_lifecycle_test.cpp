@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "media/audio_media.h"
@@ -148,6 +149,32 @@ TEST_F(Lifecycle, ARedirectLeavesTheRestOfTheOldServersChunkUnread) {
     moved->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
     EXPECT_TRUE(moved->expect(TW_CMD_QUERY_GROUPS).has_value());
     EXPECT_EQ(talk().getLoginState(), 2);
+}
+
+// A redirect and unInitialize at nearly the same moment, over and over at staggered
+// delays: the redirect's new connection stays pending (its target's queue is full), so
+// callbacks of it that outlived the service would run on freed memory, which the
+// sanitizers report, or keep its socket alive.
+TEST(LifecycleRace, UnInitializeDuringARedirectLeavesNoSocketAndNoCallbackBehind) {
+    FullListener target;
+    ScriptedPeer peer;
+    tw_login_ack redirect{};
+    std::strcpy(redirect.redirectAddress, "127.0.0.1");
+    redirect.redirectPort = target.port();
+    std::strcpy(redirect.voiceAddress, "127.0.0.1");
+    redirect.voicePort = 13002;
+    for (int round = 0; round < 30; ++round) {
+        initialize();
+        setServerInfo("127.0.0.1", peer.port());
+        ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+        auto stream = peer.acceptLogin();
+        ASSERT_NE(stream, nullptr);
+        stream->sendRaw(loginAnswer(redirect));
+        std::this_thread::sleep_for(std::chrono::microseconds(20 * round));
+        unInitialize();
+        EXPECT_EQ(harbor::CTSocketService::instance().socketCount(), 0U) << "round " << round;
+    }
+    HostEvents::instance().clear();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <fcntl.h>
 #include <spdlog/spdlog.h>
 #include <talkwire.h>
 
@@ -7,6 +8,14 @@
 #include <cstring>
 
 #include "message.h"
+
+namespace {
+
+// The server's sockets stay its own: a process that embeds it and starts programs must not
+// hand them its listening ports or its sessions.
+void keepFromChildren(int descriptor) { ::fcntl(descriptor, F_SETFD, FD_CLOEXEC); }
+
+}  // namespace
 
 namespace talkhub_server {
 
@@ -30,10 +39,12 @@ void Server::start() {
     const auto address = asio::ip::make_address(config_.bindAddress);
     const tcp::endpoint tcpEndpoint(address, config_.tcpPort);
     acceptor_.open(tcpEndpoint.protocol());
+    keepFromChildren(acceptor_.native_handle());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcpEndpoint);
     acceptor_.listen();
     udp_.open(address.is_v6() ? udp::v6() : udp::v4());
+    keepFromChildren(udp_.native_handle());
     udp_.bind(udp::endpoint(address, config_.udpPort));
     udp_.non_blocking(true);
     running_ = true;
@@ -89,6 +100,7 @@ void Server::accept() {
             });
             return;
         }
+        keepFromChildren(socket.native_handle());
         if (sessions_.size() >= config_.limits.maxSessions) {
             boost::system::error_code ignored;
             spdlog::warn("connection from {} refused: {} sessions open",

@@ -50,6 +50,12 @@ CVoiceTalk::~CVoiceTalk() {
     // its own socket may still be finishing.
     dropSocket();
     callbacksInFlight.waitUntilIdle();
+    // A redirect that was connecting when the logout came may have installed its new
+    // socket after the drop above, while it was still in flight: that socket goes now,
+    // and its callbacks (which find the state idle) are waited for in turn. Nothing that
+    // runs now connects again.
+    dropSocket();
+    callbacksInFlight.waitUntilIdle();
     audioMedia.reset();
 }
 

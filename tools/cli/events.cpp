@@ -9,14 +9,19 @@ namespace talkhub_cli {
 
 namespace {
 
+// A broken connection is kept for the commands that log in again after one.
 void onNotify(int code, const char* text) {
     const std::string value = text != nullptr ? text : "";
     std::string line = "notify " + std::to_string(code) + " " + notificationMeaning(code);
     if (!value.empty()) line += ": " + value;
-    Events::instance().say("notify", line,
-                           "\"code\":" + std::to_string(code) +
+    const std::string fields = "\"code\":" + std::to_string(code) +
                                ",\"meaning\":" + Events::quoted(notificationMeaning(code)) +
-                               ",\"text\":" + (text != nullptr ? Events::quoted(value) : "null"));
+                               ",\"text\":" + (text != nullptr ? Events::quoted(value) : "null");
+    if (code == TALKHUB_NOTIFY_NETWORK_EXCEPTION) {
+        Events::instance().record({Event::kBroken, code, value}, "notify", line, fields);
+    } else {
+        Events::instance().say("notify", line, fields);
+    }
 }
 
 void onRecordFinish(unsigned int userId, const char* text) {

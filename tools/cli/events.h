@@ -12,7 +12,8 @@
 namespace talkhub_cli {
 
 struct Event {
-    enum Kind { kLogin, kNotify, kResult, kText, kRecord } kind;
+    // kBroken: the connection to the server broke (the library has logged out).
+    enum Kind { kLogin, kNotify, kResult, kText, kRecord, kBroken } kind;
     long long value = 0;
     std::string text;
 };
@@ -39,8 +40,10 @@ public:
 
     static std::string quoted(const std::string& text);
 
-private:
+    // Prints the event as say() does and keeps it for take().
     void record(Event event, const std::string& name, const std::string& line, const std::string& fields);
+
+private:
     double elapsed() const;
 
     std::mutex mutex_;

@@ -62,9 +62,18 @@ int main(int argc, char** argv) {
     app.add_option("-u,--user", options.user, "account")->required();
     app.add_option("-w,--password", options.password, "password (default: the account name)");
     app.add_option("--record-dir", options.recordDir, "folder for the MP3 recordings of the groups chosen by 'record'");
-    app.add_option("--mic-file", micFile, "talk from this WAV (16-bit PCM) or raw (16-bit mono 8 kHz) file")
-        ->check(CLI::ExistingFile);
-    app.add_option("--speaker-file", speakerFile, "write what is heard to this WAV file (16-bit mono 8 kHz)");
+    bool noMic = false;
+    bool noSpeaker = false;
+    bool noReconnect = false;
+    CLI::Option* micOption =
+        app.add_option("--mic-file", micFile, "talk from this WAV (16-bit PCM) or raw (16-bit mono 8 kHz) file")
+            ->check(CLI::ExistingFile);
+    CLI::Option* speakerOption =
+        app.add_option("--speaker-file", speakerFile, "write what is heard to this WAV file (16-bit mono 8 kHz)");
+    app.add_flag("--no-mic", noMic, "no microphone: a listen-only host (talk sends silence)")->excludes(micOption);
+    app.add_flag("--no-speaker", noSpeaker, "no speaker: a talk-only host (what is heard is discarded)")
+        ->excludes(speakerOption);
+    app.add_flag("--no-reconnect", noReconnect, "'wait' does not log in again after a broken connection");
     app.add_flag("--json", json, "print one JSON object per line for each event");
     app.add_flag("--alsa-messages", alsaMessages, "show the sound library's own diagnostics");
     // Runs while the command line is read, before the account is required.
@@ -88,7 +97,12 @@ int main(int argc, char** argv) {
         }
         app.footer(footer);
     }
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Help and the device list end well; every mistake on the command line is a usage error.
+        return app.exit(error) == 0 ? kExitOk : kExitUsage;
+    }
 
     // The command is checked before anything connects.
     const std::vector<std::string> command = app.remaining_for_passthrough();
@@ -108,15 +122,16 @@ int main(int argc, char** argv) {
     }
 
     FileMicrophone microphone;
-    if (!micFile.empty()) {
-        const std::string error = microphone.use(micFile);
+    if (noMic || !micFile.empty()) {
+        const std::string error = noMic ? microphone.useNone() : microphone.use(micFile);
         if (!error.empty()) {
-            std::cerr << "talkhub-cli: --mic-file: " << error << std::endl;
+            std::cerr << (noMic ? "talkhub-cli: --no-mic: " : "talkhub-cli: --mic-file: ") << error << std::endl;
             return kExitUsage;
         }
     }
     // Declared before the session, so that playback has closed when the file is written.
     FileSpeaker speaker;
+    if (noSpeaker) FileSpeaker::useNone();
     if (!speakerFile.empty()) {
         const std::string error = speaker.use(speakerFile);
         if (!error.empty()) {
@@ -127,6 +142,7 @@ int main(int argc, char** argv) {
     if (!alsaMessages) snd_lib_error_set_handler(quietAlsa);
     Events::instance().setJson(json);
     if (options.password.empty()) options.password = options.user;
+    options.reconnect = !noReconnect;
 
     Session session;
     const ExitCode login = session.login(options);

@@ -124,10 +124,7 @@ std::string FileMicrophone::use(const std::string& path) {
         const std::string error = readWave(in, layout);
         if (!error.empty()) return path + ": " + error;
     }
-    char pattern[] = "/tmp/talkhub-cli-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return "cannot make a temporary folder";
-    folder_ = pattern;
-
+    if (std::string error = makeFolder(); !error.empty()) return error;
     const std::string samples = folder_ + "/microphone.raw";
     std::ofstream out(samples, std::ios::binary);
     in.clear();
@@ -135,12 +132,29 @@ std::string FileMicrophone::use(const std::string& path) {
     const std::string error = convert(in, layout, out);
     if (!error.empty()) return path + ": " + error;
     out.close();
+    if (!out) return "cannot write " + folder_;
+    return installDefault("type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n  infile \"" + samples +
+                          "\"\n  format \"raw\"");
+}
+
+std::string FileMicrophone::useNone() {
+    if (std::string error = makeFolder(); !error.empty()) return error;
+    return installDefault("type null");
+}
+
+std::string FileMicrophone::makeFolder() {
+    char pattern[] = "/tmp/talkhub-cli-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return "cannot make a temporary folder";
+    folder_ = pattern;
+    return "";
+}
+
+std::string FileMicrophone::installDefault(const std::string& definition) {
     const std::string config = folder_ + "/asound.conf";
     std::ofstream text(config);
-    text << "pcm.!default {\n  type file\n  slave.pcm { type null }\n  file \"/dev/null\"\n  infile \"" << samples
-         << "\"\n  format \"raw\"\n}\n";
+    text << "pcm.!default {\n  " << definition << "\n}\n";
     text.close();
-    if (!out || !text) return "cannot write " + folder_;
+    if (!text) return "cannot write " + config;
     ::setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
     return "";
 }

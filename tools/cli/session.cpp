@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -17,6 +18,9 @@ using namespace std::chrono_literals;
 constexpr auto kAnswerWait = 10s;
 // What goes out after the floor is given back: the last frames, flushed as it falls.
 constexpr auto kTailWait = 300ms;
+// Logging in again after a broken connection: the first pause, doubled after each failure.
+constexpr std::chrono::steady_clock::duration kFirstReconnectPause = 1s;
+constexpr std::chrono::steady_clock::duration kLongestReconnectPause = 30s;
 
 const char* refusalReason(int result) {
     switch (result) {
@@ -78,6 +82,7 @@ Session::~Session() {
 }
 
 ExitCode Session::login(const LoginOptions& options) {
+    options_ = options;
     if (!options.recordDir.empty()) setRecordSavePath(options.recordDir.c_str());
     ::setServerInfo(options.server.c_str(), options.port);
     const std::string where = options.server + ":" + std::to_string(options.port);
@@ -149,7 +154,9 @@ bool Session::vox(int threshold, long long hangoverMs, std::optional<double> sec
 bool Session::enter(unsigned int groupId) {
     enterGroup(groupId, Events::onText);
     auto answer = Events::instance().take(Event::kText, kAnswerWait);
-    return answer && answer->value == 0;
+    const bool entered = answer && answer->value == 0;
+    if (entered) lastGroup_ = groupId;
+    return entered;
 }
 
 bool Session::call(unsigned int userId) {
@@ -201,6 +208,35 @@ void Session::volume(int value) { setVolume(value); }
 
 void Session::micVolume(int value) { setMicVolume(value); }
 
-void Session::wait(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+void Session::wait(double seconds) {
+    const Clock::time_point until =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (Clock::now() < until) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (!Events::instance().take(Event::kBroken, left)) return;
+        if (options_.reconnect) reconnectBefore(until);
+    }
+}
+
+void Session::reconnectBefore(Clock::time_point until) {
+    logout();
+    Clock::duration pause = kFirstReconnectPause;
+    for (int attempt = 1; Clock::now() + pause < until; ++attempt) {
+        const auto pauseSeconds = std::chrono::duration_cast<std::chrono::seconds>(pause).count();
+        Events::instance().say(
+            "reconnect",
+            "logging in again in " + std::to_string(pauseSeconds) + " s (attempt " + std::to_string(attempt) + ")",
+            "\"attempt\":" + std::to_string(attempt) + ",\"pause_s\":" + std::to_string(pauseSeconds));
+        std::this_thread::sleep_for(pause);
+        if (login(options_) == kExitOk) {
+            Events::instance().say("reconnect", "logged in again", "\"attempt\":" + std::to_string(attempt));
+            if (lastGroup_ != 0) enter(lastGroup_);
+            return;
+        }
+        logout();
+        pause = std::min<Clock::duration>(pause * 2, kLongestReconnectPause);
+    }
+    Events::instance().say("reconnect", "not logged in again before the wait ended");
+}
 
 }  // namespace talkhub_cli

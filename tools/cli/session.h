@@ -1,6 +1,7 @@
 // One logged-in host session over the library's exports, and the commands a user gives it.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct LoginOptions {
     std::string user;
     std::string password;
     std::string recordDir;
+    // `wait` logs in again after a broken connection.
+    bool reconnect = true;
 };
 
 class Session {
@@ -48,10 +51,18 @@ public:
     bool record(const std::vector<std::string>& groups);
     void volume(int value);
     void micVolume(int value);
+    // Listens for SECONDS; a connection that breaks meanwhile is logged in again (unless
+    // switched off), as a host should: after a pause that doubles from 1 s up to 30 s with
+    // each failed attempt, re-entering the group entered last.
     void wait(double seconds);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    void reconnectBefore(Clock::time_point until);
+
     bool loggedIn_ = false;
+    LoginOptions options_;
+    unsigned int lastGroup_ = 0;
 };
 
 }  // namespace talkhub_cli

@@ -52,6 +52,8 @@ std::string FileSpeaker::use(const std::string& path) {
     return "";
 }
 
+void FileSpeaker::useNone() { ::setenv("SDL_AUDIODRIVER", "dummy", 1); }
+
 FileSpeaker::~FileSpeaker() {
     if (target_.empty()) return;
     std::vector<char> pcm;

@@ -18,6 +18,9 @@ public:
 
     // Returns an error text, empty on success.
     std::string use(const std::string& path);
+    // No speaker at all: the audio library's dummy driver, which discards what is played
+    // at a sound card's pace.
+    static void useNone();
 
 private:
     std::string target_;
