@@ -28,14 +28,17 @@ tsan: deps
 	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$suite || exit 1; \
 	done
 
-# Builds talkwire with clang and libFuzzer and runs each fuzz target for FUZZ_SECONDS.
+# Builds the libraries with clang and libFuzzer and runs each fuzz target for FUZZ_SECONDS:
+# talkwire's parsers, framing and voice path, and the logged-in library fed hostile
+# signalling and voice.
+FUZZ_TARGETS = control voice service_control service_voice
 fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTALKHUB_FUZZ=ON $(CMAKE_FLAGS)
-	cmake --build build-fuzz
-	build-fuzz/tests/fuzz/fuzz_seeds build-fuzz/corpus/control build-fuzz/corpus/voice
-	for target in control voice; do \
-	  build-fuzz/tests/fuzz/fuzz_$$target build-fuzz/corpus/$$target \
+	cmake --build build-fuzz --target fuzz_seeds $(addprefix fuzz_,$(FUZZ_TARGETS))
+	build-fuzz/tests/fuzz/fuzz_seeds build-fuzz/corpus
+	for target in $(FUZZ_TARGETS); do \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) build-fuzz/tests/fuzz/fuzz_$$target build-fuzz/corpus/$$target \
 	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -timeout=10 || exit 1; \
 	done
 

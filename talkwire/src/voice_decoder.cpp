@@ -57,14 +57,6 @@ private:
 
 class DecoderTable {
 public:
-    ~DecoderTable() {
-        for (Stream& stream : streams_) {
-            if (stream.decoder != nullptr) {
-                opus_decoder_destroy(stream.decoder);
-            }
-        }
-    }
-
     int decode(uint32_t sender, uint16_t sequence, const unsigned char* frames, std::size_t size, int frameCount,
                unsigned char* out, int cap) {
         const std::lock_guard lock(mutex_);
@@ -157,8 +149,10 @@ private:
     uint64_t clock_ = 0;
 };
 
+// Never destroyed: a host that exits without ending the library leaves its threads running
+// while the process tears its static objects down, and they may still be using the codec.
 DecoderTable& decoders() {
-    static DecoderTable instance;
+    static DecoderTable& instance = *new DecoderTable;
     return instance;
 }
 

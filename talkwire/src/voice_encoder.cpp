@@ -18,14 +18,6 @@ constexpr std::array<opus_int32, 2> kBitrate = {12000, 24000};  // modes 1 and 2
 
 class Encoders {
 public:
-    ~Encoders() {
-        for (OpusEncoder* encoder : encoders_) {
-            if (encoder != nullptr) {
-                opus_encoder_destroy(encoder);
-            }
-        }
-    }
-
     int encode(const unsigned char* pcm, unsigned char* out, int cap, int mode) {
         std::array<opus_int16, TW_FRAME_SAMPLES> samples{};
         std::memcpy(samples.data(), pcm, TW_FRAME_BYTES);
@@ -76,8 +68,10 @@ private:
     std::array<OpusEncoder*, 2> encoders_{};
 };
 
+// Never destroyed: a host that exits without ending the library leaves its threads running
+// while the process tears its static objects down, and they may still be using the codec.
 Encoders& encoders() {
-    static Encoders instance;
+    static Encoders& instance = *new Encoders;
     return instance;
 }
 

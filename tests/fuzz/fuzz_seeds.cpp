@@ -19,15 +19,86 @@ void write(const std::filesystem::path& folder, int index, const unsigned char* 
 
 }  // namespace
 
+// What a server sends a logged-in client: each answer and event, framed, one per seed, and
+// all of them in one chunk.
+void writeServerStream(const std::filesystem::path& folder) {
+    std::vector<unsigned char> message(4096);
+    std::vector<unsigned char> framed(8192);
+    std::vector<unsigned char> all;
+    const int cap = static_cast<int>(message.size());
+    const tw_login_ack redirect{0, "127.0.0.1", "127.0.0.1", 13001, 13002, 8000, 8000, 1001, "marker", 5};
+    const tw_group_entry groups[3] = {{1, "alpha"}, {2, "bravo"}, {7, "x"}};
+    const tw_join_group_ack joined{0, 1, 2, 1001};
+    const tw_meeting_member members[2] = {{1001, "alice"}, {1002, "bob"}};
+    const tw_member_get_mic got{1, 1002, "bob"};
+    const tw_member_lost_mic lost{1, 1002};
+    const tw_temp_call_arrived arrived{"carol", 1003};
+    const tw_meeting_call_release released{0, 4};
+    int index = 0;
+    const auto emit = [&](int length) {
+        const uint16_t size = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length), framed.data(),
+                                                     static_cast<uint16_t>(framed.size()));
+        write(folder, index++, framed.data(), size);
+        all.insert(all.end(), framed.begin(), framed.begin() + size);
+    };
+    emit(srv_build_login_ack(message.data(), cap, &redirect));
+    emit(srv_build_group_list(message.data(), cap, groups, 3));
+    emit(srv_build_join_group_ack(message.data(), cap, &joined));
+    emit(srv_build_result_ack(message.data(), cap, TW_CMD_REQUEST_MIC_ACK, 0));
+    emit(srv_build_result_ack(message.data(), cap, TW_CMD_TEMP_CALL_ACK, 0));
+    emit(srv_build_result_ack(message.data(), cap, TW_CMD_SET_GROUP_OPTION_ACK, 1));
+    emit(srv_build_release_mic_ack(message.data(), cap, 1));
+    emit(srv_build_meeting_call_ack(message.data(), cap, 0, 9, members, 2));
+    emit(srv_build_self_lost_mic(message.data(), cap, 1));
+    emit(srv_build_member_get_mic(message.data(), cap, &got));
+    emit(srv_build_member_lost_mic(message.data(), cap, &lost));
+    emit(srv_build_temp_call_release(message.data(), cap, 9));
+    emit(srv_build_temp_call_arrived(message.data(), cap, &arrived));
+    emit(srv_build_meeting_call_release(message.data(), cap, &released));
+    emit(srv_build_logout_ack(message.data(), cap));
+    write(folder, index, all.data(), static_cast<int>(all.size()));
+}
+
+// Voice of members 1002 and 1003 (known to the logged-in library), in order, out of order,
+// and their ends of talk.
+void writeSpeakerVoice(const std::filesystem::path& folder) {
+    unsigned char datagram[2048];
+    int index = 0;
+    for (uint32_t sender : {1002U, 1003U}) {
+        cp_rtp_heartbeat(datagram, sizeof datagram, sender);
+        ptt_clear_send();
+        for (int packet = 0; packet < 4; ++packet) {
+            std::vector<unsigned char> frames;
+            for (int f = 0; f < TW_MAX_FRAMES_PER_PACKET; ++f) {
+                int16_t pcm[TW_FRAME_SAMPLES];
+                for (int i = 0; i < TW_FRAME_SAMPLES; ++i) {
+                    pcm[i] = static_cast<int16_t>(6000 * std::sin((f * TW_FRAME_SAMPLES + i) * 0.2 * (packet + 1)));
+                }
+                unsigned char frame[1024];
+                const int size = ptt_voice_audio_encode(pcm, TW_FRAME_BYTES, frame, sizeof frame, 1);
+                frames.insert(frames.end(), frame, frame + size);
+            }
+            const int size = ptt_voice_packet_encode(frames.data(), static_cast<int>(frames.size()),
+                                                     TW_MAX_FRAMES_PER_PACKET, datagram, sizeof datagram, 1);
+            write(folder, index++, datagram, size);
+        }
+        write(folder, index++, datagram, srv_build_end_of_talk(datagram, sizeof datagram, sender, 4));
+    }
+}
+
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: fuzz_seeds CONTROL_DIR VOICE_DIR\n");
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_seeds CORPUS_DIR\n");
         return 2;
     }
-    const std::filesystem::path control = argv[1];
-    const std::filesystem::path voice = argv[2];
-    std::filesystem::create_directories(control);
-    std::filesystem::create_directories(voice);
+    const std::filesystem::path root = argv[1];
+    const std::filesystem::path control = root / "control";
+    const std::filesystem::path voice = root / "voice";
+    for (const char* name : {"control", "voice", "service_control", "service_voice"}) {
+        std::filesystem::create_directories(root / name);
+    }
+    writeServerStream(root / "service_control");
+    writeSpeakerVoice(root / "service_voice");
 
     std::vector<unsigned char> message(4096);
     std::vector<unsigned char> framed(8192);
