@@ -2,6 +2,7 @@
 // made by talkwire itself, so that fuzzing starts from inputs that pass the first checks.
 #include <talkwire.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -86,6 +87,42 @@ void writeSpeakerVoice(const std::filesystem::path& folder) {
     }
 }
 
+// What a logged-in member sends the server: each request framed, after a 0 that makes it
+// stream bytes, and its voice, after a 1 that makes it a datagram.
+void writeClientTraffic(const std::filesystem::path& folder) {
+    std::vector<unsigned char> message(4096);
+    std::vector<unsigned char> seed(8192);
+    const int cap = static_cast<int>(message.size());
+    const uint32_t ids[3] = {1002, 1003, 1004};
+    int index = 0;
+    const auto request = [&](int length) {
+        seed[0] = 0;
+        const uint16_t size = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length), seed.data() + 1,
+                                                     static_cast<uint16_t>(seed.size() - 1));
+        write(folder, index++, seed.data(), size + 1);
+    };
+    request(cp_query_groups(message.data(), cap));
+    request(cp_ping(message.data(), cap, 1001));
+    request(cp_activate_group(message.data(), cap, 2));
+    request(cp_request_mic(message.data(), cap, 1));
+    request(cp_release_mic(message.data(), cap, 1));
+    request(cp_set_group_option(message.data(), cap, 3, 4));
+    request(cp_temp_group_call(message.data(), cap, ids, 1));
+    request(cp_meeting_call(message.data(), cap, 1, ids, 3));
+    request(cp_handup_meeting_call(message.data(), cap, ids, 1));
+    request(cp_logout(message.data(), cap));
+    unsigned char datagram[2048];
+    const auto voice = [&](int length) {
+        seed[0] = 1;
+        std::copy(datagram, datagram + length, seed.begin() + 1);
+        write(folder, index++, seed.data(), length + 1);
+    };
+    voice(cp_rtp_heartbeat(datagram, sizeof datagram, 1001));
+    voice(ptt_fake_voice_send("marker", 1001, datagram, 1));
+    voice(ptt_fake_voice_send("marker", 1001, datagram, 0));
+    voice(srv_build_end_of_talk(datagram, sizeof datagram, 1001, 3));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds CORPUS_DIR\n");
@@ -94,10 +131,11 @@ int main(int argc, char** argv) {
     const std::filesystem::path root = argv[1];
     const std::filesystem::path control = root / "control";
     const std::filesystem::path voice = root / "voice";
-    for (const char* name : {"control", "voice", "service_control", "service_voice"}) {
+    for (const char* name : {"control", "voice", "service_control", "service_voice", "server"}) {
         std::filesystem::create_directories(root / name);
     }
     writeServerStream(root / "service_control");
+    writeClientTraffic(root / "server");
     writeSpeakerVoice(root / "service_voice");
 
     std::vector<unsigned char> message(4096);
