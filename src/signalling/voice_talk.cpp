@@ -74,6 +74,12 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         harbor::logError("CVoiceTalk::login", "current voice talk login state error:[%d].", loginState.load());
         return -1;
     }
+    // A login request cannot carry a longer name: it would never be sent nor answered.
+    if (newAccount.size() > TW_MAX_ACCOUNT_LENGTH) {
+        harbor::logError("CVoiceTalk::login", "account of [%zu] bytes, more than [%d]: login refused.",
+                         newAccount.size(), TW_MAX_ACCOUNT_LENGTH);
+        return -1;
+    }
     redirects = 0;
     return connectTo(newAccount, newPassword, callback, 0);
 }
