@@ -1,7 +1,8 @@
 // A UDP proxy on loopback between one client and the voice server that spoils what the
 // server sends, by a fixed pattern: it drops, duplicates, swaps neighbours and delays
 // datagrams, and lets a test slip in datagrams of its own. What the client sends goes up
-// unchanged. Bounded: at most 64 datagrams wait in it, and its thread ends with the proxy.
+// unchanged. A test can also cut the link both ways for a while. Bounded: at most 64 datagrams wait in it, and its
+// thread ends with the proxy.
 #pragma once
 
 #include <netinet/in.h>
@@ -62,6 +63,9 @@ public:
 
     unsigned fromClient() const { return fromClient_; }
 
+    // While set, every datagram either way is lost, as on a cut link.
+    void setBlackholed(bool on) { blackholed_ = on; }
+
 private:
     struct Held {
         std::chrono::steady_clock::time_point due;
@@ -118,7 +122,7 @@ private:
                 socklen_t length = sizeof from;
                 const ssize_t size = ::recvfrom(clientSide_, buffer.data(), buffer.size(), 0,
                                                 reinterpret_cast<sockaddr*>(&from), &length);
-                if (size > 0) {
+                if (size > 0 && !blackholed_) {
                     {
                         std::lock_guard lock(mutex_);
                         client_ = from;
@@ -130,7 +134,7 @@ private:
             }
             if (sockets[1].revents & POLLIN) {
                 const ssize_t size = ::recv(serverSide_, buffer.data(), buffer.size(), 0);
-                if (size > 0) fromServer(Bytes(buffer.begin(), buffer.begin() + size));
+                if (size > 0 && !blackholed_) fromServer(Bytes(buffer.begin(), buffer.begin() + size));
             }
             sendDue();
         }
@@ -143,6 +147,7 @@ private:
     Pattern pattern_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> blackholed_{false};
     std::atomic<unsigned> fromClient_{0};
     unsigned count_ = 0;  // the proxy's thread only
     std::mutex mutex_;    // guards what follows

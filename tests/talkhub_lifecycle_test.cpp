@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "hearing_support.h"
 #include "media/audio_media.h"
 #include "talkhub_test_support.h"
 
@@ -173,6 +174,43 @@ TEST(LifecycleRace, UnInitializeDuringARedirectLeavesNoSocketAndNoCallbackBehind
         std::this_thread::sleep_for(std::chrono::microseconds(20 * round));
         unInitialize();
         EXPECT_EQ(harbor::CTSocketService::instance().socketCount(), 0U) << "round " << round;
+    }
+    HostEvents::instance().clear();
+}
+
+// loginout or unInitialize at every moment of a login (connecting, the answer, the group
+// list, the group entry, the devices opening) and of a turn heard and spoken, round after
+// round at delays that step through them: nothing hangs, nothing is left behind, and a
+// login after a loginout works.
+TEST(LifecycleRace, LogoutAndUnInitializeAtEveryMomentOfALoginAndATurn) {
+    talkhub_server::ServerConfig config = server_test::loopbackConfig();
+    config.limits.floorGraceMs = 0;
+    server_test::RunningServer server(config);
+    server_test::Client carol(server.tcpPort(), server.udpPort());
+    carol.join("carol", 1);
+    const Bytes voice = hearing_test::tonePacket(500, 4000);
+    for (int round = 0; round < 24; ++round) {
+        HostEvents::instance().clear();
+        initialize();
+        setServerInfo("127.0.0.1", server.tcpPort());
+        const bool duringTurn = round % 2 == 1;
+        ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+        if (duringTurn) {
+            ASSERT_TRUE(HostEvents::instance().take(HostEvent::kLogin).has_value());
+            // Carol talks to alice while alice asks for the floor, which is busy.
+            ASSERT_EQ(carol.requestMic(1), 0);
+            for (int k = 0; k < 3; ++k) carol.sendDatagram(voice);
+            requestMic(talkhub_test::onResult);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * (round / 2)));
+        if (round % 4 < 2) {
+            loginout();
+            EXPECT_EQ(talkhub::serviceInstance()->getLoginState(), 0) << "round " << round;
+            loginout();
+        }
+        unInitialize();
+        EXPECT_EQ(harbor::CTSocketService::instance().socketCount(), 0U) << "round " << round;
+        if (duringTurn) carol.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
     }
     HostEvents::instance().clear();
 }

@@ -330,6 +330,31 @@ TEST_F(Hearing, AVoiceServerOnIpv6IsHeardAndOneNamedByAHostNameIsRefusedClearly)
     EXPECT_TRUE(log.contains("voice server address:[localhost] is no IPv4 or IPv6 address, network not started."));
 }
 
+TEST_F(Hearing, AVoicePathCutForFiveSecondsLosesOnlyWhatWasSaidMeanwhile) {
+    start(ImpairmentProxy::Pattern{});
+    Client& carol = talker("carol", 1);
+    const auto turn = [&] {
+        std::vector<Bytes> voice;
+        for (int k = 0; k < 8; ++k) voice.push_back(tonePacket(700, 5000));
+        talk(carol, 1, voice);
+    };
+    ptt_clear_send();
+    turn();
+    proxy->setBlackholed(true);
+    const auto cut = std::chrono::steady_clock::now();
+    turn();
+    std::this_thread::sleep_until(cut + 5s);
+    proxy->setBlackholed(false);
+    // The next voice heartbeat (every 8 s) is not needed: the server still knows the way.
+    turn();
+    const std::vector<int16_t> played = heard();
+    const auto stretches = soundStretches(played);
+    ASSERT_EQ(stretches.size(), 2U) << "the turns before and after the cut, nothing of the one during it";
+    for (const auto& stretch : stretches) {
+        EXPECT_NEAR(static_cast<double>(stretch.second - stretch.first), 40, 6) << "800 ms of tone, whole";
+    }
+}
+
 TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {
     start();
     Client& alice = talker("alice", 2);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -200,6 +201,28 @@ TEST_F(Recording, ATurnUnderWayAtLogoutIsCompletedAndReportedThereAndTheNextLogi
     told = awaitNotices(1);
     ASSERT_EQ(told.size(), 1U);
     EXPECT_NEAR(static_cast<double>(told[0].decoded.size()), 6 * 800, 1200) << "not held back as late";
+}
+
+TEST_F(Recording, AServerThatDiesMidTurnEndsTheTurnsRecordingWithTheConnection) {
+    start();
+    setNotifyCallback(talkhub_test::onNotify);
+    Client& carol = talker("carol", 1);
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    halfTurn(carol, 12);
+    server.reset();
+    // After carol's floor notification, the broken connection.
+    std::optional<talkhub_test::HostEvent> broken;
+    do {
+        broken = talkhub_test::HostEvents::instance().take(talkhub_test::HostEvent::kNotify);
+    } while (broken && broken->value != TALKHUB_NOTIFY_NETWORK_EXCEPTION);
+    ASSERT_TRUE(broken.has_value());
+    EXPECT_EQ(broken->text, TALKHUB_TEXT_NETWORK_EXCEPTION);
+    const std::vector<Notice> told = awaitNotices(1);
+    ASSERT_EQ(told.size(), 1U) << "the turn under way is told of";
+    EXPECT_EQ(told[0].thread, "talkhub-play");
+    EXPECT_GT(told[0].decoded.size(), 4U * 800) << "the file is complete up to where the server died";
+    setNotifyCallback(nullptr);
 }
 
 TEST_F(Recording, ANoticeThatLogsOutEndsPlaybackAndUnInitializeEndsATurnWithTheLibraryAlreadyGone) {
