@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
+#include "command_output.h"
 #include "hearing_support.h"
 #include "media/audio_media.h"
 #include "talkhub_test_support.h"
@@ -213,6 +215,49 @@ TEST(LifecycleRace, LogoutAndUnInitializeAtEveryMomentOfALoginAndATurn) {
         if (duringTurn) carol.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
     }
     HostEvents::instance().clear();
+}
+
+// Runs in a network namespace of its own (started by the test below), whose loopback link
+// goes down while alice is logged in: the server neither answers nor closes, as when a
+// link is cut or the server's machine is switched off.
+using HalfOpenInside = Service;
+
+TEST_F(HalfOpenInside, DISABLED_InsideTheNamespace) {
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    talkhub_server::ServerConfig config = server_test::loopbackConfig();
+    config.heartbeatMs = 300;
+    server_test::RunningServer server(config);
+    setNotifyCallback(talkhub_test::onNotify);
+    setServerInfo("127.0.0.1", server.tcpPort());
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    ASSERT_EQ(done->value, 0);
+
+    ASSERT_EQ(std::system("ip link set lo down"), 0);
+    const auto cut = std::chrono::steady_clock::now();
+    auto broken = HostEvents::instance().take(HostEvent::kNotify, 10000ms);
+    const auto noticed = std::chrono::steady_clock::now() - cut;
+    ASSERT_TRUE(broken.has_value()) << "the silent server was never noticed";
+    EXPECT_EQ(broken->text, TALKHUB_TEXT_NETWORK_EXCEPTION);
+    EXPECT_LT(noticed, 3s) << "three heartbeats of 300 ms without acknowledgement";
+    // The notice comes first, then the logout.
+    EXPECT_TRUE(talkhub_test::eventually([] { return talkhub::serviceInstance()->getLoginState() == 0; }));
+
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    done = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, 0) << "logged in again once the link is back";
+}
+
+TEST(HalfOpen, AServerThatGoesSilentWithoutClosingEndsTheSessionAfterThreeHeartbeats) {
+    const std::string command =
+        "unshare --map-root-user --net sh -c 'exec " + std::filesystem::read_symlink("/proc/self/exe").string() +
+        " --gtest_also_run_disabled_tests --gtest_filter=HalfOpenInside.DISABLED_InsideTheNamespace' 2>&1";
+    const command_output::Finished run = command_output::run(command);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
-// Sends on a socket's own handle from any thread, beside the loop thread's pending
-// operations: a stream write that never waits, and a datagram.
+// What harbor does on a socket's own handle, as each system spells it: from any thread,
+// beside the loop thread's pending operations, a stream write that never waits and a
+// datagram; and the limit on unacknowledged data.
 #pragma once
 
 #include <boost/asio/detail/socket_types.hpp>
 #include <cstddef>
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#endif
 
 namespace harbor {
 
@@ -21,6 +26,19 @@ inline std::size_t sendWithoutWaiting([[maybe_unused]] NativeSocket socket, [[ma
 #else
     const ssize_t written = ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
     return written > 0 ? static_cast<std::size_t>(written) : 0;
+#endif
+}
+
+// How long sent data may wait for the peer's acknowledgement before the connection breaks.
+inline void limitUnacknowledged(NativeSocket socket, unsigned int milliseconds) {
+#ifdef _WIN32
+    // TCP_MAXRT (5 in the system's headers, missing from MinGW's): whole seconds.
+    constexpr int kMaximumRetransmissionTime = 5;
+    const DWORD seconds = (milliseconds + 999) / 1000;
+    ::setsockopt(socket, IPPROTO_TCP, kMaximumRetransmissionTime, reinterpret_cast<const char*>(&seconds),
+                 sizeof seconds);
+#else
+    ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds, sizeof milliseconds);
 #endif
 }
 

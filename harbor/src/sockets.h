@@ -9,6 +9,7 @@
 #include <boost/asio.hpp>
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -40,8 +41,10 @@ public:
     void setConnectCallback(const TcpConnectCallback& callback) override;
     void setDataCallback(const TcpDataCallback& callback) override;
     int send(const void* data, int length) override;
+    void setUnacknowledgedLimit(unsigned int milliseconds) override;
 
 private:
+    void applyUnacknowledgedLimit();
     void onResolved(const boost::system::error_code& error, boost::asio::ip::tcp::resolver::results_type results);
     void finishConnect(int status);
     void readMore();
@@ -75,6 +78,7 @@ private:
     bool open_ = true;
     bool connected_ = false;
     NativeSocket descriptor_ = kNoSocket;  // the connected socket's descriptor while send() may write on it
+    std::atomic<unsigned int> unacknowledgedLimitMs_{0};  // 0: the system's own
 };
 
 class UdpSocket final : public IUdpSocket, public std::enable_shared_from_this<UdpSocket> {

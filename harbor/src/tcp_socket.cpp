@@ -70,8 +70,22 @@ void TcpSocket::finishConnect(int status) {
     if (status == 0) {
         boost::system::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
+        applyUnacknowledgedLimit();
     }
     if (read) readMore();
+}
+
+void TcpSocket::setUnacknowledgedLimit(unsigned int milliseconds) {
+    unacknowledgedLimitMs_ = milliseconds;
+    asio::post(context_, [self = shared_from_this()] { self->applyUnacknowledgedLimit(); });
+}
+
+// On the loop thread, which alone opens and closes the socket.
+void TcpSocket::applyUnacknowledgedLimit() {
+    const unsigned int milliseconds = unacknowledgedLimitMs_;
+    if (milliseconds == 0 || !socket_.is_open()) return;
+    std::lock_guard lock(sendMutex_);
+    if (connected_) limitUnacknowledged(socket_.native_handle(), milliseconds);
 }
 
 void TcpSocket::readMore() {

@@ -11,8 +11,6 @@ namespace {
 
 constexpr auto kHeartbeatStep = std::chrono::milliseconds(100);
 constexpr uint32_t kHeartbeatStepMs = 100;
-// A login answer without an interval would make the heartbeat go out without pause.
-constexpr uint32_t kDefaultHeartbeatMs = 8000;
 constexpr int kLogoutAnswerWaits = 2;
 constexpr auto kLogoutAnswerWait = std::chrono::milliseconds(50);
 // The password never reaches the log.

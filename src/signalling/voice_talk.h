@@ -30,6 +30,10 @@ public:
     static constexpr uint32_t kBufferSize = 10240;
     // Servers that keep sending a login on to another give up after this many moves.
     static constexpr int kMaxRedirects = 4;
+    // A login answer without an interval would make the heartbeat go out without pause.
+    static constexpr uint32_t kDefaultHeartbeatMs = 8000;
+    // A server that acknowledges nothing for this many heartbeat intervals is gone.
+    static constexpr uint32_t kUnacknowledgedHeartbeats = 3;
 
     CVoiceTalk();
     ~CVoiceTalk();

@@ -72,6 +72,13 @@ int CVoiceTalk::onLoginVerdict(const tw_login_ack& ack) {
     markerId = ack.markerId;
     std::memcpy(markerText.data(), ack.markerText, TW_MARKER_TEXT_SIZE);
     heartbeatInterval = ack.heartbeatInterval;
+    // A server gone without closing (a cut link, a machine switched off) leaves the
+    // heartbeats unacknowledged: the connection then breaks as a closed one does, instead
+    // of after the system's many minutes of retries.
+    if (harbor::ITcpSocket* socket = tcpSocket) {
+        const uint32_t interval = ack.heartbeatInterval == 0 ? kDefaultHeartbeatMs : ack.heartbeatInterval;
+        socket->setUnacknowledgedLimit(kUnacknowledgedHeartbeats * interval);
+    }
     // The accepting server names its voice server too; without it the voice channel would
     // only ever know the one a redirect gave.
     if (ack.voiceAddress[0] != '\0') {

@@ -83,6 +83,11 @@ public:
     // Queues bytes for sending, from any thread, in order. Returns the length queued, or
     // negative when the socket is closed or its send queue is full.
     virtual int send(const void* data, int length) = 0;
+    // A peer that stops acknowledging what is sent (gone without closing: a cut link, a
+    // machine switched off) breaks the connection once data has waited this long, reported
+    // as any break is; without it the system retries for many minutes. From any thread;
+    // takes effect once connected.
+    virtual void setUnacknowledgedLimit(unsigned int milliseconds) = 0;
 
 protected:
     virtual ~ITcpSocket() = default;
