@@ -14,6 +14,7 @@
 #include "device/audio_device.h"
 #include "hearing_support.h"
 #include "impairment_proxy.h"
+#include "media/audio_media.h"
 #include "media/ptt_audio_buffer.h"
 #include "playback_sink.h"
 #include "server_test_support.h"
@@ -353,6 +354,45 @@ TEST_F(Hearing, AVoicePathCutForFiveSecondsLosesOnlyWhatWasSaidMeanwhile) {
     for (const auto& stretch : stretches) {
         EXPECT_NEAR(static_cast<double>(stretch.second - stretch.first), 40, 6) << "800 ms of tone, whole";
     }
+}
+
+TEST_F(Hearing, VoiceForgedFromAnotherPortIsNotHeardWhileTheTalkersVoiceIs) {
+    start();
+    Client& carol = talker("carol", 1);
+    // The forger knows the listener's voice port and who holds the floor.
+    const int forger = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in listener =
+        test_support::loopback(static_cast<uint16_t>(talkhub::serviceInstance()->media()->localPort()));
+    std::vector<Bytes> forged;
+    ptt_clear_send();
+    for (int k = 0; k < 30; ++k) {
+        Bytes datagram = tonePacket(1500, 8000);
+        srv_stamp_sender(datagram.data(), static_cast<int>(datagram.size()), 1003);
+        forged.push_back(std::move(datagram));
+    }
+    std::vector<Bytes> voice;
+    ptt_clear_send();
+    for (int k = 0; k < 10; ++k) voice.push_back(tonePacket(700, 5000));
+    LogTail log;
+    std::size_t next = 0;
+    talk(carol, 1, voice, [&] {
+        for (int i = 0; i < 3; ++i, ++next) {
+            ::sendto(forger, forged[next].data(), forged[next].size(), 0, reinterpret_cast<const sockaddr*>(&listener),
+                     sizeof listener);
+        }
+    });
+    ::close(forger);
+    // The next voice after a quiet second ends the episode.
+    ptt_clear_send();
+    talk(carol, 1, {tonePacket(700, 5000)});
+    const std::vector<int16_t> played = heard();
+    ASSERT_GT(played.size(), 8000U);
+    const double real = strengthAt(played.data(), played.size(), 700);
+    const double forgedTone = strengthAt(played.data(), played.size(), 1500);
+    EXPECT_GT(real, 200) << "carol's voice is heard";
+    EXPECT_LT(forgedTone, real / 20) << "the forged voice is heard";
+    EXPECT_EQ(log.count("not the voice server"), 1U) << "one line for the episode";
+    EXPECT_TRUE(log.contains("dropped [30] datagrams from elsewhere than the voice server."));
 }
 
 TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {

@@ -30,4 +30,10 @@ int CTSocketAddress::literalFamily() const {
     return address.is_v6() ? 6 : 4;
 }
 
+std::string CTSocketAddress::canonicalAddress() const {
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(host_, error);
+    return error ? std::string() : address.to_string();
+}
+
 }  // namespace harbor

@@ -80,6 +80,10 @@ int CAudioMedia::startNetwork(unsigned int userId) {
         return -1;
     }
     const char* const anyLocal = family == 6 ? "::" : "0.0.0.0";
+    // Voice is taken from the voice server alone; its senders come written this way.
+    expectedSenderAddress = server.canonicalAddress();
+    expectedSenderPort = server.port();
+    strayDatagrams = 0;
     unsigned int port = server.port();
     ownUserId = userId;
     harbor::IUdpSocket* socket = nullptr;

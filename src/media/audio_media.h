@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,8 @@ public:
     unsigned int localPort() const;
     void sendTalkStart(const char* markerText, unsigned int markerId);
     void sendTalkStop(const char* markerText, unsigned int markerId);
+    // Voice from anywhere but the voice server is dropped (counted, one log line when such
+    // an episode begins and one with the count once a second has passed without any).
     int onVoiceDataCallback(harbor::IUdpSocket* socket, int length, const void* data,
                             const harbor::CTSocketAddress& from);
     // Another member took the floor: the detector pauses, so the user's own speech does not
@@ -136,6 +139,13 @@ private:
     std::mutex serverAddressLock;
     harbor::CTSocketAddress serverAddress;
     std::atomic<harbor::IUdpSocket*> udpSocket{nullptr};
+    // The voice server as datagrams from it are addressed, and the datagrams from anywhere
+    // else dropped in the current episode; set by startNetwork and read by the receive
+    // callback, both on the network thread.
+    std::string expectedSenderAddress;
+    unsigned int expectedSenderPort = 0;
+    unsigned long long strayDatagrams = 0;
+    std::chrono::steady_clock::time_point lastStrayDatagram;
     std::atomic<unsigned int> boundPort{0};
     std::atomic<unsigned int> ownUserId{0};
     // 8000 ms until a voice server names its own: never 0, which would send without pause.

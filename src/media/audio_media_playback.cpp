@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::size_t kPlayBufferSize = 10240;
 constexpr auto kIdlePassWait = std::chrono::milliseconds(50);
+constexpr auto kStrayEpisodeGap = std::chrono::seconds(1);
 
 // The engine whose play thread runs here: a record notice may call back into the library,
 // and what may wait for the play thread must not be waited for on it.
@@ -27,11 +28,28 @@ bool CAudioMedia::isAudible(unsigned int groupId) {
     return groupId != 0 && (defaultAllPlayOn || testGroupCanPlay(groupId));
 }
 
-// Runs on the network thread. The datagram is parsed before any lock is taken; one that
-// talkwire rejects is dropped rather than queued as an empty packet, which would stall the
-// speaker's reserve at 0 frames per packet.
+// Runs on the network thread. Only the voice server's datagrams count: anyone who can
+// reach the voice port could otherwise speak as the member holding the floor. The datagram
+// is parsed before any lock is taken; one that talkwire rejects is dropped rather than
+// queued as an empty packet, which would stall the speaker's reserve at 0 frames per packet.
 int CAudioMedia::onVoiceDataCallback(harbor::IUdpSocket*, int length, const void* data,
-                                     const harbor::CTSocketAddress&) {
+                                     const harbor::CTSocketAddress& from) {
+    constexpr const char* tag = "CAudioMedia::onVoiceDataCallback";
+    const auto now = std::chrono::steady_clock::now();
+    if (from.port() != expectedSenderPort || from.address() != expectedSenderAddress) {
+        if (strayDatagrams++ == 0) {
+            harbor::logWarning(tag, "datagram from [%s]:[%u], not the voice server [%s]:[%u]: dropped.",
+                               from.address().c_str(), from.port(), expectedSenderAddress.c_str(), expectedSenderPort);
+        }
+        lastStrayDatagram = now;
+        return length;
+    }
+    // An episode ends after a quiet second, so that strays mixed into real voice cannot
+    // make a line of each.
+    if (strayDatagrams != 0 && now - lastStrayDatagram > kStrayEpisodeGap) {
+        harbor::logWarning(tag, "dropped [%llu] datagrams from elsewhere than the voice server.", strayDatagrams);
+        strayDatagrams = 0;
+    }
     if (!playOpen || muteOn || length <= 0 || data == nullptr) return length;
     const unsigned int sender = ptt_get_rx_udp_uid(data, length);
     if (sender == 0 || !isAudible(userDirectory->getUserGroup(sender))) return length;

@@ -58,6 +58,9 @@ public:
     bool isValid() const;
     // 4 or 6 for an IPv4 or IPv6 literal; 0 for a host name or anything else.
     int literalFamily() const;
+    // An IP literal written as harbor writes the senders of received datagrams (so that the
+    // two compare as text); empty for anything else.
+    std::string canonicalAddress() const;
 
 private:
     std::string host_;
