@@ -113,6 +113,14 @@ ServerConfig loadConfig(const std::string& path) {
     Limits& limits = config.limits;
     const auto limit = root["limits"];
     limits.maxSessions = integer<uint32_t>(limit["sessions"], limits.maxSessions, path, "limits.sessions", 1, 100000);
+    limits.loginDeadlineMs = integer<uint32_t>(limit["login_deadline_ms"], limits.loginDeadlineMs, path,
+                                               "limits.login_deadline_ms", 100, 600000);
+    limits.pendingLoginsPerAddress =
+        integer<uint32_t>(limit["pending_logins_per_address"], limits.pendingLoginsPerAddress, path,
+                          "limits.pending_logins_per_address", 1, 100000);
+    limits.undecodableFramesBeforeClose =
+        integer<uint32_t>(limit["undecodable_frames_before_close"], limits.undecodableFramesBeforeClose, path,
+                          "limits.undecodable_frames_before_close", 1, 1000000);
     limits.maxTalkSeconds =
         integer<uint32_t>(limit["max_talk_seconds"], limits.maxTalkSeconds, path, "limits.max_talk_seconds", 1, 3600);
     limits.floorGraceMs =

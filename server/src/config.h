@@ -43,6 +43,12 @@ struct Limits {
     uint32_t requestsPerSecond = 50;  // per session; beyond it requests are dropped
     uint32_t droppedRequestsBeforeClose = 200;
     uint32_t sendQueueBytes = 256 * 1024;  // per session; a slower client is disconnected
+    // Connections still in login: each must log in within the deadline; at most this many
+    // from one address, and at most `maxSessions` in all, wait at once.
+    uint32_t loginDeadlineMs = 5000;
+    uint32_t pendingLoginsPerAddress = 16;
+    // A connection whose frames do not decode this many times is closed.
+    uint32_t undecodableFramesBeforeClose = 8;
 };
 
 struct ServerConfig {

@@ -9,6 +9,7 @@ namespace talkhub_server {
 struct Counters {
     uint64_t sessionsOpened = 0;
     uint64_t sessionsClosed = 0;
+    uint64_t connectionsRefused = 0;
     uint64_t loginsAccepted = 0;
     uint64_t loginsRefused = 0;
     uint64_t loginsRedirected = 0;
@@ -25,14 +26,15 @@ struct Counters {
 
     std::string summary(std::size_t sessionsOnline) const {
         return "sessions online " + std::to_string(sessionsOnline) + " opened " + std::to_string(sessionsOpened) +
-               " closed " + std::to_string(sessionsClosed) + "; logins ok " + std::to_string(loginsAccepted) +
-               " refused " + std::to_string(loginsRefused) + " redirected " + std::to_string(loginsRedirected) +
-               "; requests dropped " + std::to_string(requestsDropped) + "; floor grants " +
-               std::to_string(floorGrants) + " denials " + std::to_string(floorDenials) + " preemptions " +
-               std::to_string(floorPreemptions) + "; datagrams in " + std::to_string(datagramsIn) + " relayed " +
-               std::to_string(datagramsRelayed) + " markers " + std::to_string(markers) + " dropped malformed " +
-               std::to_string(droppedMalformed) + " unknown endpoint " + std::to_string(droppedUnknownEndpoint) +
-               " not floor holder " + std::to_string(droppedNotFloorHolder);
+               " closed " + std::to_string(sessionsClosed) + " refused " + std::to_string(connectionsRefused) +
+               "; logins ok " + std::to_string(loginsAccepted) + " refused " + std::to_string(loginsRefused) +
+               " redirected " + std::to_string(loginsRedirected) + "; requests dropped " +
+               std::to_string(requestsDropped) + "; floor grants " + std::to_string(floorGrants) + " denials " +
+               std::to_string(floorDenials) + " preemptions " + std::to_string(floorPreemptions) + "; datagrams in " +
+               std::to_string(datagramsIn) + " relayed " + std::to_string(datagramsRelayed) + " markers " +
+               std::to_string(markers) + " dropped malformed " + std::to_string(droppedMalformed) +
+               " unknown endpoint " + std::to_string(droppedUnknownEndpoint) + " not floor holder " +
+               std::to_string(droppedNotFloorHolder);
     }
 };
 

@@ -101,10 +101,10 @@ void Server::accept() {
             return;
         }
         keepFromChildren(socket.native_handle());
-        if (sessions_.size() >= config_.limits.maxSessions) {
-            boost::system::error_code ignored;
-            spdlog::warn("connection from {} refused: {} sessions open",
-                         socket.remote_endpoint(ignored).address().to_string(), sessions_.size());
+        boost::system::error_code ignored;
+        const auto from = socket.remote_endpoint(ignored).address();
+        if (const char* why = admitsLogin(from)) {
+            refuseConnection(from, why);
         } else {
             auto session = std::make_shared<Session>(std::move(socket), nextSessionId_++, config_.limits);
             sessions_[session->id()] = session;
@@ -116,6 +116,33 @@ void Server::accept() {
         }
         accept();
     });
+}
+
+// Connections still in login are bounded per address and in all; logged-in sessions are
+// counted apart, against the session limit, when they log in.
+const char* Server::admitsLogin(const asio::ip::address& from) const {
+    std::size_t pending = 0;
+    std::size_t pendingFromAddress = 0;
+    for (const auto& [id, session] : sessions_) {
+        if (session->account != nullptr || !session->open()) continue;
+        ++pending;
+        if (session->remote().address() == from) ++pendingFromAddress;
+    }
+    if (pendingFromAddress >= config_.limits.pendingLoginsPerAddress) return "too many connections in login from it";
+    if (pending >= config_.limits.maxSessions) return "too many connections in login";
+    return nullptr;
+}
+
+// One line a second at most, however many connections a flood brings.
+void Server::refuseConnection(const asio::ip::address& from, const char* why) {
+    ++counters_.connectionsRefused;
+    ++refusedSinceLine_;
+    const auto now = Session::Clock::now();
+    if (now - lastRefusalLine_ < std::chrono::seconds(1)) return;
+    spdlog::warn("connection from {} refused: {} ({} refused since the last such line)", from.to_string(), why,
+                 refusedSinceLine_);
+    lastRefusalLine_ = now;
+    refusedSinceLine_ = 0;
 }
 
 void Server::onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length) {
@@ -205,7 +232,13 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
                      redirect->port);
         return;
     }
-    if (Session* previous = online(account->id)) {
+    Session* previous = online(account->id);
+    if (previous == nullptr && byAccount_.size() >= config_.limits.maxSessions) {
+        refuse(kServerFull, "server full");
+        session.closeAfterSending("server full");
+        return;
+    }
+    if (previous != nullptr) {
         spdlog::info("session {}: '{}' logged in again, session {} replaced", session.id(), account->name,
                      previous->id());
         answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
@@ -575,15 +608,19 @@ void Server::sendDatagram(const unsigned char* data, std::size_t size, const udp
 // Drops sessions silent for three heartbeat intervals.
 void Server::sweep() {
     const auto silence = std::chrono::milliseconds(3ull * config_.heartbeatMs);
+    const auto loginDeadline = std::chrono::milliseconds(config_.limits.loginDeadlineMs);
     const auto now = Session::Clock::now();
-    std::vector<std::shared_ptr<Session>> silent;
+    std::vector<std::pair<std::shared_ptr<Session>, const char*>> ending;
     for (const auto& [id, session] : sessions_) {
-        if (session->open() && now - session->lastHeard > silence) {
-            silent.push_back(session);
+        if (!session->open()) continue;
+        if (session->account == nullptr && now - session->opened > loginDeadline) {
+            ending.emplace_back(session, "no login within the deadline");
+        } else if (now - session->lastHeard > silence) {
+            ending.emplace_back(session, "silent for three heartbeat intervals");
         }
     }
-    for (const auto& session : silent) {
-        session->close("silent for three heartbeat intervals");
+    for (const auto& [session, why] : ending) {
+        session->close(why);
     }
     sweepTimer_.expires_after(kSweepInterval);
     sweepTimer_.async_wait([this](const boost::system::error_code& error) {

@@ -75,6 +75,9 @@ private:
     };
 
     void accept();
+    // Null when a new connection from this address may wait for its login, else why not.
+    const char* admitsLogin(const boost::asio::ip::address& from) const;
+    void refuseConnection(const boost::asio::ip::address& from, const char* why);
     void onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length);
     void onClosed(Session& session, const std::string& reason);
 
@@ -130,6 +133,8 @@ private:
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;
+    Session::Clock::time_point lastRefusalLine_{};
+    uint64_t refusedSinceLine_ = 0;
     bool running_ = false;
 };
 

@@ -9,7 +9,10 @@ namespace asio = boost::asio;
 
 namespace {
 constexpr uint32_t kFrameBufferSize = 10240;
-}
+// A frame, every byte escaped, with its two flags: more bytes than this without a frame
+// are no framing at all.
+constexpr std::size_t kLongestStuffedFrame = 2 * kFrameBufferSize + 2;
+}  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, uint64_t id, const Limits& limits)
     : socket_(std::move(socket)), id_(id), limits_(limits), frameBuffer_(kFrameBufferSize, 0) {
@@ -47,12 +50,15 @@ void Session::onBytes(std::size_t size) {
         unsigned char* frame = nullptr;
         decode_tcp_packet_hdlc(frameBuffer_.data(), kFrameBufferSize, readBuffer_[i], &frame);
         if (frame == nullptr) {
+            if (++bytesSinceFrame_ > kLongestStuffedFrame) close("bytes that form no frame");
             continue;
         }
+        bytesSinceFrame_ = 0;
         tw_packet packet{};
         const uint32_t frameSize = static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2;
         if (packet_decode(frameBuffer_.data(), frameSize, &packet) <= 0) {
             spdlog::warn("session {} ({}): undecodable frame dropped", id_, remote_.address().to_string());
+            if (++undecodable_ >= limits_.undecodableFramesBeforeClose) close("frames that do not decode");
             continue;
         }
         if (admit()) {

@@ -44,7 +44,8 @@ public:
     const Account* account = nullptr;
     uint32_t currentGroup = 0;
     uint32_t callGroup = 0;  // the group of the temporary call or meeting the user is in
-    Clock::time_point lastHeard = Clock::now();
+    const Clock::time_point opened = Clock::now();
+    Clock::time_point lastHeard = opened;
     std::optional<boost::asio::ip::udp::endpoint> voiceEndpoint;
     bool released = false;  // the server has let go of this session's account and floors
 
@@ -74,6 +75,10 @@ private:
     Clock::time_point windowStart_ = Clock::now();
     uint32_t requestsInWindow_ = 0;
     uint64_t dropped_ = 0;
+    // Bytes read since the last whole frame, and frames that did not decode: a stream of
+    // neither gets the connection closed.
+    std::size_t bytesSinceFrame_ = 0;
+    uint32_t undecodable_ = 0;
 };
 
 }  // namespace talkhub_server
