@@ -80,12 +80,12 @@ public:
     }
     ~Client() { ::close(udp_); }
 
-    tw_login_ack login(const char* account, const char* password) {
+    tw_login_ack login(const char* account, const char* password, std::chrono::milliseconds wait = 3000ms) {
         char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
         encode_login_passwd(account, password, encoded);
         send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
         tw_login_ack ack{};
-        auto body = expect(TW_CMD_LOGIN_ACK);
+        auto body = expect(TW_CMD_LOGIN_ACK, wait);
         EXPECT_TRUE(body.has_value());
         if (body) {
             EXPECT_EQ(on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())), TW_OK);

@@ -108,6 +108,9 @@ void Server::accept() {
         } else {
             auto session = std::make_shared<Session>(std::move(socket), nextSessionId_++, config_.limits);
             sessions_[session->id()] = session;
+            session->inLogin = true;
+            ++inLogin_;
+            ++inLoginByAddress_[from];
             ++counters_.sessionsOpened;
             spdlog::info("session {} opened from {}", session->id(), session->remote().address().to_string());
             session->start([this](Session& s, const unsigned char* h, const unsigned char* b,
@@ -121,16 +124,21 @@ void Server::accept() {
 // Connections still in login are bounded per address and in all; logged-in sessions are
 // counted apart, against the session limit, when they log in.
 const char* Server::admitsLogin(const asio::ip::address& from) const {
-    std::size_t pending = 0;
-    std::size_t pendingFromAddress = 0;
-    for (const auto& [id, session] : sessions_) {
-        if (session->account != nullptr || !session->open()) continue;
-        ++pending;
-        if (session->remote().address() == from) ++pendingFromAddress;
+    const auto counted = inLoginByAddress_.find(from);
+    if (counted != inLoginByAddress_.end() && counted->second >= config_.limits.pendingLoginsPerAddress) {
+        return "too many connections in login from it";
     }
-    if (pendingFromAddress >= config_.limits.pendingLoginsPerAddress) return "too many connections in login from it";
-    if (pending >= config_.limits.maxSessions) return "too many connections in login";
+    if (inLogin_ >= config_.limits.maxSessions) return "too many connections in login";
     return nullptr;
+}
+
+// A connection leaves the login phase once: logged in, or closed before.
+void Server::leaveLogin(Session& session) {
+    if (!session.inLogin) return;
+    session.inLogin = false;
+    --inLogin_;
+    const auto counted = inLoginByAddress_.find(session.remote().address());
+    if (counted != inLoginByAddress_.end() && --counted->second == 0) inLoginByAddress_.erase(counted);
 }
 
 // One line a second at most, however many connections a flood brings.
@@ -247,6 +255,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         // The old session no longer speaks for the account, whenever its close completes.
         onClosed(*previous, "replaced by a new login");
     }
+    leaveLogin(session);
     session.account = account;
     byAccount_[account->id] = &session;
     ++counters_.loginsAccepted;
@@ -494,6 +503,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
         return;
     }
     session.released = true;
+    leaveLogin(session);
     if (session.account != nullptr && online(session.account->id) == &session) {
         const uint32_t user = session.account->id;
         byAccount_.erase(user);

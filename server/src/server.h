@@ -77,6 +77,7 @@ private:
     void accept();
     // Null when a new connection from this address may wait for its login, else why not.
     const char* admitsLogin(const boost::asio::ip::address& from) const;
+    void leaveLogin(Session& session);
     void refuseConnection(const boost::asio::ip::address& from, const char* why);
     void onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length);
     void onClosed(Session& session, const std::string& reason);
@@ -133,6 +134,9 @@ private:
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;
+    // Connections that have not logged in yet, in all and by address.
+    std::size_t inLogin_ = 0;
+    std::map<boost::asio::ip::address, uint32_t> inLoginByAddress_;
     Session::Clock::time_point lastRefusalLine_{};
     uint64_t refusedSinceLine_ = 0;
     bool running_ = false;

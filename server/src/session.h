@@ -48,6 +48,7 @@ public:
     Clock::time_point lastHeard = opened;
     std::optional<boost::asio::ip::udp::endpoint> voiceEndpoint;
     bool released = false;  // the server has let go of this session's account and floors
+    bool inLogin = false;   // counted among the connections that have not logged in yet
 
     uint64_t droppedRequests() const { return dropped_; }
 
