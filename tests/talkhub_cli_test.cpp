@@ -169,9 +169,9 @@ std::string toneFile(const std::string& name, double seconds) {
     return path;
 }
 
-// The server dies while the program holds the floor and comes back 4 s later on the same
-// ports: `wait` logs in again, after a pause of 1 s that fails and one of 2 s, and the
-// first turns after it are heard both ways.
+// The server dies while the program holds the floor and comes back on the same ports once
+// the program has failed to log in again after a pause of 1 s: it logs in after its pause
+// of 2 s, and the first turns after it are heard both ways.
 TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays) {
     const std::string microphone = toneFile("tone.raw", 30);
     const std::string heardFile = (capture_source::folder() / "heard.wav").string();
@@ -181,26 +181,34 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
     config.tcpPort = server->tcpPort();
     config.udpPort = server->udpPort();
 
+    // The test moves on at what the program prints: its floor, its second attempt, its login.
+    std::promise<void> talking;
+    std::promise<void> secondAttempt;
     std::promise<void> loggedInAgain;
     auto alice = std::async(std::launch::async, [&] {
         const std::string command =
             "printf 'talk 3\\nwait 7\\ntalk 1.5\\nquit\\n' | " TALKHUB_CLI_PATH " -u alice --json --mic-file " +
             microphone + " --speaker-file " + heardFile + " -p " + std::to_string(config.tcpPort) + " 2>&1";
-        bool told = false;
+        std::vector<std::pair<const char*, std::promise<void>*>> awaited = {{R"("message":"talking")", &talking},
+                                                                            {R"("attempt":2)", &secondAttempt},
+                                                                            {"logged in again", &loggedInAgain}};
         return command_output::run(command, [&](const std::string& line) {
-            if (!told && line.find("logged in again") != std::string::npos) {
-                told = true;
-                loggedInAgain.set_value();
+            for (auto& [text, promise] : awaited) {
+                if (promise != nullptr && line.find(text) != std::string::npos) {
+                    promise->set_value();
+                    promise = nullptr;
+                }
             }
         });
     });
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(talking.get_future().wait_for(20s), std::future_status::ready) << "the program never held the floor";
     server.reset();
-    std::this_thread::sleep_for(4000ms);
+    // Down until the first attempt has failed and the second is under way.
+    ASSERT_EQ(secondAttempt.get_future().wait_for(20s), std::future_status::ready) << "no second attempt";
     server = std::make_unique<RunningServer>(config);
     Client bob(config.tcpPort, config.udpPort);
     bob.join("bob", 1);
-    ASSERT_EQ(loggedInAgain.get_future().wait_for(10s), std::future_status::ready) << "no new login";
+    ASSERT_EQ(loggedInAgain.get_future().wait_for(20s), std::future_status::ready) << "no new login";
     std::this_thread::sleep_for(300ms);
     // Bob's turn: a tone alice's speaker plays.
     ptt_clear_send();
