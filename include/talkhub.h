@@ -112,6 +112,8 @@ extern "C" {
 #define TALKHUB_LOGIN_WRONG_PASSWORD (-2)
 #define TALKHUB_LOGIN_SERVER_FULL (-3)
 #define TALKHUB_LOGIN_MALFORMED (-4)
+/* Too many failed logins from this address: refused for a while (from 1 s, doubling). */
+#define TALKHUB_LOGIN_TRY_LATER (-5)
 /* Login failures the library itself reports. The account is in no group: the session stays
  * logged in (calls can reach it) until loginout. The servers sent the login on to another
  * server more than 4 times in a row: the login ends. */

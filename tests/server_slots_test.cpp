@@ -123,4 +123,39 @@ TEST(ServerSlots, ALoginGetsThroughIdleAndGarbageFloods) {
     for (int fd : flood) ::close(fd);
 }
 
+// The server's answer to a login sent on `stream`.
+int loginResult(test_support::FramedStream& stream, const char* account, const char* password) {
+    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd(account, password, encoded);
+    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
+    tw_login_ack ack{};
+    const auto body = stream.expect(TW_CMD_LOGIN_ACK);
+    if (!body || on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return -1;
+    return ack.result;
+}
+
+TEST(ServerSlots, FailedLoginsPauseTheirAddressButNotTheRealUserElsewhere) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.freeFailedLogins = 2;
+    RunningServer server(config);
+    test_support::FramedStream attacker(connectFrom("127.0.0.6", server.tcpPort()));
+    EXPECT_EQ(loginResult(attacker, "alice", "guess1"), talkhub_server::kWrongPassword);
+    EXPECT_EQ(loginResult(attacker, "alice", "guess2"), talkhub_server::kWrongPassword);
+    EXPECT_EQ(loginResult(attacker, "alice", "guess3"), talkhub_server::kWrongPassword) << "the first paid one";
+    EXPECT_EQ(loginResult(attacker, "alice", "alice"), talkhub_server::kTryLater)
+        << "even the right password waits out the pause";
+    EXPECT_EQ(loginResult(attacker, "bob", "bob"), 0) << "another account from the address is not paused yet";
+
+    // The real user, from another address, is not locked out.
+    Client alice(server.tcpPort(), server.udpPort());
+    EXPECT_EQ(alice.login("alice", "alice").result, 0);
+
+    // After the pause of 1 s the address may try again; a success clears its record.
+    std::this_thread::sleep_for(1100ms);
+    test_support::FramedStream later(connectFrom("127.0.0.6", server.tcpPort()));
+    EXPECT_EQ(loginResult(later, "alice", "alice"), 0);
+    test_support::FramedStream next(connectFrom("127.0.0.6", server.tcpPort()));
+    EXPECT_EQ(loginResult(next, "alice", "wrong"), talkhub_server::kWrongPassword) << "counting starts afresh";
+}
+
 }  // namespace

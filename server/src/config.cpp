@@ -118,6 +118,10 @@ ServerConfig loadConfig(const std::string& path) {
     limits.pendingLoginsPerAddress =
         integer<uint32_t>(limit["pending_logins_per_address"], limits.pendingLoginsPerAddress, path,
                           "limits.pending_logins_per_address", 1, 100000);
+    limits.freeFailedLogins = integer<uint32_t>(limit["free_failed_logins"], limits.freeFailedLogins, path,
+                                                "limits.free_failed_logins", 1, 1000);
+    limits.longestLoginPauseMs = integer<uint32_t>(limit["longest_login_pause_ms"], limits.longestLoginPauseMs, path,
+                                                   "limits.longest_login_pause_ms", 1000, 86400000);
     limits.undecodableFramesBeforeClose =
         integer<uint32_t>(limit["undecodable_frames_before_close"], limits.undecodableFramesBeforeClose, path,
                           "limits.undecodable_frames_before_close", 1, 1000000);

@@ -49,6 +49,10 @@ struct Limits {
     uint32_t pendingLoginsPerAddress = 16;
     // A connection whose frames do not decode this many times is closed.
     uint32_t undecodableFramesBeforeClose = 8;
+    // Failed logins for one account from one address that cost nothing; each further one
+    // doubles a pause in which that address's logins of it are refused.
+    uint32_t freeFailedLogins = 3;
+    uint32_t longestLoginPauseMs = 60000;
 };
 
 struct ServerConfig {

@@ -31,7 +31,13 @@ const std::vector<uint32_t> kNoMembers;
 }  // namespace
 
 Server::Server(asio::io_context& io, ServerConfig config)
-    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io), sweepTimer_(io), acceptRetry_(io) {
+    : io_(io),
+      config_(std::move(config)),
+      acceptor_(io),
+      udp_(io),
+      sweepTimer_(io),
+      acceptRetry_(io),
+      loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)) {
     validate(config_);
 }
 
@@ -220,15 +226,24 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         spdlog::warn("session {}: second login on one connection dropped", session.id());
         return;
     }
+    const auto from = session.remote().address();
+    const auto now = Session::Clock::now();
+    if (const auto pause = loginThrottle_.pauseLeft(from, request.account, now); pause.count() > 0) {
+        refuse(kTryLater, "too many failed logins from the address");
+        return;
+    }
     const Account* account = config_.findAccount(request.account);
     if (account == nullptr) {
+        loginThrottle_.failed(from, request.account, now);
         refuse(kUnknownAccount, "unknown account");
         return;
     }
     if (srv_verify_login_passwd(account->name.c_str(), account->password.c_str(), request.encodedPassword) != 1) {
+        loginThrottle_.failed(from, request.account, now);
         refuse(kWrongPassword, "wrong password");
         return;
     }
+    loginThrottle_.succeeded(from, request.account);
     if (const Redirect* redirect = config_.findRedirect(account->name)) {
         ++counters_.loginsRedirected;
         copyText(ack.redirectAddress, sizeof ack.redirectAddress, redirect->address);
@@ -632,6 +647,7 @@ void Server::sweep() {
     for (const auto& [session, why] : ending) {
         session->close(why);
     }
+    loginThrottle_.prune(now);
     sweepTimer_.expires_after(kSweepInterval);
     sweepTimer_.async_wait([this](const boost::system::error_code& error) {
         if (!error && running_) {

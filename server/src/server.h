@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "counters.h"
+#include "login_throttle.h"
 #include "session.h"
 
 namespace talkhub_server {
@@ -21,6 +22,7 @@ enum LoginRefusal : uint8_t {
     kWrongPassword = 2,
     kServerFull = 3,
     kMalformedLogin = 4,
+    kTryLater = 5,  // too many failed logins from the address: refused for a while
 };
 
 // Results of a refused floor request.
@@ -134,6 +136,7 @@ private:
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;
+    LoginThrottle loginThrottle_;
     // Connections that have not logged in yet, in all and by address.
     std::size_t inLogin_ = 0;
     std::map<boost::asio::ip::address, uint32_t> inLoginByAddress_;

@@ -32,6 +32,8 @@ const char* refusalReason(int result) {
             return "server full";
         case TALKHUB_LOGIN_MALFORMED:
             return "login request not understood";
+        case TALKHUB_LOGIN_TRY_LATER:
+            return "too many failed logins: try later";
         case TALKHUB_LOGIN_NO_GROUP:
             return "the account is in no group";
         case TALKHUB_LOGIN_TOO_MANY_REDIRECTS:
