@@ -112,30 +112,21 @@ ServerConfig loadConfig(const std::string& path) {
                                                 "server.voice_heartbeat_ms", 100, 600000);
     Limits& limits = config.limits;
     const auto limit = root["limits"];
-    limits.maxSessions = integer<uint32_t>(limit["sessions"], limits.maxSessions, path, "limits.sessions", 1, 100000);
-    limits.loginDeadlineMs = integer<uint32_t>(limit["login_deadline_ms"], limits.loginDeadlineMs, path,
-                                               "limits.login_deadline_ms", 100, 600000);
-    limits.pendingLoginsPerAddress =
-        integer<uint32_t>(limit["pending_logins_per_address"], limits.pendingLoginsPerAddress, path,
-                          "limits.pending_logins_per_address", 1, 100000);
-    limits.freeFailedLogins = integer<uint32_t>(limit["free_failed_logins"], limits.freeFailedLogins, path,
-                                                "limits.free_failed_logins", 1, 1000);
-    limits.longestLoginPauseMs = integer<uint32_t>(limit["longest_login_pause_ms"], limits.longestLoginPauseMs, path,
-                                                   "limits.longest_login_pause_ms", 1000, 86400000);
-    limits.undecodableFramesBeforeClose =
-        integer<uint32_t>(limit["undecodable_frames_before_close"], limits.undecodableFramesBeforeClose, path,
-                          "limits.undecodable_frames_before_close", 1, 1000000);
-    limits.maxTalkSeconds =
-        integer<uint32_t>(limit["max_talk_seconds"], limits.maxTalkSeconds, path, "limits.max_talk_seconds", 1, 3600);
-    limits.floorGraceMs =
-        integer<uint32_t>(limit["floor_grace_ms"], limits.floorGraceMs, path, "limits.floor_grace_ms", 0, 5000);
-    limits.requestsPerSecond = integer<uint32_t>(limit["requests_per_second"], limits.requestsPerSecond, path,
-                                                 "limits.requests_per_second", 1, 100000);
-    limits.droppedRequestsBeforeClose =
-        integer<uint32_t>(limit["dropped_before_close"], limits.droppedRequestsBeforeClose, path,
-                          "limits.dropped_before_close", 1, 1000000);
-    limits.sendQueueBytes = integer<uint32_t>(limit["send_queue_bytes"], limits.sendQueueBytes, path,
-                                              "limits.send_queue_bytes", 4096, 64 * 1024 * 1024);
+    // One [limits] key into its field, its own value when missing.
+    const auto readLimit = [&](uint32_t& field, const std::string& key, uint32_t lowest, uint32_t highest) {
+        field = integer<uint32_t>(limit[key], field, path, "limits." + key, lowest, highest);
+    };
+    readLimit(limits.maxSessions, "sessions", 1, 100000);
+    readLimit(limits.loginDeadlineMs, "login_deadline_ms", 100, 600000);
+    readLimit(limits.pendingLoginsPerAddress, "pending_logins_per_address", 1, 100000);
+    readLimit(limits.freeFailedLogins, "free_failed_logins", 1, 1000);
+    readLimit(limits.longestLoginPauseMs, "longest_login_pause_ms", 1000, 86400000);
+    readLimit(limits.undecodableFramesBeforeClose, "undecodable_frames_before_close", 1, 1000000);
+    readLimit(limits.maxTalkSeconds, "max_talk_seconds", 1, 3600);
+    readLimit(limits.floorGraceMs, "floor_grace_ms", 0, 5000);
+    readLimit(limits.requestsPerSecond, "requests_per_second", 1, 100000);
+    readLimit(limits.droppedRequestsBeforeClose, "dropped_before_close", 1, 1000000);
+    readLimit(limits.sendQueueBytes, "send_queue_bytes", 4096, 64 * 1024 * 1024);
 
     if (const toml::array* accounts = table["account"].as_array()) {
         for (const toml::node& node : *accounts) {
