@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -30,6 +31,17 @@ inline Finished run(const std::string& command, const std::function<void(const s
     const int status = ::pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+// Runs one disabled test of this very program (named "Suite.DISABLED_Name") in namespaces
+// of its own: `unshare --map-root-user` with `namespaces` ("--net", "--mount"), with the
+// variables `environment` ("NAME='value' ...") and after the shell commands `setup` (each
+// ending in "&& ", run as root of the namespace).
+inline Finished runDisabledTestInNamespaces(const std::string& namespaces, const std::string& test,
+                                            const std::string& environment = "", const std::string& setup = "") {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    return run(environment + " unshare --map-root-user " + namespaces + " sh -c '" + setup + "exec " + self +
+               " --gtest_also_run_disabled_tests --gtest_filter=" + test + "' 2>&1");
 }
 
 }  // namespace command_output

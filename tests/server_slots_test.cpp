@@ -123,15 +123,9 @@ TEST(ServerSlots, ALoginGetsThroughIdleAndGarbageFloods) {
     for (int fd : flood) ::close(fd);
 }
 
-// The server's answer to a login sent on `stream`.
+// The result of a login sent on `stream`.
 int loginResult(test_support::FramedStream& stream, const char* account, const char* password) {
-    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_passwd(account, password, encoded);
-    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
-    tw_login_ack ack{};
-    const auto body = stream.expect(TW_CMD_LOGIN_ACK);
-    if (!body || on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return -1;
-    return ack.result;
+    return logIn(stream, account, password).result;
 }
 
 TEST(ServerSlots, FailedLoginsPauseTheirAddressButNotTheRealUserElsewhere) {

@@ -69,6 +69,21 @@ inline void appendDecoded(const _AUDIO_PACKET& packet, std::vector<int16_t>& pcm
     if (bytes > 0) pcm.insert(pcm.end(), frames.begin(), frames.begin() + bytes / 2);
 }
 
+// Sends a login on `stream` and reads the server's answer to it.
+inline tw_login_ack logIn(test_support::FramedStream& stream, const char* account, const char* password,
+                          std::chrono::milliseconds wait = 3000ms) {
+    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd(account, password, encoded);
+    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
+    tw_login_ack ack{};
+    auto body = stream.expect(TW_CMD_LOGIN_ACK, wait);
+    EXPECT_TRUE(body.has_value());
+    if (body) {
+        EXPECT_EQ(on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+    }
+    return ack;
+}
+
 class Client : public test_support::FramedStream {
 public:
     // receiveBuffer > 0 shrinks the kernel's receive buffer, to play a slow reader.
@@ -81,16 +96,7 @@ public:
     ~Client() { ::close(udp_); }
 
     tw_login_ack login(const char* account, const char* password, std::chrono::milliseconds wait = 3000ms) {
-        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-        encode_login_passwd(account, password, encoded);
-        send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
-        tw_login_ack ack{};
-        auto body = expect(TW_CMD_LOGIN_ACK, wait);
-        EXPECT_TRUE(body.has_value());
-        if (body) {
-            EXPECT_EQ(on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
-        }
-        return ack;
+        return logIn(*this, account, password, wait);
     }
 
     // Logs in, registers the voice endpoint and enters a group.

@@ -16,16 +16,20 @@
 
 namespace speech_sample {
 
+// espeak-ng's own WAV (22050 Hz) of the text at `wave`; false when it could not be made.
+inline bool writeWave(const std::string& wave, const std::string& text) {
+    return std::system(("espeak-ng -s 150 -w '" + wave + "' '" + text + "'").c_str()) == 0;
+}
+
 inline std::vector<int16_t> make(const std::string& text) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("talkhub-speech-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     const std::string wave = (folder / "speech.wav").string();
     const std::string raw = (folder / "speech.raw").string();
-    const std::string command = "espeak-ng -s 150 -w '" + wave + "' '" + text + "' && sox '" + wave +
-                                "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw + "'";
+    const std::string convert = "sox '" + wave + "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw + "'";
     std::vector<int16_t> samples;
-    if (std::system(command.c_str()) == 0) {
+    if (writeWave(wave, text) && std::system(convert.c_str()) == 0) {
         std::ifstream in(raw, std::ios::binary);
         in.seekg(0, std::ios::end);
         samples.resize(static_cast<std::size_t>(in.tellg()) / 2);

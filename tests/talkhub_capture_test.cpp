@@ -218,7 +218,7 @@ TEST_F(Capture, ASoundServersMicrophoneIsReadAsItDelivers) {
     const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
     ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
     const std::string wave = (capture_source::folder() / "speech.wav").string();
-    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
     // "default" is the sound server, through ALSA's pulse plugin, as on a desktop.
     const std::string config = "pcm.!default {\n  type pulse\n  server \"" + sound.address() + "\"\n}\n";
     capture_source::replace(capture_source::configFile(), config.data(), config.size());

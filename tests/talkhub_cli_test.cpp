@@ -1,6 +1,5 @@
 // talkhub-cli as a user runs it: a separate process on the library's public header, against
 // the reference server in this process.
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -95,7 +94,7 @@ TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
     ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
     // espeak-ng's own WAV (22050 Hz): the program reads its header, ALSA converts the rate.
     const std::string wave = (capture_source::folder() / "speech.wav").string();
-    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
 
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
@@ -129,7 +128,7 @@ TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
 
 TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
     const std::string wave = (capture_source::folder() / "speech.wav").string();
-    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
@@ -161,10 +160,7 @@ TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
 // A tone as a raw microphone file (16-bit mono PCM at 8000 Hz).
 std::string toneFile(const std::string& name, double seconds) {
     const std::string path = (capture_source::folder() / name).string();
-    std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 8000));
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<int16_t>(6000 * std::sin(2 * 3.14159265358979 * 500 * static_cast<double>(i) / 8000));
-    }
+    const std::vector<int16_t> samples = hearing_test::tone(500, 6000, static_cast<std::size_t>(seconds * 8000));
     capture_source::replace(path, samples.data(), samples.size() * sizeof(int16_t));
     return path;
 }

@@ -252,10 +252,8 @@ TEST_F(HalfOpenInside, DISABLED_InsideTheNamespace) {
 }
 
 TEST(HalfOpen, AServerThatGoesSilentWithoutClosingEndsTheSessionAfterThreeHeartbeats) {
-    const std::string command =
-        "unshare --map-root-user --net sh -c 'exec " + std::filesystem::read_symlink("/proc/self/exe").string() +
-        " --gtest_also_run_disabled_tests --gtest_filter=HalfOpenInside.DISABLED_InsideTheNamespace' 2>&1";
-    const command_output::Finished run = command_output::run(command);
+    const command_output::Finished run =
+        command_output::runDisabledTestInNamespaces("--net", "HalfOpenInside.DISABLED_InsideTheNamespace");
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
 }

@@ -349,14 +349,9 @@ TEST(RecordingOnAFullDisk, DISABLED_InsideTheNamespace) {
 TEST(RecordingOnAFullDisk, ATurnWhoseFileCannotBeWrittenIsPlayedButNeitherKeptNorReported) {
     const std::filesystem::path folder = recordFolder() / "full";
     std::filesystem::create_directories(folder);
-    const std::string command = "TALKHUB_FULL_FOLDER='" + folder.string() +
-                                "' unshare --map-root-user --mount sh -c 'mount -t tmpfs -o size=16k tmpfs \"$0\" && "
-                                "exec " +
-                                std::filesystem::read_symlink("/proc/self/exe").string() +
-                                " --gtest_also_run_disabled_tests "
-                                "--gtest_filter=RecordingOnAFullDisk.DISABLED_InsideTheNamespace' '" +
-                                folder.string() + "' 2>&1";
-    const command_output::Finished run = command_output::run(command);
+    const command_output::Finished run = command_output::runDisabledTestInNamespaces(
+        "--mount", "RecordingOnAFullDisk.DISABLED_InsideTheNamespace", "TALKHUB_FULL_FOLDER='" + folder.string() + "'",
+        "mount -t tmpfs -o size=16k tmpfs \"$TALKHUB_FULL_FOLDER\" && ");
     std::filesystem::remove_all(recordFolder());
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;

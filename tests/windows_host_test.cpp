@@ -75,7 +75,7 @@ TEST_F(WindowsHost, TalksThroughWaveInputAndALinuxListenerHearsTheSpeech) {
     ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
     const std::string wave = (capture_source::folder() / "speech.wav").string();
     std::filesystem::create_directories(capture_source::folder());
-    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
 
     RunningServer server;
     Client bob(server.tcpPort(), server.udpPort());
@@ -111,7 +111,7 @@ TEST_F(WindowsHost, HearsALinuxTalkerThroughSdlAndRecordsTheTurnIntoAFolderNamed
     std::filesystem::remove_all(scratch);
     std::filesystem::create_directories(scratch);
     const std::string wave = (scratch / "speech.wav").string();
-    ASSERT_EQ(std::system(("espeak-ng -s 150 -w '" + wave + "' '" + speech_sample::kSentence + "'").c_str()), 0);
+    ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
     const std::filesystem::path records = scratch / std::filesystem::path(u8"Записи 🎙");
     const std::filesystem::path heard = scratch / "heard.raw";
 

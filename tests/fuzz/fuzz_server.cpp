@@ -13,29 +13,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_wire.h"
 #include "server.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-template <typename Build>
-Bytes framed(Build build) {
-    Bytes message(2048);
-    const int length = build(message.data(), static_cast<int>(message.size()));
-    Bytes frame(2 * message.size() + 8);
-    frame.resize(encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length > 0 ? length : 0), frame.data(),
-                                        static_cast<uint16_t>(frame.size())));
-    return frame;
-}
+using fuzz_support::Bytes;
+using fuzz_support::framed;
+using fuzz_support::loopback;
 
 class ServerUnderFire {
 public:

@@ -24,26 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz_wire.h"
 #include "media/audio_media.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
 #include "talkhub.h"
 
 namespace fuzz_support {
-
-using Bytes = std::vector<unsigned char>;
-
-// A message built by talkwire, framed for the stream.
-template <typename Build>
-Bytes framed(Build build) {
-    Bytes message(4096);
-    const int length = build(message.data(), static_cast<int>(message.size()));
-    Bytes frame(2 * message.size() + 8);
-    const uint16_t size = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(std::max(length, 0)),
-                                                 frame.data(), static_cast<uint16_t>(frame.size()));
-    frame.resize(size);
-    return frame;
-}
 
 inline void ignoreLogin(int, const char*) {}
 
@@ -98,9 +85,7 @@ private:
 
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         voice_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
         ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         ::listen(listener_, 8);
