@@ -1,0 +1,111 @@
+// The reference server's CPU per login: logins one after another over loopback, each a new
+// connection that sends its login, reads the answer and closes. The client's own work on
+// the password is done before the clock starts, so only the server's share is measured:
+// its CPU time, summed over its threads at nanosecond resolution, divided by the logins.
+// Beside it, the same for connections that close without logging in, so the login's own
+// part can be told from accepting and closing a connection.
+// Usage: server_login PATH_TO_talkhub-server [LOGINS]
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <talkwire.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+#include "wire_client.h"
+
+namespace {
+
+// Nanoseconds the process has run on a processor, over all its threads.
+double cpuNanos(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    DIR* folder = ::opendir(tasks.c_str());
+    if (folder == nullptr) return 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+        double running = 0;
+        schedstat >> running;
+        total += running;
+    }
+    ::closedir(folder);
+    return total;
+}
+
+int connectTo(uint16_t port) {
+    const sockaddr_in address = bench::loopback(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Waits until the server has taken the connection's end, so that its CPU is counted.
+void awaitClosed(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    std::array<char, 256> rest{};
+    while (::recv(fd, rest.data(), rest.size(), 0) > 0) {
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PATH_TO_talkhub-server [LOGINS]\n", argv[0]);
+        return 2;
+    }
+    const int logins = argc > 2 ? std::atoi(argv[2]) : 2000;
+    const bench::ServerProcess server(
+        argv[1], {"--bind", "127.0.0.1", "--tcp-port", "0", "--udp-port", "0", "--stats-interval", "0"});
+    if (!server.running() || logins <= 0) {
+        std::fprintf(stderr, "server_login: the server did not start\n");
+        return 1;
+    }
+    std::vector<std::vector<unsigned char>> requests;
+    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd("alice", "alice", encoded);
+    for (int i = 0; i < logins; ++i) {
+        std::array<unsigned char, 1024> message{};
+        const int length = cp_login(message.data(), static_cast<int>(message.size()), "alice", encoded, 0);
+        requests.push_back(bench::frame(message.data(), length));
+    }
+
+    const double bareStart = cpuNanos(server.pid());
+    for (int i = 0; i < logins; ++i) {
+        const int fd = connectTo(server.tcpPort());
+        if (fd < 0) return 1;
+        awaitClosed(fd);
+    }
+    const double bare = (cpuNanos(server.pid()) - bareStart) / logins;
+
+    const double loginStart = cpuNanos(server.pid());
+    for (int i = 0; i < logins; ++i) {
+        const int fd = connectTo(server.tcpPort());
+        if (fd < 0) return 1;
+        ::send(fd, requests[i].data(), requests[i].size(), MSG_NOSIGNAL);
+        bench::MessageReader reader(fd);
+        if (reader.next() != TW_CMD_LOGIN_ACK) {
+            std::fprintf(stderr, "server_login: login %d got no answer\n", i);
+            return 1;
+        }
+        awaitClosed(fd);
+    }
+    const double login = (cpuNanos(server.pid()) - loginStart) / logins;
+    std::printf("%d connections each way against talkhub-server on loopback\n", logins);
+    std::printf("server CPU per connection that closes without a login: %7.1f us\n", bare / 1000);
+    std::printf("server CPU per login (connect, login, answer, close):  %7.1f us\n", login / 1000);
+    std::printf("the login's own share:                                 %7.1f us\n", (login - bare) / 1000);
+    return 0;
+}
