@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -74,9 +75,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::vector<unsigned char>> requests;
-    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_passwd("alice", "alice", encoded);
+    std::array<unsigned char, TW_LOGIN_KEY_SIZE> key{};
+    derive_login_key("alice", "alice", key.data());
     for (int i = 0; i < logins; ++i) {
+        // Each login needs its own proof: the server refuses one it has seen.
+        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
+        encode_login_proof("alice", key.data(), std::time(nullptr), encoded);
         std::array<unsigned char, 1024> message{};
         const int length = cp_login(message.data(), static_cast<int>(message.size()), "alice", encoded, 0);
         requests.push_back(bench::frame(message.data(), length));

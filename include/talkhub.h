@@ -114,11 +114,16 @@ extern "C" {
 #define TALKHUB_LOGIN_MALFORMED (-4)
 /* Too many failed logins from this address: refused for a while (from 1 s, doubling). */
 #define TALKHUB_LOGIN_TRY_LATER (-5)
+/* The login proof names a time more than the server's window (60 s) from the server's
+ * clock: set this computer's clock. (A proof replayed by someone else gets it too.) */
+#define TALKHUB_LOGIN_STALE (-6)
 /* Login failures the library itself reports. The account is in no group: the session stays
  * logged in (calls can reach it) until loginout. The servers sent the login on to another
  * server more than 4 times in a row: the login ends. */
 #define TALKHUB_LOGIN_NO_GROUP (-1000)
 #define TALKHUB_LOGIN_TOO_MANY_REDIRECTS (-1001)
+/* The login proof could not be made (its key derivation needs 19 MiB): the login ends. */
+#define TALKHUB_LOGIN_NO_PROOF (-1002)
 /* A login whose microphone did not open reports 0xC0000000 | the system's code, read as
  * an int; this one means there is no capture device at all. */
 #define TALKHUB_LOGIN_NO_CAPTURE_DEVICE ((int)0xC0000002u)

@@ -39,7 +39,7 @@ display_name = "Erin E."
 [[account]]
 id = 8
 name = "frank"
-password = "hunter2"
+key = "v2$00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
 [[group]]
 id = 70
 name = "Harbour"
@@ -58,11 +58,17 @@ port = 13001
     ASSERT_NE(config.findAccount("erin"), nullptr);
     EXPECT_EQ(config.findAccount("erin")->displayName, "Erin E.");
     EXPECT_EQ(config.findAccount("frank")->displayName, "frank");
+    EXPECT_EQ(config.findAccount("erin")->key, talkhub_server::deriveKey("erin", "secret"))
+        << "a plain password is taken as the key a client derives from it";
+    EXPECT_EQ(config.findAccount("frank")->key[1], 0x11);
+    EXPECT_EQ(config.findAccount("frank")->key[31], 0xff);
     ASSERT_EQ(config.groupsOf(8).size(), 1u);
     EXPECT_EQ(config.groupsOf(8)[0]->name, "Harbour");
     ASSERT_NE(config.findRedirect("frank"), nullptr);
     EXPECT_EQ(config.findRedirect("frank")->address, "10.0.0.2");
 }
+
+const std::string kKey = "key = \"v2$" + std::string(64, 'a') + "\"\n";
 
 TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
     const auto refusal = [&](const std::string& text) {
@@ -77,14 +83,28 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
     EXPECT_NE(refusal("[server]\ntcp_port = 70000\n").find("server.tcp_port"), std::string::npos);
     EXPECT_NE(refusal("[server]\nheartbeat_ms = \"fast\"\n").find("server.heartbeat_ms"), std::string::npos);
     EXPECT_NE(refusal("[limits]\nfloor_grace_ms = 5001\n").find("limits.floor_grace_ms"), std::string::npos);
-    EXPECT_NE(refusal("[[account]]\nid = 0\nname = \"x\"\n").find("account.id"), std::string::npos);
-    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"" + std::string(64, 'a') + "\"\n").find("1 to 63"),
+    EXPECT_NE(refusal("[[account]]\nid = 0\nname = \"x\"\n" + kKey).find("account.id"), std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"" + std::string(64, 'a') + "\"\n" + kKey).find("1 to 63"),
               std::string::npos);
-    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n[[account]]\nid = 1\nname = \"b\"\n").find("used twice"),
+    EXPECT_NE(
+        refusal("[[account]]\nid = 1\nname = \"" + std::string(64, 'a') + "\"\npassword = \"x\"\n").find("1 to 63"),
+        std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n" + kKey + "[[account]]\nid = 1\nname = \"b\"\n" + kKey)
+                  .find("used twice"),
+              std::string::npos);
+    // An account needs exactly one of its key and a password, and a key as the server writes it.
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n").find("--hash-password a"), std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\npassword = \"x\"\n" + kKey).find("not a password as well"),
+              std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\nkey = \"v2$abc\"\n").find("64 hex digits"),
+              std::string::npos);
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\npassword = \"" + std::string(256, 'p') + "\"\n")
+                  .find("at most 255"),
               std::string::npos);
     EXPECT_NE(refusal("[[group]]\nid = 1\nname = \"g\"\nmembers = [\"nobody\"]\n").find("not an account"),
               std::string::npos);
-    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n[[redirect]]\naccount = \"a\"\naddress = "
+    EXPECT_NE(refusal("[[account]]\nid = 1\nname = \"a\"\n" + kKey +
+                      "[[redirect]]\naccount = \"a\"\naddress = "
                       "\"far.away.example.org\"\nport = 1\n")
                   .find("IPv4"),
               std::string::npos);

@@ -69,12 +69,10 @@ inline void appendDecoded(const _AUDIO_PACKET& packet, std::vector<int16_t>& pcm
     if (bytes > 0) pcm.insert(pcm.end(), frames.begin(), frames.begin() + bytes / 2);
 }
 
-// Sends a login on `stream` and reads the server's answer to it.
-inline tw_login_ack logIn(test_support::FramedStream& stream, const char* account, const char* password,
-                          std::chrono::milliseconds wait = 3000ms) {
-    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_passwd(account, password, encoded);
-    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, encoded, 0); });
+// Sends a login with the given proof on `stream` and reads the server's answer to it.
+inline tw_login_ack logInWithProof(test_support::FramedStream& stream, const char* account, const char* proof,
+                                   std::chrono::milliseconds wait = 3000ms) {
+    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, proof, 0); });
     tw_login_ack ack{};
     auto body = stream.expect(TW_CMD_LOGIN_ACK, wait);
     EXPECT_TRUE(body.has_value());
@@ -82,6 +80,14 @@ inline tw_login_ack logIn(test_support::FramedStream& stream, const char* accoun
         EXPECT_EQ(on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
     }
     return ack;
+}
+
+// Sends a login with a proof made now from the password, as a client does.
+inline tw_login_ack logIn(test_support::FramedStream& stream, const char* account, const char* password,
+                          std::chrono::milliseconds wait = 3000ms) {
+    char proof[TW_ENCODED_PASSWORD_SIZE] = {};
+    encode_login_passwd(account, password, proof);
+    return logInWithProof(stream, account, proof, wait);
 }
 
 class Client : public test_support::FramedStream {

@@ -294,24 +294,4 @@ TEST(TalkwireMessages, TextsComeBackTerminatedInsideTheirFields) {
     EXPECT_EQ(std::strlen(got.callerName), sizeof got.callerName - 1);
 }
 
-TEST(TalkwirePassword, TheDigestVerifiesOnlyForItsAccountAndPassword) {
-    char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-    ASSERT_EQ(encode_login_passwd("alice", "correct horse", encoded), 67);
-    EXPECT_EQ(std::strncmp(encoded, "v1$", 3), 0);
-    EXPECT_EQ(std::strstr(encoded, "correct"), nullptr);
-    EXPECT_EQ(srv_verify_login_passwd("alice", "correct horse", encoded), 1);
-    EXPECT_EQ(srv_verify_login_passwd("alice", "correct horsf", encoded), 0);
-    EXPECT_EQ(srv_verify_login_passwd("alicf", "correct horse", encoded), 0);
-    EXPECT_EQ(srv_verify_login_passwd("alice", "correct horse", "v1$"), 0);
-    EXPECT_EQ(srv_verify_login_passwd("alice", "correct horse", nullptr), 0);
-
-    char other[TW_ENCODED_PASSWORD_SIZE] = {};
-    ASSERT_EQ(encode_login_passwd("bob", "correct horse", other), 67);
-    EXPECT_STRNE(encoded, other);  // the account salts the digest
-    ASSERT_EQ(encode_login_passwd("alice", "", other), 67);
-    EXPECT_EQ(srv_verify_login_passwd("alice", "", other), 1);
-    EXPECT_LT(encode_login_passwd(nullptr, "x", other), 0);
-    EXPECT_LT(encode_login_passwd("", "x", other), 0);
-}
-
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <talkwire.h>
 
+#include <spdlog/spdlog.h>
 #include <toml++/toml.h>
 #include <algorithm>
 #include <set>
@@ -40,12 +41,26 @@ std::vector<const Group*> ServerConfig::groupsOf(uint32_t accountId) const {
     return result;
 }
 
+LoginKey deriveKey(const std::string& account, const std::string& password) {
+    LoginKey key{};
+    if (derive_login_key(account.c_str(), password.c_str(), key.data()) != TW_OK) {
+        throw std::runtime_error("account " + account + ": no key can be derived (account of 1 to 63 characters, " +
+                                 "password of at most 255)");
+    }
+    return key;
+}
+
 ServerConfig defaultConfig() {
+    static const std::vector<Account> accounts = [] {
+        std::vector<Account> demo{{1001, "alice", {}, "Alice"},
+                                  {1002, "bob", {}, "Bob"},
+                                  {1003, "carol", {}, "Carol"},
+                                  {1004, "dave", {}, "Dave"}};
+        for (Account& account : demo) account.key = deriveKey(account.name, account.name);
+        return demo;
+    }();
     ServerConfig config;
-    config.accounts = {{1001, "alice", "alice", "Alice"},
-                       {1002, "bob", "bob", "Bob"},
-                       {1003, "carol", "carol", "Carol"},
-                       {1004, "dave", "dave", "Dave"}};
+    config.accounts = accounts;
     config.groups = {
         {1, "Dispatch", {1001, 1002, 1003, 1004}}, {2, "Field team", {1001, 1002}}, {3, "Night shift", {1003, 1004}}};
     return config;
@@ -90,6 +105,32 @@ std::string text(const toml::node_view<const toml::node>& node, const std::strin
     return *value;
 }
 
+// An account's `key`, or the key of its plain `password` (with a warning).
+LoginKey accountKey(const toml::node_view<const toml::node>& entry, const std::string& name, const std::string& path) {
+    const bool hasKey = static_cast<bool>(entry["key"]);
+    const bool hasPassword = static_cast<bool>(entry["password"]);
+    if (hasKey == hasPassword) {
+        fail(path, "account " + name + ": give its key (from talkhub-server --hash-password " + name + ")" +
+                       (hasKey ? ", not a password as well" : ""));
+    }
+    if (hasPassword) {
+        spdlog::warn(
+            "{}: account {} has a plain password; store its key instead, the line that "
+            "talkhub-server --hash-password {} prints",
+            path, name, name);
+        try {
+            return deriveKey(name, text(entry["password"], "", path, "account.password"));
+        } catch (const std::runtime_error& error) {
+            fail(path, error.what());
+        }
+    }
+    LoginKey key{};
+    if (srv_read_login_key(text(entry["key"], "", path, "account.key").c_str(), key.data()) != TW_OK) {
+        fail(path, "account " + name + ": key must be \"v2$\" and 64 hex digits, as --hash-password prints it");
+    }
+    return key;
+}
+
 }  // namespace
 
 ServerConfig loadConfig(const std::string& path) {
@@ -121,6 +162,7 @@ ServerConfig loadConfig(const std::string& path) {
     readLimit(limits.pendingLoginsPerAddress, "pending_logins_per_address", 1, 100000);
     readLimit(limits.freeFailedLogins, "free_failed_logins", 1, 1000);
     readLimit(limits.longestLoginPauseMs, "longest_login_pause_ms", 1000, 86400000);
+    readLimit(limits.loginClockWindowS, "login_clock_window_s", 1, 3600);
     readLimit(limits.undecodableFramesBeforeClose, "undecodable_frames_before_close", 1, 1000000);
     readLimit(limits.maxTalkSeconds, "max_talk_seconds", 1, 3600);
     readLimit(limits.floorGraceMs, "floor_grace_ms", 0, 5000);
@@ -134,7 +176,7 @@ ServerConfig loadConfig(const std::string& path) {
             Account account;
             account.id = integer<uint32_t>(entry["id"], 0, path, "account.id", 1, UINT32_MAX);
             account.name = text(entry["name"], "", path, "account.name");
-            account.password = text(entry["password"], "", path, "account.password");
+            account.key = accountKey(entry, account.name, path);
             account.displayName = text(entry["display_name"], account.name, path, "account.display_name");
             config.accounts.push_back(account);
         }
@@ -184,7 +226,6 @@ void validate(const ServerConfig& config) {
         check(account.id != 0, "account " + account.name + " has id 0");
         check(!account.name.empty() && account.name.size() <= TW_MAX_ACCOUNT_LENGTH,
               "account names are 1 to 63 characters");
-        check(account.password.size() <= 255, "account " + account.name + ": password over 255 characters");
         check(account.displayName.size() < TW_USER_NAME_SIZE && account.displayName.size() < TW_MEMBER_NAME_SIZE,
               "account " + account.name + ": display name over 63 characters");
         check(accountIds.insert(account.id).second, "account id " + std::to_string(account.id) + " used twice");

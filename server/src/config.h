@@ -2,6 +2,7 @@
 // embedded demo directory or a TOML file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -14,10 +15,14 @@ namespace talkhub_server {
 inline constexpr uint32_t kTempGroupBase = 0x40000000;
 inline constexpr uint32_t kMeetingGroupBase = 0x80000000;
 
+using LoginKey = std::array<unsigned char, 32>;
+
+// The server knows an account by its login key, derived from the password; never by the
+// password itself.
 struct Account {
     uint32_t id = 0;
     std::string name;
-    std::string password;
+    LoginKey key{};
     std::string displayName;
 };
 
@@ -53,6 +58,8 @@ struct Limits {
     // doubles a pause in which that address's logins of it are refused.
     uint32_t freeFailedLogins = 3;
     uint32_t longestLoginPauseMs = 60000;
+    // A login proof is good this long before and after the time it names, by our clock.
+    uint32_t loginClockWindowS = 60;
 };
 
 struct ServerConfig {
@@ -77,8 +84,13 @@ struct ServerConfig {
     std::vector<const Group*> groupsOf(uint32_t accountId) const;
 };
 
-// The embedded directory: alice, bob, carol and dave, three groups.
+// The embedded directory: alice, bob, carol and dave (each's password is the account's
+// name), three groups. Their keys are derived once per process.
 ServerConfig defaultConfig();
+
+// An account's key from its password, as a client derives it; throws std::runtime_error
+// when the account or password cannot make one.
+LoginKey deriveKey(const std::string& account, const std::string& password);
 
 // Where an installed server keeps its configuration: for a program at <prefix>/bin,
 // /etc/talkhub/talkhub-server.toml when the prefix is /usr, else
@@ -86,6 +98,8 @@ ServerConfig defaultConfig();
 std::filesystem::path installedConfigPath(const std::filesystem::path& program);
 
 // Reads a TOML file; throws std::runtime_error with the file, the place and the reason.
+// An account gives its `key` (as `talkhub-server --hash-password` prints it); one that
+// still gives a plain `password` is taken, its key derived, with a warning that names it.
 ServerConfig loadConfig(const std::string& path);
 
 // Checks a configuration for what the protocol cannot carry (ids of 0, names too long,

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "hash_password.h"
 #include "server.h"
 
 namespace asio = boost::asio;
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     std::optional<uint16_t> tcpPort;
     std::optional<uint16_t> udpPort;
     std::optional<uint32_t> floorGraceMs;
+    std::optional<std::string> hashAccount;
     app.add_option("--config", configPath,
                    "TOML file with accounts, groups, ports, limits and redirects (default: an installed "
                    "server's etc/talkhub/talkhub-server.toml, else the built-in demo directory)")
@@ -37,7 +39,12 @@ int main(int argc, char** argv) {
     app.add_option("--floor-grace-ms", floorGraceMs,
                    "the former holder's voice is still relayed this long after a release (default 250)")
         ->check(CLI::Range(0, 5000));
+    app.add_option("--hash-password", hashAccount,
+                   "read ACCOUNT's password from standard input (no echo on a terminal), print the key line "
+                   "for its [[account]] entry and exit")
+        ->option_text("ACCOUNT");
     CLI11_PARSE(app, argc, argv);
+    if (hashAccount) return talkhub_server::printKeyLine(*hashAccount);
     if (configPath.empty()) {
         std::error_code error;
         const auto installed =

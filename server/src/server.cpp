@@ -5,6 +5,7 @@
 #include <talkwire.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "message.h"
@@ -26,6 +27,8 @@ using asio::ip::udp;
 namespace {
 
 constexpr auto kSweepInterval = std::chrono::seconds(1);
+// Nonces of accepted logins remembered at once: a few MiB at most.
+constexpr std::size_t kRememberedNonces = 1 << 17;
 const std::vector<uint32_t> kNoMembers;
 
 }  // namespace
@@ -37,7 +40,8 @@ Server::Server(asio::io_context& io, ServerConfig config)
       udp_(io),
       sweepTimer_(io),
       acceptRetry_(io),
-      loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)) {
+      loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)),
+      replayGuard_(std::chrono::seconds(config_.limits.loginClockWindowS), kRememberedNonces) {
     validate(config_);
 }
 
@@ -238,9 +242,10 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         refuse(kUnknownAccount, "unknown account");
         return;
     }
-    if (srv_verify_login_passwd(account->name.c_str(), account->password.c_str(), request.encodedPassword) != 1) {
-        loginThrottle_.failed(from, request.account, now);
-        refuse(kWrongPassword, "wrong password");
+    const ProofCheck proof = checkProof(*account, request.encodedPassword, now);
+    if (proof.refusal != 0) {
+        if (proof.failure) loginThrottle_.failed(from, request.account, now);
+        refuse(proof.refusal, proof.why.c_str());
         return;
     }
     loginThrottle_.succeeded(from, request.account);
@@ -285,7 +290,43 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     ack.markerId = account->id;
     answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
     session.send(answer.bytes.data(), answer.length);
-    spdlog::info("session {}: '{}' logged in as user {}", session.id(), account->name, account->id);
+    spdlog::info("session {}: '{}' logged in as user {}{}", session.id(), account->name, account->id,
+                 std::abs(proof.skewSeconds) > 1 ? fmt::format(", its clock {:+} s from ours", proof.skewSeconds) : "");
+}
+
+Server::ProofCheck Server::checkProof(const Account& account, const char* encoded, Session::Clock::time_point now) {
+    tw_login_proof proof{};
+    const int genuine = srv_verify_login_proof(account.name.c_str(), account.key.data(), encoded, &proof);
+    if (genuine < 0) return {kMalformedLogin, "no login proof (a client of an older protocol?)", false, 0};
+    if (genuine == 0) return {kWrongPassword, "wrong password", true, 0};
+    const auto ourTime =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    ProofCheck check;
+    check.skewSeconds = proof.unixTime - static_cast<int64_t>(ourTime);
+    const int64_t window = config_.limits.loginClockWindowS;
+    if (check.skewSeconds < -window || check.skewSeconds > window) {
+        check.refusal = kStaleLogin;
+        check.why = fmt::format("its time is {:+} s from ours, beyond {} s: a clock off, or a replay",
+                                check.skewSeconds, window);
+        check.failure = true;
+        return check;
+    }
+    ReplayGuard::Nonce nonce{};
+    std::copy(std::begin(proof.nonce), std::end(proof.nonce), nonce.begin());
+    switch (replayGuard_.use(nonce, now)) {
+        case ReplayGuard::Verdict::kFirstUse:
+            break;
+        case ReplayGuard::Verdict::kReplayed:
+            check.refusal = kStaleLogin;
+            check.why = "proof used before: a replay";
+            check.failure = true;
+            break;
+        case ReplayGuard::Verdict::kFull:
+            check.refusal = kTryLater;
+            check.why = "too many recent logins to tell a replay";
+            break;
+    }
+    return check;
 }
 
 void Server::logout(Session& session) {

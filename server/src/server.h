@@ -12,6 +12,7 @@
 #include "config.h"
 #include "counters.h"
 #include "login_throttle.h"
+#include "replay_guard.h"
 #include "session.h"
 
 namespace talkhub_server {
@@ -22,7 +23,8 @@ enum LoginRefusal : uint8_t {
     kWrongPassword = 2,
     kServerFull = 3,
     kMalformedLogin = 4,
-    kTryLater = 5,  // too many failed logins from the address: refused for a while
+    kTryLater = 5,    // too many failed logins from the address: refused for a while
+    kStaleLogin = 6,  // the proof names a time outside the clock window, or was used before
 };
 
 // Results of a refused floor request.
@@ -85,6 +87,15 @@ private:
     void onClosed(Session& session, const std::string& reason);
 
     void login(Session& session, const unsigned char* body, uint32_t length);
+    // What a login proof earns: no refusal, or a refusal, why, and whether it counts as a
+    // failed login (it does when it could be a guess or a replay).
+    struct ProofCheck {
+        uint8_t refusal = 0;
+        std::string why;
+        bool failure = false;
+        int64_t skewSeconds = 0;  // the proof's time less ours
+    };
+    ProofCheck checkProof(const Account& account, const char* encoded, Session::Clock::time_point now);
     void logout(Session& session);
     void queryGroups(Session& session);
     void enterGroup(Session& session, const unsigned char* body, uint32_t length);
@@ -137,6 +148,7 @@ private:
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;
     LoginThrottle loginThrottle_;
+    ReplayGuard replayGuard_;
     // Connections that have not logged in yet, in all and by address.
     std::size_t inLogin_ = 0;
     std::map<boost::asio::ip::address, uint32_t> inLoginByAddress_;

@@ -78,6 +78,11 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
                          newAccount.size(), TW_MAX_ACCOUNT_LENGTH);
         return -1;
     }
+    if (newPassword.size() > TW_MAX_PASSWORD_LENGTH) {
+        harbor::logError("CVoiceTalk::login", "password of [%zu] bytes, more than [%d]: login refused.",
+                         newPassword.size(), TW_MAX_PASSWORD_LENGTH);
+        return -1;
+    }
     redirects = 0;
     return connectTo(newAccount, newPassword, callback, 0);
 }
@@ -170,8 +175,17 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
         recvCapacity = kBufferSize;
         recvBuffer.assign(kBufferSize, 0);
     }
+    // The proof's key derivation is memory-hard on purpose: tens of milliseconds here.
     char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_passwd(user.c_str(), secret.c_str(), encoded);
+    if (const int made = encode_login_passwd(user.c_str(), secret.c_str(), encoded); made < 0) {
+        harbor::logError("CVoiceTalk::onConnectServerCallback", "login proof of user:[%s] not made:[%d].", user.c_str(),
+                         made);
+        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
+            callback(TALKHUB_LOGIN_NO_PROOF, "");
+        }
+        dropSocket();
+        return;
+    }
     std::lock_guard lock(sendLock);
     bufferCapacity = kBufferSize;
     buildBuffer.assign(kBufferSize, 0);

@@ -44,11 +44,16 @@ extern "C" {
 #define TW_ERR_MEMORY (-6)    /* allocation failed */
 #define TW_ERR_CODEC (-7)     /* the voice codec failed */
 #define TW_ERR_FORMAT (-8)    /* wrong magic, version, command or kind */
+#define TW_ERR_CRYPTO (-9)    /* the cryptography library could not start */
 
 /* Sizes and limits. */
 #define TW_VERSION_TEXT_SIZE 50
 #define TW_ENCODED_PASSWORD_SIZE 1024
+#define TW_LOGIN_KEY_SIZE 32
+#define TW_LOGIN_KEY_TEXT_SIZE 68 /* "v2$", 64 hex digits, NUL */
+#define TW_LOGIN_NONCE_SIZE 16
 #define TW_MAX_ACCOUNT_LENGTH 63
+#define TW_MAX_PASSWORD_LENGTH 255
 #define TW_MAX_GROUPS 128
 #define TW_MAX_MEETING_MEMBERS 64
 #define TW_MAX_CALL_IDS 512
@@ -218,6 +223,12 @@ typedef struct tw_call_request { /* temp call, meeting call, hang-up of a meetin
     uint32_t ids[TW_MAX_CALL_IDS];
 } tw_call_request;
 
+/* Server side: what a genuine login proof claims; the server checks both. */
+typedef struct tw_login_proof {
+    int64_t unixTime;                         /* when the client made it, seconds since 1970 */
+    unsigned char nonce[TW_LOGIN_NONCE_SIZE]; /* random, never to be accepted twice */
+} tw_login_proof;
+
 /* Server side: one datagram as seen by the voice server. */
 typedef struct tw_datagram_info {
     uint32_t kind;
@@ -234,9 +245,19 @@ TALKWIRE_API int proto_init(void);
 /* Writes the version text (at most TW_VERSION_TEXT_SIZE - 1 characters) into version. */
 TALKWIRE_API int ptt_init(char* version);
 
-/* Encodes account and password into out (TW_ENCODED_PASSWORD_SIZE bytes) as a salted,
- * stretched digest; returns its length. */
+/* Login (PROTOCOL.md, "Login proof"). Derives the account's login key from its password
+ * (Argon2id, salted by the account; tens of milliseconds and 19 MiB on purpose) into key
+ * (TW_LOGIN_KEY_SIZE bytes): TW_OK, TW_ERR_ARGUMENT (no account, account over 63 or password
+ * over 255 bytes), TW_ERR_MEMORY or TW_ERR_CRYPTO. */
+TALKWIRE_API int derive_login_key(const char* user, const char* password, unsigned char* key);
+/* Writes into out (TW_ENCODED_PASSWORD_SIZE bytes) a login proof made with the key at
+ * unixTime, with a fresh random nonce; returns its length. */
+TALKWIRE_API int encode_login_proof(const char* user, const unsigned char* key, int64_t unixTime, char* out);
+/* Both at once, at the present time: what a client sends as its login's password. */
 TALKWIRE_API int encode_login_passwd(const char* user, const char* password, char* out);
+/* Writes a key as the text a server stores ("v2$" and 64 hex digits, TW_LOGIN_KEY_TEXT_SIZE
+ * bytes with the NUL); returns its length. */
+TALKWIRE_API int encode_login_key(const unsigned char* key, char* out);
 
 /* ---- Client requests ---------------------------------------------------------------------- */
 
@@ -314,8 +335,13 @@ TALKWIRE_API int ptt_voice_decode(const unsigned char* payload, int length, unsi
 
 /* ---- Server side -------------------------------------------------------------------------- */
 
-/* Checks an encoded password against the account and its plain password: 1 match, 0 not. */
-TALKWIRE_API int srv_verify_login_passwd(const char* user, const char* password, const char* encoded);
+/* Checks a login proof against the account and its stored key: 1 genuine (record holds its
+ * time and nonce, which the caller must still check), 0 not made with this key,
+ * TW_ERR_FORMAT when it is no proof. Costs one HMAC, never the key derivation. */
+TALKWIRE_API int srv_verify_login_proof(const char* user, const unsigned char* key, const char* encoded,
+                                        tw_login_proof* record);
+/* Reads a stored key's text (as encode_login_key writes it): TW_OK or TW_ERR_FORMAT. */
+TALKWIRE_API int srv_read_login_key(const char* text, unsigned char* key);
 
 TALKWIRE_API int srv_parse_login(tw_login_request* record, const void* body, uint32_t length);
 TALKWIRE_API int srv_parse_id_request(tw_id_request* record, const void* body, uint32_t length);

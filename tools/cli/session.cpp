@@ -34,10 +34,14 @@ const char* refusalReason(int result) {
             return "login request not understood";
         case TALKHUB_LOGIN_TRY_LATER:
             return "too many failed logins: try later";
+        case TALKHUB_LOGIN_STALE:
+            return "this computer's clock differs from the server's";
         case TALKHUB_LOGIN_NO_GROUP:
             return "the account is in no group";
         case TALKHUB_LOGIN_TOO_MANY_REDIRECTS:
             return "the servers kept redirecting the login";
+        case TALKHUB_LOGIN_NO_PROOF:
+            return "the login proof could not be made (out of memory)";
         default:
             return "refused";
     }
