@@ -92,6 +92,21 @@ TEST_F(Login, AWrongPasswordReachesTheCallbackAsAFailureAndLeavesTheServiceIdle)
     EXPECT_EQ(loginAs(server, "alice"), "1:Dispatch") << "the next login starts afresh";
 }
 
+TEST_F(Login, AFullServerReachesTheCallbackAsServerFullAndTheServiceStaysIdle) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.limits.maxSessions = 1;
+    RunningServer server(config);
+    server_test::Client bob(server.tcpPort(), server.udpPort());
+    ASSERT_EQ(bob.login("bob", "bob").result, 0);
+    setServerInfo("127.0.0.1", server.tcpPort());
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    auto refused = HostEvents::instance().take(HostEvent::kLogin);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->value, TALKHUB_LOGIN_SERVER_FULL);
+    EXPECT_EQ(talk().getLoginState(), 0);
+    EXPECT_FALSE(talk().media()->isNetworkRunning());
+}
+
 TEST_F(Login, RefusedConnectionReachesTheCallbackOnceAndHoldsUntilLogout) {
     uint16_t closedPort = 0;
     {
