@@ -1,10 +1,11 @@
 // The reference server as a child process for end-to-end benchmarks: started with the given
 // arguments, its ports read from the first line it prints, its log written to `logPath`,
-// stopped with SIGTERM.
+// stopped with SIGTERM when it goes out of scope or when the benchmark's process ends.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ public:
         argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
+            // The server ends with its benchmark, however that ends.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             ::dup2(out[1], STDOUT_FILENO);
             ::close(out[0]);
             ::dup2(::open(logPath, O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);

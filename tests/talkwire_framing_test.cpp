@@ -68,6 +68,9 @@ TEST(TalkwireFraming, GarbageAndDamagedFramesAreSkippedAndTheNextFrameDecodes) {
             receiver.feed(framed);
             ASSERT_EQ(receiver.messages.size(), 1u) << "byte " << at << " flip " << int(flip);
             EXPECT_EQ(receiver.messages[0], good);
+            // The frame decoder itself drops the damaged frame (its CRC, length or
+            // stuffing): nothing damaged reaches packet_decode.
+            EXPECT_EQ(receiver.undecodable, 0) << "byte " << at << " flip " << int(flip);
         }
     }
 }
@@ -134,6 +137,15 @@ TEST(TalkwireFraming, EncoderAndPacketDecodeRefuseWhatDoesNotFit) {
     EXPECT_LT(packet_decode(unstuffed.data(), static_cast<uint32_t>(unstuffed.size()), &packet), 0);
     EXPECT_EQ(packet.header, nullptr);
     EXPECT_LT(packet_decode(nullptr, 12, &packet), 0);
+    // packet_decode checks the CRC itself, whatever decoded the frame before it.
+    const Bytes plain = frame({TW_CMD_PING, 1, 1, 2, 3, 4});
+    ASSERT_EQ(plain.size(), 12u) << "no byte of this frame needs stuffing";
+    EXPECT_GT(packet_decode(plain.data(), static_cast<uint32_t>(plain.size()), &packet), 0);
+    for (std::size_t at : {5u, 8u, 9u, 10u}) {
+        Bytes damaged = plain;
+        damaged[at] ^= 0x01;
+        EXPECT_LT(packet_decode(damaged.data(), static_cast<uint32_t>(damaged.size()), &packet), 0) << at;
+    }
     Bytes wrongVersion = frame({TW_CMD_PING, 2, 1, 2, 3, 4});
     Receiver strict;
     strict.feed(wrongVersion);

@@ -284,6 +284,51 @@ TEST(TalkwireMessages, CountsAndTextsBeyondTheirLimitsAreRefused) {
     EXPECT_EQ(srv_parse_call_request(&request, call, sizeof call), TW_ERR_RANGE);
 }
 
+// Each limit is tried at exactly its value (accepted) and one past it (refused).
+TEST(TalkwireMessages, EveryLimitTakesExactlyItsValueAndRefusesOneMore) {
+    // A text must leave room for its NUL: 63 bytes in a 64-byte group name, 67 in a
+    // 68-byte member name.
+    for (const uint8_t length : {63, 64}) {
+        Bytes body = {1, 0, 9, 0, 0, 0, length};
+        body.insert(body.end(), length, 'g');
+        tw_group_list* list = nullptr;
+        const int parsed = on_query_group_ack(&list, body.data(), static_cast<uint32_t>(body.size()));
+        EXPECT_EQ(parsed, length == 63 ? TW_OK : TW_ERR_RANGE) << int(length);
+        if (list != nullptr) {
+            EXPECT_EQ(std::strlen(list->entries[0]->name), 63u);
+            ptt_ack_free_groups(list);
+        }
+    }
+    for (const uint8_t length : {67, 68}) {
+        Bytes body = {1, 0, 0, 0, 5, 0, 0, 0, length};
+        body.insert(body.end(), length, 'm');
+        tw_member_get_mic got{};
+        EXPECT_EQ(on_mem_get_mic(&got, body.data(), static_cast<uint32_t>(body.size())),
+                  length == 67 ? TW_OK : TW_ERR_RANGE)
+            << int(length);
+    }
+    // 512 ids in a call, not 513.
+    Bytes buffer(4096);
+    const int cap = static_cast<int>(buffer.size());
+    std::vector<uint32_t> ids(TW_MAX_CALL_IDS + 1, 7);
+    const int length = cp_meeting_call(buffer.data(), cap, 0, ids.data(), TW_MAX_CALL_IDS);
+    ASSERT_GT(length, 0);
+    tw_call_request request{};
+    ASSERT_EQ(srv_parse_call_request(&request, buffer.data() + 2, static_cast<uint32_t>(length - 2)), TW_OK);
+    EXPECT_EQ(request.count, static_cast<uint32_t>(TW_MAX_CALL_IDS));
+    EXPECT_LT(cp_meeting_call(buffer.data(), cap, 0, ids.data(), TW_MAX_CALL_IDS + 1), 0);
+    Bytes tooMany = {0, 0x01, 0x02};
+    tooMany.resize(3 + 4 * (TW_MAX_CALL_IDS + 1), 7);
+    EXPECT_EQ(srv_parse_call_request(&request, tooMany.data(), static_cast<uint32_t>(tooMany.size())), TW_ERR_RANGE);
+    // A datagram of exactly its header (a heartbeat) is whole; one byte less is truncated.
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    const int size = cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 42);
+    ASSERT_EQ(size, 14);
+    tw_datagram_info info{};
+    EXPECT_EQ(srv_parse_datagram(heartbeat, size, &info), TW_OK);
+    EXPECT_EQ(srv_parse_datagram(heartbeat, size - 1, &info), TW_ERR_TRUNCATED);
+}
+
 TEST(TalkwireMessages, TextsComeBackTerminatedInsideTheirFields) {
     tw_temp_call_arrived event{};
     std::memset(event.callerName, 'x', sizeof event.callerName - 1);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +19,11 @@ CliChild::CliChild(std::string name, Timeline& timeline, const std::string& prog
                    const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                    const std::string& errorLog)
     : name_(std::move(name)), timeline_(timeline) {
+    // Its standard input is a socket, so that a line sent to a program that has gone (or
+    // never started) fails with EPIPE instead of killing this process with SIGPIPE.
     int in[2];
     int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return;
     if (::pipe2(out, O_CLOEXEC) != 0) {
         ::close(in[0]);
         ::close(in[1]);
@@ -60,7 +63,9 @@ CliChild::~CliChild() { finish(); }
 Clock::time_point CliChild::command(const std::string& line) {
     const std::string text = line + "\n";
     const Clock::time_point at = Clock::now();
-    if (input_ >= 0 && ::write(input_, text.data(), text.size()) < 0) ::close(std::exchange(input_, -1));
+    if (input_ >= 0 && ::send(input_, text.data(), text.size(), MSG_NOSIGNAL) < 0) {
+        ::close(std::exchange(input_, -1));
+    }
     return at;
 }
 
