@@ -126,6 +126,51 @@ TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {
     EXPECT_TRUE(hasLine(lines, R"("event":"talk","message":"talking")")) << result.output;
 }
 
+// A stereo file becomes one channel by averaging: summed, both channels of the same speech
+// would reach the listener twice as loud (or wrapped past full scale).
+TEST(Cli, AStereoWaveIsMixedDownToTheLevelOfEachChannel) {
+    std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U * 4) << "espeak-ng and sox are needed";
+    for (int16_t& sample : speech) sample = static_cast<int16_t>(sample * 2 / 5);
+    const std::string wave = (capture_source::folder() / "stereo.wav").string();
+    {
+        std::ofstream out(wave, std::ios::binary);
+        const auto u32 = [&](uint32_t value) { out.write(reinterpret_cast<const char*>(&value), 4); };
+        const auto u16 = [&](uint16_t value) { out.write(reinterpret_cast<const char*>(&value), 2); };
+        const auto dataBytes = static_cast<uint32_t>(speech.size() * 4);
+        out.write("RIFF", 4);
+        u32(36 + dataBytes);
+        out.write("WAVEfmt ", 8);
+        u32(16);
+        u16(1);
+        u16(2);
+        u32(8000);
+        u32(8000 * 4);
+        u16(4);
+        u16(16);
+        out.write("data", 4);
+        u32(dataBytes);
+        for (const int16_t sample : speech) {
+            out.write(reinterpret_cast<const char*>(&sample), 2);
+            out.write(reinterpret_cast<const char*>(&sample), 2);
+        }
+    }
+    RunningServer server;
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    auto alice = std::async(std::launch::async, [&] {
+        return runCli("-u alice --mic-file " + wave + " -p " + std::to_string(server.tcpPort()), "talk 2\\nquit\\n");
+    });
+    const std::vector<int16_t> heard = bob.hearTurn(1001, 5000ms).pcm;
+    EXPECT_EQ(alice.get().exitCode, 0);
+    ASSERT_GT(heard.size(), 8000U);
+    const std::size_t span = std::min(heard.size(), speech.size());
+    const double ratio = hearing_test::rms(heard.data(), heard.size()) / hearing_test::rms(speech.data(), span);
+    std::printf("heard / one channel's level: %.2f\n", ratio);
+    EXPECT_GT(ratio, 0.6);
+    EXPECT_LT(ratio, 1.45) << "the channels were added, not averaged";
+}
+
 TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
     const std::string wave = (capture_source::folder() / "speech.wav").string();
     ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));

@@ -4,6 +4,7 @@
 #include <climits>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,10 +101,15 @@ TEST_F(HostileHost, NullEmptyHugeAndMalformedTextsAndExtremeNumbersLeaveTheSessi
     setMuteDurationMs(1500);
     setAudioActivateThreshold(6);
     closeCanPlayGroup(0);
-    HostEvents::instance().clear();
-    enterGroup(1, talkhub_test::onLoginResult);
-    auto entered = HostEvents::instance().take(HostEvent::kLogin);
-    ASSERT_TRUE(entered.has_value());
+    // The answers to the entries above may still be on their way, and an answer goes to the
+    // callback of the latest entry: ask until the answer to this one comes back.
+    std::optional<HostEvent> entered;
+    for (int attempt = 0; attempt < 6 && !(entered && entered->text == "1:Dispatch"); ++attempt) {
+        HostEvents::instance().clear();
+        enterGroup(1, talkhub_test::onLoginResult);
+        entered = HostEvents::instance().take(HostEvent::kLogin);
+        ASSERT_TRUE(entered.has_value());
+    }
     EXPECT_EQ(entered->text, "1:Dispatch");
     requestMic(talkhub_test::onResult);
     auto granted = HostEvents::instance().take(HostEvent::kResult);
