@@ -1,5 +1,6 @@
 // talkhub-cli as a user runs it: a separate process on the library's public header, against
 // the reference server in this process.
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -169,6 +170,66 @@ TEST(Cli, AStereoWaveIsMixedDownToTheLevelOfEachChannel) {
     std::printf("heard / one channel's level: %.2f\n", ratio);
     EXPECT_GT(ratio, 0.6);
     EXPECT_LT(ratio, 1.45) << "the channels were added, not averaged";
+}
+
+// The strength of one frequency in a signal (Goertzel), per sample.
+double strengthAt(const std::vector<int16_t>& signal, double frequency) {
+    const double coefficient = 2 * std::cos(2 * hearing_test::kPi * frequency / 8000);
+    double previous = 0;
+    double beforePrevious = 0;
+    for (const int16_t sample : signal) {
+        const double current = sample + coefficient * previous - beforePrevious;
+        beforePrevious = previous;
+        previous = current;
+    }
+    const double power =
+        previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
+    return signal.empty() ? 0 : std::sqrt(power) / static_cast<double>(signal.size());
+}
+
+// `hear 2` plays group 2 and nothing else: bob talks in group 1 (a 1000 Hz tone), then in
+// group 2 (600 Hz); alice, a member of both, hears only the second.
+TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
+    const std::string heardFile = (capture_source::folder() / "chosen.wav").string();
+    RunningServer server;
+    std::promise<void> chosen;
+    auto alice = std::async(std::launch::async, [&] {
+        const std::string command = "printf 'hear 2\\nwait 5\\nquit\\n' | " TALKHUB_CLI_PATH
+                                    " -u alice --no-mic --speaker-file " +
+                                    heardFile + " -p " + std::to_string(server.tcpPort()) + " 2>&1";
+        std::promise<void>* waiting = &chosen;
+        return command_output::run(command, [&](const std::string& line) {
+            if (waiting != nullptr && line.find("hearing groups 2") != std::string::npos) {
+                waiting->set_value();
+                waiting = nullptr;
+            }
+        });
+    });
+    ASSERT_EQ(chosen.get_future().wait_for(20s), std::future_status::ready) << "the program never chose its groups";
+    Client bob(server.tcpPort(), server.udpPort());
+    bob.join("bob", 1);
+    for (const auto& [group, frequency] : {std::pair{1U, 1000.0}, std::pair{2U, 600.0}}) {
+        ptt_clear_send();
+        ASSERT_EQ(bob.requestMic(group), 0) << group;
+        for (int k = 0; k < 10; ++k) {
+            bob.sendDatagram(hearing_test::tonePacket(frequency, 5000));
+            std::this_thread::sleep_for(100ms);
+        }
+        bob.send([group = group](unsigned char* b, int c) { return cp_release_mic(b, c, group); });
+        std::this_thread::sleep_for(600ms);
+    }
+    const Finished result = alice.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    std::ifstream wave(heardFile, std::ios::binary | std::ios::ate);
+    ASSERT_TRUE(wave.good());
+    std::vector<int16_t> heard(static_cast<std::size_t>(wave.tellg()) / 2);
+    wave.seekg(0);
+    wave.read(reinterpret_cast<char*>(heard.data()), static_cast<std::streamsize>(heard.size() * 2));
+    const double chosenGroup = strengthAt(heard, 600);
+    const double otherGroup = strengthAt(heard, 1000);
+    std::printf("group 2 (chosen): %.1f, group 1: %.1f\n", chosenGroup, otherGroup);
+    EXPECT_GT(chosenGroup, 50) << "the chosen group is heard";
+    EXPECT_LT(otherGroup, chosenGroup / 20) << "group 1 is not chosen and must not be heard";
 }
 
 TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
