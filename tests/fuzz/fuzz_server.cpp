@@ -33,7 +33,7 @@ public:
         int tcp = -1;
         int udp = -1;
         // Derived at the first login: each later one costs only its proof.
-        std::optional<std::array<unsigned char, TW_LOGIN_KEY_SIZE>> key;
+        std::optional<std::array<unsigned char, TW_LOGIN_KEY_SIZE>> key{};
     };
 
     static ServerUnderFire& instance() {
