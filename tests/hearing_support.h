@@ -65,6 +65,19 @@ inline std::shared_ptr<_AUDIO_PACKET> receivedPacket(uint16_t sequence, int fram
     return packet;
 }
 
+// The strength of one frequency in a stretch of samples (Goertzel), per sample.
+inline double strengthAt(const int16_t* samples, std::size_t count, double frequency) {
+    const double coefficient = 2 * std::cos(2 * kPi * frequency / 8000);
+    double previous = 0, older = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double current = samples[i] + coefficient * previous - older;
+        older = previous;
+        previous = current;
+    }
+    if (count == 0) return 0;
+    return std::sqrt(previous * previous + older * older - coefficient * previous * older) / static_cast<double>(count);
+}
+
 inline double rms(const int16_t* samples, std::size_t count) {
     double energy = 0;
     for (std::size_t i = 0; i < count; ++i) energy += static_cast<double>(samples[i]) * samples[i];

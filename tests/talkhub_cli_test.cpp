@@ -172,21 +172,6 @@ TEST(Cli, AStereoWaveIsMixedDownToTheLevelOfEachChannel) {
     EXPECT_LT(ratio, 1.45) << "the channels were added, not averaged";
 }
 
-// The strength of one frequency in a signal (Goertzel), per sample.
-double strengthAt(const std::vector<int16_t>& signal, double frequency) {
-    const double coefficient = 2 * std::cos(2 * hearing_test::kPi * frequency / 8000);
-    double previous = 0;
-    double beforePrevious = 0;
-    for (const int16_t sample : signal) {
-        const double current = sample + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    const double power =
-        previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
-    return signal.empty() ? 0 : std::sqrt(power) / static_cast<double>(signal.size());
-}
-
 // `hear 2` plays group 2 and nothing else: bob talks in group 1 (a 1000 Hz tone), then in
 // group 2 (600 Hz); alice, a member of both, hears only the second.
 TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
@@ -225,8 +210,8 @@ TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
     std::vector<int16_t> heard(static_cast<std::size_t>(wave.tellg()) / 2);
     wave.seekg(0);
     wave.read(reinterpret_cast<char*>(heard.data()), static_cast<std::streamsize>(heard.size() * 2));
-    const double chosenGroup = strengthAt(heard, 600);
-    const double otherGroup = strengthAt(heard, 1000);
+    const double chosenGroup = hearing_test::strengthAt(heard.data(), heard.size(), 600);
+    const double otherGroup = hearing_test::strengthAt(heard.data(), heard.size(), 1000);
     std::printf("group 2 (chosen): %.1f, group 1: %.1f\n", chosenGroup, otherGroup);
     EXPECT_GT(chosenGroup, 50) << "the chosen group is heard";
     EXPECT_LT(otherGroup, chosenGroup / 20) << "group 1 is not chosen and must not be heard";

@@ -27,6 +27,7 @@ using namespace std::chrono_literals;
 using hearing_test::Hearing;
 using hearing_test::receivedPacket;
 using hearing_test::rms;
+using hearing_test::strengthAt;
 using hearing_test::tonePacket;
 using server_test::Client;
 using server_test::RunningServer;
@@ -72,18 +73,6 @@ double pitch(const int16_t* block) {
     int crossings = 0;
     for (int i = 1; i < 160; ++i) crossings += (block[i - 1] < 0) != (block[i] < 0);
     return crossings / 2.0 / 0.02;
-}
-
-// The strength of one frequency in a stretch of samples (Goertzel), per sample.
-double strengthAt(const int16_t* samples, std::size_t count, double frequency) {
-    const double coefficient = 2 * std::cos(2 * kPi * frequency / 8000);
-    double previous = 0, older = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double current = samples[i] + coefficient * previous - older;
-        older = previous;
-        previous = current;
-    }
-    return std::sqrt(previous * previous + older * older - coefficient * previous * older) / static_cast<double>(count);
 }
 
 TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndKeepsTheReserveUntilTheTalkEnds) {
@@ -329,6 +318,31 @@ TEST_F(Hearing, AVoiceServerOnIpv6IsHeardAndOneNamedByAHostNameIsRefusedClearly)
     ASSERT_TRUE(done.has_value());
     EXPECT_LT(done->value, 0);
     EXPECT_TRUE(log.contains("voice server address:[localhost] is no IPv4 or IPv6 address, network not started."));
+}
+
+// Voice from the voice server of a speaker no floor notification has named belongs to no
+// known group: it is not played, even with every group audible.
+TEST_F(Hearing, ASpeakerOfNoKnownGroupIsNotHeardEvenWithEveryGroupAudible) {
+    start(ImpairmentProxy::Pattern{});
+    setDefaultAllPlay(true);
+    Client& carol = talker("carol", 1);
+    std::vector<Bytes> stranger;
+    ptt_clear_send();
+    for (int k = 0; k < 10; ++k) {
+        Bytes datagram = tonePacket(1500, 8000);
+        srv_stamp_sender(datagram.data(), static_cast<int>(datagram.size()), 4242);
+        stranger.push_back(std::move(datagram));
+    }
+    std::vector<Bytes> voice;
+    ptt_clear_send();
+    for (int k = 0; k < 10; ++k) voice.push_back(tonePacket(700, 5000));
+    std::size_t next = 0;
+    talk(carol, 1, voice, [&] { proxy->inject(stranger[next++]); });
+    const std::vector<int16_t> played = heard();
+    ASSERT_GT(played.size(), 8000U);
+    const double real = strengthAt(played.data(), played.size(), 700);
+    EXPECT_GT(real, 200) << "carol's voice is heard";
+    EXPECT_LT(strengthAt(played.data(), played.size(), 1500), real / 20) << "a speaker of no known group is heard";
 }
 
 TEST_F(Hearing, AVoicePathCutForFiveSecondsLosesOnlyWhatWasSaidMeanwhile) {
