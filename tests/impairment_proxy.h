@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <talkwire.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +30,9 @@ public:
         unsigned swapEvery = 0;  // held back and sent after the next one
         unsigned delayEvery = 0;
         std::chrono::milliseconds delay{0};
+        // End-of-talk datagrams: lost, or held back this long.
+        bool dropEndOfTalk = false;
+        std::chrono::milliseconds endOfTalkDelay{0};
     };
 
     ImpairmentProxy() : clientSide_(boundSocket()), serverSide_(boundSocket()) {
@@ -87,6 +91,10 @@ private:
         ++count_;
         std::lock_guard lock(mutex_);
         if (hits(pattern_.dropEvery, count_) || waiting_.size() >= kMaxWaiting) return;
+        if (datagram.size() > 2 && datagram[2] == TW_KIND_END_OF_TALK) {
+            if (!pattern_.dropEndOfTalk) waiting_.push_back({now + pattern_.endOfTalkDelay, std::move(datagram)});
+            return;
+        }
         if (hits(pattern_.swapEvery, count_)) {
             swapped_ = std::move(datagram);
             return;

@@ -175,6 +175,35 @@ std::vector<Notice> awaitNotices(std::size_t count) {
     return takeNotices();
 }
 
+// The floor notice ends a speaker's turn on its own: with every end-of-talk datagram lost,
+// the turn still ends, and its recording is completed and told of.
+TEST_F(Recording, ATurnWhoseEndOfTalkIsLostEndsWithTheFloorNotice) {
+    start(test_support::ImpairmentProxy::Pattern{.dropEndOfTalk = true});
+    Client& carol = talker("carol", 1);
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    turn(carol, 4);
+    const std::vector<Notice> told = awaitNotices(1);
+    ASSERT_EQ(told.size(), 1U) << "the turn never ended";
+    EXPECT_NEAR(static_cast<double>(told[0].decoded.size()), 4 * 800, 800);
+}
+
+// An end-of-talk datagram that comes after its turn has ended (here held back past the
+// floor notice, which ended the turn) belongs to no turn: no buffer, file nor notice.
+TEST_F(Recording, AnEndOfTalkAfterItsTurnHasEndedStartsNothing) {
+    start(test_support::ImpairmentProxy::Pattern{.endOfTalkDelay = 1500ms});
+    Client& carol = talker("carol", 1);
+    setRecordSavePath(recordFolder().c_str());
+    openGroupRecord(1);
+    turn(carol, 4);
+    ASSERT_EQ(awaitNotices(1).size(), 1U);
+    std::this_thread::sleep_for(2500ms);  // the held-back datagram arrives meanwhile
+    EXPECT_TRUE(takeNotices().empty()) << "the late end of talk made a recording of its own";
+    const auto files =
+        std::distance(std::filesystem::directory_iterator(recordFolder()), std::filesystem::directory_iterator{});
+    EXPECT_EQ(files, 1);
+}
+
 TEST_F(Recording, ATurnUnderWayAtLogoutIsCompletedAndReportedThereAndTheNextLoginHearsTheTalkerAfresh) {
     start();
     Client& carol = talker("carol", 1);
