@@ -281,6 +281,16 @@ TEST_F(Hearing, VolumeMuteAndTheAudibleGroupsDecideWhatIsHeardAndHowLoud) {
 
     const auto stretches = soundStretches(played);
     ASSERT_EQ(stretches.size(), 3U) << "heard, twice as loud, muted, not audible, audible again";
+    // Each turn is heard to its end, the last one too: 600 ms is no whole number of the
+    // speaker's 128 ms buffers, so its rest plays only once the turn is known to be over.
+    // Blocks with sound are counted, so a late packet's silent gap does not count.
+    for (const auto& stretch : stretches) {
+        int sounding = 0;
+        for (std::size_t block = stretch.first; block < stretch.second; ++block) {
+            sounding += rms(played.data() + block * 160, 160) >= 300 ? 1 : 0;
+        }
+        EXPECT_NEAR(sounding, 30, 2) << "600 ms of tone in 20 ms blocks";
+    }
     const double unity = stretchLoudness(played, stretches[0]);
     EXPECT_NEAR(unity, 4000 / std::sqrt(2.0), 600);
     EXPECT_NEAR(stretchLoudness(played, stretches[1]) / unity, 2.0, 0.2);
