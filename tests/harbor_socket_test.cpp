@@ -161,6 +161,54 @@ TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
     socket->setConnectCallback({});
 }
 
+// A peer that does not read: once the system's buffers are full, sends queue up to 1 MiB and
+// are then refused, down to a single byte; every byte taken arrives, in order, once the peer
+// reads, and sending works again.
+TEST_F(HarborSockets, TheSendQueueStopsAtItsBoundForAPeerThatDoesNotReadAndLosesNothing) {
+    Listener listener;
+    harbor::ITcpSocket* socket = nullptr;
+    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
+    std::atomic<bool> connected{false};
+    socket->setConnectCallback([&](harbor::ITcpSocket*, int status) { connected = status == 0; });
+    PlainSocket peer = listener.accept();
+    ASSERT_TRUE(waitFor([&] { return connected.load(); }));
+
+    const auto patternAt = [](std::size_t offset) { return static_cast<char>(offset * 7 % 251); };
+    std::size_t taken = 0;
+    const auto offer = [&](std::size_t size) {
+        std::vector<char> bytes(size);
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = patternAt(taken + i);
+        const int result = socket->send(bytes.data(), static_cast<int>(size));
+        if (result > 0) taken += static_cast<std::size_t>(result);
+        return result > 0;
+    };
+    // At most 64 MiB offered: far more than the system's buffers and the queue together.
+    bool refused = false;
+    for (int chunk = 0; chunk < 1024 && !refused; ++chunk) refused = !offer(64 * 1024);
+    ASSERT_TRUE(refused) << taken << " bytes taken without a refusal: the queue has no bound";
+    std::this_thread::sleep_for(200ms);  // whatever the system still takes, it has taken
+    for (std::size_t size = 32 * 1024; size >= 1; size /= 2) {
+        while (offer(size)) {
+        }
+    }
+    EXPECT_FALSE(offer(1)) << "the queue is full to its last byte";
+    EXPECT_GT(taken, std::size_t{1} << 20) << "the queue holds 1 MiB beyond what the system took";
+    EXPECT_LT(taken, std::size_t{32} << 20);
+
+    std::vector<char> received;
+    char chunk[65536];
+    while (received.size() < taken) {
+        const auto n = ::recv(peer, chunk, sizeof chunk, 0);
+        ASSERT_GT(n, 0);
+        received.insert(received.end(), chunk, chunk + n);
+    }
+    ASSERT_EQ(received.size(), taken);
+    for (std::size_t at = 0; at < taken; ++at) ASSERT_EQ(received[at], patternAt(at)) << "byte " << at;
+    EXPECT_TRUE(waitFor([&] { return offer(1); })) << "a drained queue takes bytes again";
+    closePlain(peer);
+    socket->setConnectCallback({});
+}
+
 TEST_F(HarborSockets, UdpEchoAndBindConflict) {
     harbor::IUdpSocket* first = nullptr;
     harbor::IUdpSocket* second = nullptr;
