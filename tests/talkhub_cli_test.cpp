@@ -217,6 +217,25 @@ TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
     EXPECT_LT(otherGroup, chosenGroup / 20) << "group 1 is not chosen and must not be heard";
 }
 
+// The speaker file is written once playback has closed: it holds all the program played,
+// from its login to its end, at 8000 samples a second.
+TEST(Cli, TheSpeakerFileHoldsEverythingPlayedUntilTheProgramEnds) {
+    const std::string heardFile = (capture_source::folder() / "everything.wav").string();
+    RunningServer server;
+    const auto start = std::chrono::steady_clock::now();
+    const Finished result =
+        runCli("-u alice --no-mic --speaker-file " + heardFile + " -p " + std::to_string(server.tcpPort()),
+               "wait 3\\nquit\\n");
+    const double ran = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    std::ifstream wave(heardFile, std::ios::binary | std::ios::ate);
+    ASSERT_TRUE(wave.good());
+    const double seconds = static_cast<double>(static_cast<std::size_t>(wave.tellg()) - 44) / 16000;
+    std::printf("speaker file: %.2f s of a %.2f s run\n", seconds, ran);
+    EXPECT_GT(seconds, 2.9) << "the end of what was played is missing";
+    EXPECT_LT(seconds, ran);
+}
+
 TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
     const std::string wave = (capture_source::folder() / "speech.wav").string();
     ASSERT_TRUE(speech_sample::writeWave(wave, speech_sample::kSentence));
