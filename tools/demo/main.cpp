@@ -341,7 +341,7 @@ void Demo::analyse() {
 // What each said and what the other heard, one above the other, on the demo's clock.
 void Demo::drawPicture() {
     const auto heardTrack = [](const Host& host, Rgb color) {
-        Track track{readWave(host.heardWave), {}, color};
+        Track track{readWave(host.heardWave), {}, color, ""};
         const BufferClock clock(host.growths);
         for (std::size_t buffer = 0; buffer * BufferClock::kBufferSamples < track.samples.size(); ++buffer) {
             if (const auto at = clock.bufferTime(buffer)) {
@@ -353,11 +353,15 @@ void Demo::drawPicture() {
     };
     constexpr Rgb kAliceColor{30, 80, 200};
     constexpr Rgb kBobColor{200, 100, 20};
+    Track aliceHeard = heardTrack(*bob_, kAliceColor);
+    aliceHeard.label = "bob hears alice (his speaker)";
+    Track bobHeard = heardTrack(*alice_, kBobColor);
+    bobHeard.label = "alice hears bob (her speaker)";
     const std::vector<Track> tracks = {
-        {alice_->microphone.written(), alice_->microphone.startedAt(), kAliceColor},
-        heardTrack(*bob_, kAliceColor),
-        {bob_->microphone.written(), bob_->microphone.startedAt(), kBobColor},
-        heardTrack(*alice_, kBobColor),
+        {alice_->microphone.written(), alice_->microphone.startedAt(), kAliceColor, "alice says (her microphone)"},
+        aliceHeard,
+        {bob_->microphone.written(), bob_->microphone.startedAt(), kBobColor, "bob says (his microphone)"},
+        bobHeard,
     };
     std::vector<Span> spans;
     for (const Turn& turn : turns_) {

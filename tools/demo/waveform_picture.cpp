@@ -12,7 +12,23 @@ namespace {
 constexpr int kWidth = 1600;
 constexpr int kRowHeight = 150;
 constexpr int kGap = 12;
+constexpr int kScaleHeight = 36;  // the scale of seconds under the rows
 constexpr Rgb kAxis{200, 200, 200};
+constexpr Rgb kTick{90, 90, 90};
+constexpr const char* kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+// One drawtext filter: `text` at (x, y), with the characters the filter gives a meaning to
+// written as plain characters.
+std::string textAt(const std::string& text, int x, int y, int size) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == ':' || c == '\\' || c == '\'' || c == '%' || c == ',') escaped += '\\';
+        escaped += c;
+    }
+    return "drawtext=fontfile=" + std::string(kFont) + ":text='" + escaped + "':x=" + std::to_string(x) +
+           ":y=" + std::to_string(y) + ":fontsize=" + std::to_string(size) +
+           ":fontcolor=black:box=1:boxcolor=white@0.7:boxborderw=3";
+}
 
 class Canvas {
 public:
@@ -42,14 +58,15 @@ std::string writeWaveformPicture(const std::string& path, const std::vector<Trac
                                  std::chrono::steady_clock::time_point to) {
     const double seconds = std::chrono::duration<double>(to - from).count();
     if (tracks.empty() || seconds <= 0) return "nothing to draw";
-    const int height = static_cast<int>(tracks.size()) * (kRowHeight + kGap) - kGap;
+    const int rowsHeight = static_cast<int>(tracks.size()) * (kRowHeight + kGap) - kGap;
+    const int height = rowsHeight + kScaleHeight;
     Canvas canvas(kWidth, height);
     const auto column = [&](std::chrono::steady_clock::time_point at) {
         return static_cast<int>(std::chrono::duration<double>(at - from).count() / seconds * kWidth);
     };
     for (const Span& span : spans) {
         for (int x = std::max(0, column(span.from)); x < std::min(kWidth, column(span.to)); ++x) {
-            for (int y = 0; y < height; ++y) canvas.set(x, y, span.shade);
+            for (int y = 0; y < rowsHeight; ++y) canvas.set(x, y, span.shade);
         }
     }
     const double samplesPerColumn = seconds * 8000 / kWidth;
@@ -75,13 +92,30 @@ std::string writeWaveformPicture(const std::string& path, const std::vector<Trac
             for (int y = yHigh; y <= yLow; ++y) canvas.set(x, y, track.color);
         }
     }
+    // The scale: a line, a tick every second, a longer one and the number every five.
+    std::string words;
+    for (int x = 0; x < kWidth; ++x) canvas.set(x, rowsHeight + 2, kTick);
+    for (int second = 0; second <= static_cast<int>(seconds); ++second) {
+        const int x = static_cast<int>(second / seconds * kWidth);
+        const int length = second % 5 == 0 ? 12 : 6;
+        for (int y = rowsHeight + 2; y < rowsHeight + 2 + length; ++y) canvas.set(x, y, kTick);
+        if (second % 5 == 0) words += "," + textAt(std::to_string(second) + " s", x + 3, rowsHeight + 14, 16);
+    }
+    for (std::size_t row = 0; row < tracks.size(); ++row) {
+        words += "," + textAt(tracks[row].label, 8, static_cast<int>(row) * (kRowHeight + kGap) + 6, 20);
+    }
     const std::string raw = path + ".rgb";
+    const std::string filters = path + ".filters";
     if (!canvas.save(raw)) return "cannot write " + raw;
+    // The words go to ffmpeg in a file, so that no shell reads them.
+    std::ofstream(filters) << words.substr(1);
     const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt rgb24 -s " + std::to_string(kWidth) + "x" +
-                                std::to_string(height) + " -i '" + raw + "' '" + path + "'";
-    const int status = std::system(command.c_str());
+                                std::to_string(height) + " -i '" + raw + "'";
+    int status = std::system((command + " -filter_script:v '" + filters + "' '" + path + "' 2>/dev/null").c_str());
+    if (status != 0) status = std::system((command + " '" + path + "'").c_str());
     std::error_code ignored;
     std::filesystem::remove(raw, ignored);
+    std::filesystem::remove(filters, ignored);
     return status == 0 ? "" : "ffmpeg could not write " + path;
 }
 

@@ -1,5 +1,7 @@
-// A picture of several waveforms on one time axis, one row each, with stretches of time
-// shaded across all rows; drawn as RGB pixels and written as PNG by ffmpeg.
+// A picture of several waveforms on one time axis, one labelled row each, with stretches of
+// time shaded across all rows and a scale of seconds below; drawn as RGB pixels and written
+// as PNG by ffmpeg, which also sets the words (without its text filter or the font, the
+// picture comes without them).
 #pragma once
 
 #include <chrono>
@@ -17,6 +19,7 @@ struct Track {
     std::vector<int16_t> samples;  // 8000 Hz
     std::chrono::steady_clock::time_point start;
     Rgb color;
+    std::string label;  // letters, digits, spaces and plain punctuation
 };
 
 struct Span {
