@@ -126,12 +126,9 @@ TEST_F(HarborSockets, LargeTransferArrivesWholeInOrderAndCloseIsReportedOnce) {
 
 TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
     Listener listener;
-    harbor::ITcpSocket* socket = nullptr;
-    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
-    std::atomic<bool> connected{false};
-    socket->setConnectCallback([&](harbor::ITcpSocket*, int status) { connected = status == 0; });
-    PlainSocket peer = listener.accept();
-    ASSERT_TRUE(waitFor([&] { return connected.load(); }));
+    PlainSocket peer = kNoPlainSocket;
+    harbor::ITcpSocket* socket = connectedTo(listener, peer);
+    ASSERT_NE(socket, nullptr);
 
     constexpr int threads = 4, messages = 500;
     std::vector<std::thread> senders;
@@ -166,12 +163,9 @@ TEST_F(HarborSockets, SendsFromManyThreadsKeepEachMessageWholeAndOrdered) {
 // reads, and sending works again.
 TEST_F(HarborSockets, TheSendQueueStopsAtItsBoundForAPeerThatDoesNotReadAndLosesNothing) {
     Listener listener;
-    harbor::ITcpSocket* socket = nullptr;
-    ASSERT_GE(service().tcpConnect({"127.0.0.1", listener.port()}, &socket), 0);
-    std::atomic<bool> connected{false};
-    socket->setConnectCallback([&](harbor::ITcpSocket*, int status) { connected = status == 0; });
-    PlainSocket peer = listener.accept();
-    ASSERT_TRUE(waitFor([&] { return connected.load(); }));
+    PlainSocket peer = kNoPlainSocket;
+    harbor::ITcpSocket* socket = connectedTo(listener, peer);
+    ASSERT_NE(socket, nullptr);
 
     const auto patternAt = [](std::size_t offset) { return static_cast<char>(offset * 7 % 251); };
     std::size_t taken = 0;

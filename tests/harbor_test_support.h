@@ -13,7 +13,9 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace harbor_test {
@@ -75,6 +77,18 @@ protected:
     void SetUp() override { harbor::CTSocketService::instance().messageLoop(false, 1); }
     void TearDown() override { harbor::CTSocketService::instance().stop(); }
     harbor::CTSocketService& service() { return harbor::CTSocketService::instance(); }
+
+    // A harbor socket connected to `peer`, accepted from the listener; null when the
+    // connect failed. The caller clears its connect callback at the end, which lets harbor
+    // free it.
+    harbor::ITcpSocket* connectedTo(Listener& listener, PlainSocket& peer) {
+        harbor::ITcpSocket* socket = nullptr;
+        if (service().tcpConnect({"127.0.0.1", listener.port()}, &socket) < 0) return nullptr;
+        auto connected = std::make_shared<std::atomic<bool>>(false);
+        socket->setConnectCallback([connected](harbor::ITcpSocket*, int status) { *connected = status == 0; });
+        peer = listener.accept();
+        return waitFor([&] { return connected->load(); }) ? socket : nullptr;
+    }
 };
 
 }  // namespace harbor_test
