@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "server_process.h"
+#include "thread_cpu.h"
 #include "wire_client.h"
 
 namespace {
@@ -43,15 +44,6 @@ constexpr auto kPhase = std::chrono::seconds(3);
 
 int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    unsigned long user = 0, system = 0;
-    std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 struct User {
@@ -134,7 +126,7 @@ PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess&
     std::vector<double> latencies;
     uint64_t received = 0;
     const sockaddr_in voice = loopback(server.udpPort());
-    const double cpuBefore = cpuSeconds(server.pid());
+    const double cpuBefore = bench::processCpuSeconds(server.pid());
     const auto start = Clock::now();
     // Talkers send in turn, evenly spread over each interval, as independent talkers would.
     std::thread sender([&] {
@@ -171,7 +163,7 @@ PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess&
     PhaseResult result;
     result.relayedPerSecond = static_cast<double>(received) / seconds;
     result.expectedPerSecond = static_cast<double>(kGroups * (kGroupSize - 1) * ratePerTalker);
-    const double cpu = cpuSeconds(server.pid()) - cpuBefore;
+    const double cpu = bench::processCpuSeconds(server.pid()) - cpuBefore;
     result.cpuShare = cpu / seconds;
     result.cpuPerThousand = result.cpuShare / (result.relayedPerSecond / 1000.0);
     std::sort(latencies.begin(), latencies.end());

@@ -5,7 +5,6 @@
 // Beside it, the same for connections that close without logging in, so the login's own
 // part can be told from accepting and closing a connection.
 // Usage: server_login PATH_TO_talkhub-server [LOGINS]
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <talkwire.h>
@@ -15,31 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "server_process.h"
+#include "thread_cpu.h"
 #include "wire_client.h"
 
 namespace {
-
-// Nanoseconds the process has run on a processor, over all its threads.
-double cpuNanos(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    double total = 0;
-    DIR* folder = ::opendir(tasks.c_str());
-    if (folder == nullptr) return 0;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
-        double running = 0;
-        schedstat >> running;
-        total += running;
-    }
-    ::closedir(folder);
-    return total;
-}
 
 int connectTo(uint16_t port) {
     const sockaddr_in address = bench::loopback(port);
@@ -86,15 +68,15 @@ int main(int argc, char** argv) {
         requests.push_back(bench::frame(message.data(), length));
     }
 
-    const double bareStart = cpuNanos(server.pid());
+    const double bareStart = bench::processCpuSeconds(server.pid());
     for (int i = 0; i < logins; ++i) {
         const int fd = connectTo(server.tcpPort());
         if (fd < 0) return 1;
         awaitClosed(fd);
     }
-    const double bare = (cpuNanos(server.pid()) - bareStart) / logins;
+    const double bare = (bench::processCpuSeconds(server.pid()) - bareStart) / logins * 1e6;
 
-    const double loginStart = cpuNanos(server.pid());
+    const double loginStart = bench::processCpuSeconds(server.pid());
     for (int i = 0; i < logins; ++i) {
         const int fd = connectTo(server.tcpPort());
         if (fd < 0) return 1;
@@ -106,10 +88,10 @@ int main(int argc, char** argv) {
         }
         awaitClosed(fd);
     }
-    const double login = (cpuNanos(server.pid()) - loginStart) / logins;
+    const double login = (bench::processCpuSeconds(server.pid()) - loginStart) / logins * 1e6;
     std::printf("%d connections each way against talkhub-server on loopback\n", logins);
-    std::printf("server CPU per connection that closes without a login: %7.1f us\n", bare / 1000);
-    std::printf("server CPU per login (connect, login, answer, close):  %7.1f us\n", login / 1000);
-    std::printf("the login's own share:                                 %7.1f us\n", (login - bare) / 1000);
+    std::printf("server CPU per connection that closes without a login: %7.1f us\n", bare);
+    std::printf("server CPU per login (connect, login, answer, close):  %7.1f us\n", login);
+    std::printf("the login's own share:                                 %7.1f us\n", login - bare);
     return 0;
 }

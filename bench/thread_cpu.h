@@ -1,6 +1,6 @@
-// CPU time for the benchmarks: of the calling thread, of the process, and of each named
-// thread of this process from /proc (the library and its helpers name their threads, so a
-// benchmark can tell its own threads from the library's).
+// CPU time for the benchmarks: of the calling thread, of the process, of each named thread
+// of this process from /proc (the library and its helpers name their threads, so a
+// benchmark can tell its own threads from the library's), and of a child process.
 #pragma once
 
 #include <time.h>
@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <system_error>
 
 namespace bench {
 
@@ -23,6 +24,20 @@ inline double clockSeconds(clockid_t clock) {
 inline double threadCpuSeconds() { return clockSeconds(CLOCK_THREAD_CPUTIME_ID); }
 
 inline double processCpuSeconds() { return clockSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+
+// The time another process (a server the benchmark started) has run on a processor, over
+// all its threads, at the scheduler's nanosecond resolution.
+inline double processCpuSeconds(pid_t pid) {
+    double nanoseconds = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double running = 0;
+        schedstat >> running;
+        nanoseconds += running;
+    }
+    return nanoseconds / 1e9;
+}
 
 inline std::map<std::string, double> threadCpu() {
     std::map<std::string, double> seconds;

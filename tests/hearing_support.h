@@ -48,6 +48,18 @@ inline Bytes tonePacket(double frequency, double amplitude, int frames = 5) {
     return datagram;
 }
 
+// One talker's turn from a fresh encoder: `packets` datagrams of a tone, stamped as
+// `sender` when one is given (as the server stamps what it relays).
+inline std::vector<Bytes> toneTurn(double frequency, double amplitude, int packets, uint32_t sender = 0) {
+    ptt_clear_send();
+    std::vector<Bytes> turn;
+    for (int k = 0; k < packets; ++k) {
+        turn.push_back(tonePacket(frequency, amplitude));
+        if (sender != 0) srv_stamp_sender(turn.back().data(), static_cast<int>(turn.back().size()), sender);
+    }
+    return turn;
+}
+
 // A received packet of `frames` frames (it decodes to frames × 320 bytes, which tells the
 // packets apart) under the sequence number given. Each comes as the first packet of a
 // stream of its own, so the decoder conceals nothing between them.

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "speech_sample.h"
 
 namespace playback_sink {
 
@@ -28,14 +29,7 @@ inline void install() {
 inline void installDiscarding() { ::setenv("SDL_AUDIODRIVER", "dummy", 1); }
 
 // What has been played since playback last opened.
-inline std::vector<int16_t> played() {
-    std::ifstream in(file(), std::ios::binary | std::ios::ate);
-    if (!in) return {};
-    std::vector<int16_t> samples(static_cast<std::size_t>(in.tellg()) / 2);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
-    return samples;
-}
+inline std::vector<int16_t> played() { return speech_sample::readSamples(file().string()); }
 
 inline void remove() {
     std::error_code ignored;

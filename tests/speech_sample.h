@@ -21,6 +21,17 @@ inline bool writeWave(const std::string& wave, const std::string& text) {
     return std::system(("espeak-ng -s 150 -w '" + wave + "' '" + text + "'").c_str()) == 0;
 }
 
+// A file's bytes as 16-bit samples (a WAV's header comes along as its first 22); empty
+// when it cannot be read.
+inline std::vector<int16_t> readSamples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::vector<int16_t> samples(static_cast<std::size_t>(in.tellg()) / 2);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    return samples;
+}
+
 inline std::vector<int16_t> make(const std::string& text) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("talkhub-speech-" + std::to_string(::getpid()));
@@ -29,13 +40,7 @@ inline std::vector<int16_t> make(const std::string& text) {
     const std::string raw = (folder / "speech.raw").string();
     const std::string convert = "sox '" + wave + "' -r 8000 -c 1 -b 16 -e signed-integer -t raw '" + raw + "'";
     std::vector<int16_t> samples;
-    if (writeWave(wave, text) && std::system(convert.c_str()) == 0) {
-        std::ifstream in(raw, std::ios::binary);
-        in.seekg(0, std::ios::end);
-        samples.resize(static_cast<std::size_t>(in.tellg()) / 2);
-        in.seekg(0);
-        in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
-    }
+    if (writeWave(wave, text) && std::system(convert.c_str()) == 0) samples = readSamples(raw);
     std::filesystem::remove_all(folder);
     return samples;
 }

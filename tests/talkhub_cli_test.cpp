@@ -205,11 +205,8 @@ TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
     }
     const Finished result = alice.get();
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    std::ifstream wave(heardFile, std::ios::binary | std::ios::ate);
-    ASSERT_TRUE(wave.good());
-    std::vector<int16_t> heard(static_cast<std::size_t>(wave.tellg()) / 2);
-    wave.seekg(0);
-    wave.read(reinterpret_cast<char*>(heard.data()), static_cast<std::streamsize>(heard.size() * 2));
+    const std::vector<int16_t> heard = speech_sample::readSamples(heardFile);
+    ASSERT_FALSE(heard.empty());
     const double chosenGroup = hearing_test::strengthAt(heard.data(), heard.size(), 600);
     const double otherGroup = hearing_test::strengthAt(heard.data(), heard.size(), 1000);
     std::printf("group 2 (chosen): %.1f, group 1: %.1f\n", chosenGroup, otherGroup);
@@ -336,11 +333,8 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
     EXPECT_TRUE(turn.ended);
     EXPECT_GT(turn.pcm.size(), 8000U) << "alice is heard on her first turn after the restart";
     EXPECT_GT(hearing_test::rms(turn.pcm.data(), turn.pcm.size()), 2000);
-    std::ifstream wave(heardFile, std::ios::binary | std::ios::ate);
-    ASSERT_TRUE(wave.good());
-    std::vector<int16_t> heard(static_cast<std::size_t>(wave.tellg()) / 2);
-    wave.seekg(0);
-    wave.read(reinterpret_cast<char*>(heard.data()), static_cast<std::streamsize>(heard.size() * 2));
+    const std::vector<int16_t> heard = speech_sample::readSamples(heardFile);
+    ASSERT_FALSE(heard.empty());
     EXPECT_GT(hearing_test::rms(heard.data(), heard.size()), 500) << "bob's turn is heard by alice";
 }
 

@@ -29,6 +29,7 @@ using hearing_test::receivedPacket;
 using hearing_test::rms;
 using hearing_test::strengthAt;
 using hearing_test::tonePacket;
+using hearing_test::toneTurn;
 using server_test::Client;
 using server_test::RunningServer;
 using talkhub_test::LogTail;
@@ -259,12 +260,7 @@ TEST_F(Hearing, VolumeMuteAndTheAudibleGroupsDecideWhatIsHeardAndHowLoud) {
     Client& carol = talker("carol", 1);
     // Every turn starts a fresh encoder, as the listener's decoder starts afresh for turns
     // it does not hear.
-    const auto turn = [] {
-        ptt_clear_send();
-        std::vector<Bytes> packets;
-        for (int k = 0; k < 6; ++k) packets.push_back(tonePacket(440, 4000));
-        return packets;
-    };
+    const auto turn = [] { return toneTurn(440, 4000, 6); };
     talk(carol, 1, turn());
     setVolume(10);
     talk(carol, 1, turn());
@@ -310,10 +306,7 @@ TEST_F(Hearing, AVoiceServerOnIpv6IsHeardAndOneNamedByAHostNameIsRefusedClearly)
     ASSERT_EQ(done->value, 0) << done->text;
     std::this_thread::sleep_for(100ms);
     Client& carol = talker("carol", 1);
-    ptt_clear_send();
-    std::vector<Bytes> voice;
-    for (int k = 0; k < 8; ++k) voice.push_back(tonePacket(440, 4000));
-    talk(carol, 1, voice);
+    talk(carol, 1, toneTurn(440, 4000, 8));
     const std::vector<int16_t> played = heard();
     EXPECT_GT(rms(played.data(), played.size()), 800) << "the voice came over IPv6";
 
@@ -336,16 +329,8 @@ TEST_F(Hearing, ASpeakerOfNoKnownGroupIsNotHeardEvenWithEveryGroupAudible) {
     start(ImpairmentProxy::Pattern{});
     setDefaultAllPlay(true);
     Client& carol = talker("carol", 1);
-    std::vector<Bytes> stranger;
-    ptt_clear_send();
-    for (int k = 0; k < 10; ++k) {
-        Bytes datagram = tonePacket(1500, 8000);
-        srv_stamp_sender(datagram.data(), static_cast<int>(datagram.size()), 4242);
-        stranger.push_back(std::move(datagram));
-    }
-    std::vector<Bytes> voice;
-    ptt_clear_send();
-    for (int k = 0; k < 10; ++k) voice.push_back(tonePacket(700, 5000));
+    const std::vector<Bytes> stranger = toneTurn(1500, 8000, 10, 4242);
+    const std::vector<Bytes> voice = toneTurn(700, 5000, 10);
     std::size_t next = 0;
     talk(carol, 1, voice, [&] { proxy->inject(stranger[next++]); });
     const std::vector<int16_t> played = heard();
@@ -387,16 +372,8 @@ TEST_F(Hearing, VoiceForgedFromAnotherPortIsNotHeardWhileTheTalkersVoiceIs) {
     const int forger = ::socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in listener =
         test_support::loopback(static_cast<uint16_t>(talkhub::serviceInstance()->media()->localPort()));
-    std::vector<Bytes> forged;
-    ptt_clear_send();
-    for (int k = 0; k < 30; ++k) {
-        Bytes datagram = tonePacket(1500, 8000);
-        srv_stamp_sender(datagram.data(), static_cast<int>(datagram.size()), 1003);
-        forged.push_back(std::move(datagram));
-    }
-    std::vector<Bytes> voice;
-    ptt_clear_send();
-    for (int k = 0; k < 10; ++k) voice.push_back(tonePacket(700, 5000));
+    const std::vector<Bytes> forged = toneTurn(1500, 8000, 30, 1003);
+    const std::vector<Bytes> voice = toneTurn(700, 5000, 10);
     LogTail log;
     std::size_t next = 0;
     talk(carol, 1, voice, [&] {
@@ -425,12 +402,8 @@ TEST_F(Hearing, TwoTalkersInTwoGroupsAreMixed) {
     Client& carol = talker("carol", 1);
     // Made one talker after the other, each from a fresh encoder as every talker has its
     // own, so that each talker's packets follow on.
-    std::vector<Bytes> low;
-    std::vector<Bytes> high;
-    ptt_clear_send();
-    for (int k = 0; k < 10; ++k) low.push_back(tonePacket(500, 5000));
-    ptt_clear_send();
-    for (int k = 0; k < 10; ++k) high.push_back(tonePacket(1500, 5000));
+    const std::vector<Bytes> low = toneTurn(500, 5000, 10);
+    const std::vector<Bytes> high = toneTurn(1500, 5000, 10);
     ASSERT_EQ(alice.requestMic(2), 0);
     std::size_t next = 0;
     talk(carol, 1, high, [&] {

@@ -18,6 +18,7 @@
 #include "command_output.h"
 #include "hearing_support.h"
 #include "media/ptt_audio_buffer.h"
+#include "speech_sample.h"
 
 namespace {
 
@@ -33,12 +34,8 @@ using test_support::Bytes;
 std::vector<int16_t> decodeMp3(const std::string& path) {
     const std::string raw = path + ".raw";
     const std::string command = "ffmpeg -v error -y -i '" + path + "' -f s16le -ac 1 -ar 8000 '" + raw + "'";
-    std::vector<int16_t> samples;
-    if (std::system(command.c_str()) != 0) return samples;
-    std::ifstream in(raw, std::ios::binary | std::ios::ate);
-    samples.resize(static_cast<std::size_t>(in.tellg()) / 2);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    if (std::system(command.c_str()) != 0) return {};
+    std::vector<int16_t> samples = speech_sample::readSamples(raw);
     std::filesystem::remove(raw);
     return samples;
 }
@@ -92,12 +89,7 @@ protected:
 
     // A turn of `packets` packets of 440 Hz, sent as fast as a talker would; returns once
     // bob has had time to play it out.
-    static void turn(Client& who, int packets) {
-        ptt_clear_send();
-        std::vector<Bytes> voice;
-        for (int k = 0; k < packets; ++k) voice.push_back(tonePacket(440, 4000));
-        talk(who, 1, voice);
-    }
+    static void turn(Client& who, int packets) { talk(who, 1, hearing_test::toneTurn(440, 4000, packets)); }
 };
 
 TEST_F(Recording, EachTurnOfARecordedAudibleGroupBecomesOneCompleteMp3AndOneNotice) {
