@@ -5,6 +5,7 @@
 
 #include "media/audio_media.h"
 #include "platform/thread_name.h"
+#include "signalling/host_callback.h"
 #include "signalling/user_data_transform.h"
 
 namespace {
@@ -180,9 +181,7 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
     if (const int made = encode_login_passwd(user.c_str(), secret.c_str(), encoded); made < 0) {
         harbor::logError("CVoiceTalk::onConnectServerCallback", "login proof of user:[%s] not made:[%d].", user.c_str(),
                          made);
-        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
-            callback(TALKHUB_LOGIN_NO_PROOF, "");
-        }
+        finish(loginCallback, TALKHUB_LOGIN_NO_PROOF, "");
         dropSocket();
         return;
     }

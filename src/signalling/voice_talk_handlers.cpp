@@ -3,6 +3,7 @@
 #include <string>
 
 #include "media/audio_media.h"
+#include "signalling/host_callback.h"
 #include "signalling/user_data_transform.h"
 #include "signalling/voice_talk.h"
 
@@ -10,11 +11,6 @@ namespace {
 
 // Texts handed to the host are at most 255 characters.
 constexpr std::size_t kTextSize = 256;
-
-template <typename Callback, typename... Args>
-void finish(std::atomic<Callback>& slot, Args... args) {
-    if (Callback callback = slot.exchange(nullptr)) callback(args...);
-}
 
 }  // namespace
 
