@@ -47,8 +47,10 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kChunkSamples = 160;  // 20 ms, what the microphone hands over at once
 constexpr double kPacketMs = 100;           // five 20 ms frames per packet
-constexpr double kReserveMs = 600;          // the receive buffer's reserve while talking
-constexpr double kCallbackMs = 128;
+// Playback of a turn starts once its reserve (six packets, 600 ms) is queued: the sixth
+// packet comes 500 ms after the first.
+constexpr double kReserveWaitMs = 500;
+constexpr double kCallbackMs = 128;  // the most a first buffer waits for the device's next callback
 constexpr int16_t kOnsetLevel = 4000;
 
 bench::CallbackEvent event;
@@ -202,7 +204,7 @@ int main(int argc, char** argv) {
         const auto ear = clock.sampleTime(at);
         if (ear) latencies.push_back(millis(*ear - mouth));
     }
-    const double floorMs = kPacketMs + kReserveMs + kCallbackMs;
+    const double floorMs = kPacketMs + kReserveWaitMs;
     std::printf("speaker buffers dated every %.2f ms (128 expected)\n", clock.bufferPeriodMs());
     if (latencies.size() < mouths.size() || latencies.empty()) {
         std::fprintf(stderr, "only %zu of %zu bursts found in the listener's output\n", latencies.size(),
@@ -213,8 +215,10 @@ int main(int argc, char** argv) {
     const auto [lowest, highest] = std::minmax_element(latencies.begin(), latencies.end());
     std::printf("mouth to ear over %zu turns: median %.1f ms, p99 %.1f ms (min %.1f, max %.1f)\n", latencies.size(),
                 summary.median, summary.p99, *lowest, *highest);
-    std::printf("design floor: %.0f ms packet + %.0f ms reserve + %.0f ms device buffer = %.0f ms; p99 %+.1f ms\n",
-                kPacketMs, kReserveMs, kCallbackMs, floorMs, summary.p99 - floorMs);
+    std::printf(
+        "design window: %.0f ms packet + %.0f ms until the reserve is queued + 0 to %.0f ms until the "
+        "device's next callback = %.0f to %.0f ms; p99 %+.1f ms past its end\n",
+        kPacketMs, kReserveWaitMs, kCallbackMs, floorMs, floorMs + kCallbackMs, summary.p99 - floorMs - kCallbackMs);
 
     if (windows) {
         capture_source::remove();

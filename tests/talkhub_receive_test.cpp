@@ -76,7 +76,7 @@ double pitch(const int16_t* block) {
     return crossings / 2.0 / 0.02;
 }
 
-TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndKeepsTheReserveUntilTheTalkEnds) {
+TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndSpendsTheReserveOnlyOnARunningDryPlayback) {
     CPttAudioBuffer buffer;
     unsigned char pcm[10240];
     buffer.pushPacket(receivedPacket(1, 4));
@@ -85,24 +85,28 @@ TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndKeepsTheReserveUntilTheT
     buffer.pushPacket(receivedPacket(65535, 2));
     buffer.pushPacket(receivedPacket(1, 5));  // a repeat goes after the one queued
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "five packets of five frames: 500 ms, short of the reserve";
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 0) << "a turn gathers its reserve before playback may draw on it";
     buffer.pushPacket(receivedPacket(9, 5, 1));
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "a control packet is not queued";
     buffer.pushPacket(receivedPacket(2, 5));
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 320) << "the sixth packet lets the oldest go: 65534";
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "back under the reserve";
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 640) << "playback running dry draws on the reserve: 65535";
     buffer.pushPacket(receivedPacket(65533, 5));
     buffer.pushPacket(receivedPacket(65534, 5));
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "too late for what was played: neither is queued";
     EXPECT_FALSE(buffer.isPlayFinish());
 
     buffer.pushPacket(receivedPacket(3, 0, TW_KIND_END_OF_TALK));
-    for (int frames : {2, 3, 4, 5, 5}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
+    for (int frames : {3, 4, 5, 5}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
     EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0);
     EXPECT_TRUE(buffer.isPlayFinish());
     buffer.setTalkEnd(false);
     EXPECT_FALSE(buffer.isPlayFinish()) << "the speaker talks again";
     // A new turn of a talker that logged in again counts from 0: nothing of it is late.
-    for (uint16_t sequence = 0; sequence < 6; ++sequence) buffer.pushPacket(receivedPacket(sequence, 1 + sequence % 5));
+    for (uint16_t sequence = 0; sequence < 5; ++sequence) buffer.pushPacket(receivedPacket(sequence, 1 + sequence));
+    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 0) << "a new turn gathers its reserve again";
+    buffer.pushPacket(receivedPacket(5, 1));
     buffer.setTalkEnd(true);
     for (int frames : {1, 2, 3, 4, 5, 1}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
 }
@@ -363,6 +367,23 @@ TEST_F(Hearing, AVoicePathCutForFiveSecondsLosesOnlyWhatWasSaidMeanwhile) {
     for (const auto& stretch : stretches) {
         EXPECT_NEAR(static_cast<double>(stretch.second - stretch.first), 40, 6) << "800 ms of tone, whole";
     }
+}
+
+// Every fourth datagram comes 250 ms late, well inside the reserve: the speaker must play
+// the turn without a hole, taking from the reserve while the late one is on its way.
+TEST_F(Hearing, LateDatagramsAreBridgedByTheReserveWithoutASilence) {
+    start(ImpairmentProxy::Pattern{0, 0, 0, 4, 250ms});
+    Client& carol = talker("carol", 1);
+    talk(carol, 1, toneTurn(700, 5000, 30));
+    const std::vector<int16_t> played = heard();
+    const auto stretches = soundStretches(played);
+    ASSERT_EQ(stretches.size(), 1U);
+    std::size_t silent = 0;
+    for (std::size_t block = stretches[0].first; block < stretches[0].second; ++block) {
+        silent += rms(played.data() + block * 160, 160) < 300 ? 1 : 0;
+    }
+    EXPECT_EQ(silent, 0U) << "20 ms blocks of silence inside the turn";
+    EXPECT_NEAR(static_cast<double>(stretches[0].second - stretches[0].first), 150, 4) << "3 s of tone, whole";
 }
 
 TEST_F(Hearing, VoiceForgedFromAnotherPortIsNotHeardWhileTheTalkersVoiceIs) {

@@ -24,6 +24,9 @@ public:
     static constexpr unsigned int kCaptureBufferSize = 320;
     // A speaker's stream holds at most 2 s; a producer further ahead loses its oldest audio.
     static constexpr unsigned int kStreamLimitBytes = 2 * 16000;
+    // What one output callback takes from each stream: 1024 samples, 128 ms.
+    static constexpr unsigned int kPlayCallbackSamples = 1024;
+    static constexpr unsigned int kPlayCallbackBytes = 2 * kPlayCallbackSamples;
 
     CAudioDevice() = default;
     ~CAudioDevice();
@@ -51,6 +54,8 @@ public:
     // No more data follows for now: once short of a callback's worth, the stream's last
     // bytes are played and the stream goes.
     void finishPlayData(unsigned int userId);
+    // The bytes the speaker's stream holds for the mixer (0 without a stream).
+    unsigned int queuedPlayBytes(unsigned int userId);
     // The output device's callback: one mixing pass over the streams of `userdata`, a
     // CAudioDevice, into `out`.
     static void SDLCALL audioCallback(void* userdata, Uint8* out, int length);

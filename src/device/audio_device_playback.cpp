@@ -6,7 +6,6 @@
 namespace {
 
 constexpr int kPlayRate = 8000;
-constexpr Uint16 kPlaySamples = 1024;
 // SDL's legacy single-device calls address their device as 1.
 constexpr int kLegacyDeviceId = 1;
 
@@ -17,7 +16,7 @@ void CAudioDevice::playFormat(SDL_AudioSpec& spec) {
     spec.format = AUDIO_S16LSB;
     spec.channels = 1;
     spec.silence = 0;
-    spec.samples = kPlaySamples;
+    spec.samples = static_cast<Uint16>(kPlayCallbackSamples);
     spec.callback = &CAudioDevice::audioCallback;
     spec.userdata = this;
 }
@@ -77,6 +76,12 @@ void CAudioDevice::writePlayData(unsigned int userId, const unsigned char* data,
 void CAudioDevice::finishPlayData(unsigned int userId) {
     std::lock_guard lock(streamLock);
     if (auto found = streams.find(userId); found != streams.end()) found->second->setFinish();
+}
+
+unsigned int CAudioDevice::queuedPlayBytes(unsigned int userId) {
+    std::lock_guard lock(streamLock);
+    const auto found = streams.find(userId);
+    return found != streams.end() ? found->second->size() : 0;
 }
 
 void SDLCALL CAudioDevice::audioCallback(void* userdata, Uint8* out, int length) {

@@ -49,7 +49,10 @@ void CPttAudioBuffer::dropOldestBeyondLimit() {
 void CPttAudioBuffer::setTalkEnd(bool ended) {
     std::lock_guard guard(lock);
     talkEnded = ended;
-    if (!ended) lastDecoded.reset();
+    if (!ended) {
+        lastDecoded.reset();
+        reserveGathered = false;
+    }
 }
 
 bool CPttAudioBuffer::isPlayFinish() {
@@ -57,19 +60,23 @@ bool CPttAudioBuffer::isPlayFinish() {
     return talkEnded && packets.empty();
 }
 
-bool CPttAudioBuffer::canDecode() {
+bool CPttAudioBuffer::canDecode(bool playShort) {
     std::lock_guard guard(lock);
     if (talkEnded) return !packets.empty();
     const auto queued = static_cast<unsigned int>(packets.size());
-    return queued * framesPerPacket * kFrameMs >= kReserveMs;
+    if (queued * framesPerPacket * kFrameMs >= kReserveMs) {
+        reserveGathered = true;
+        return true;
+    }
+    return playShort && reserveGathered && queued > 0;
 }
 
-int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize) {
+int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize, bool playShort) {
     if (out == nullptr || outSize == 0) return 0;
     std::shared_ptr<_AUDIO_PACKET> packet;
     {
         std::lock_guard guard(lock);
-        if (!canDecode()) return 0;
+        if (!canDecode(playShort)) return 0;
         packet = std::move(packets.front());
         packets.pop_front();
         queuedFrames -= packet->frameCount;

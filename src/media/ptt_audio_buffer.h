@@ -1,5 +1,7 @@
 // One speaker's receive buffer: voice packets in sequence order, a 600 ms reserve held back
-// while the speaker talks, and one decoded packet at a time for the play thread. When its
+// while the speaker talks, and one decoded packet at a time for the play thread. Once a
+// turn has gathered its reserve, the reserve is what bridges a late packet: the play
+// thread may take from it whenever the speaker's playback is about to run dry. When its
 // group is recorded, the buffer also writes what it decodes to an MP3 file of its own.
 #pragma once
 
@@ -45,11 +47,13 @@ public:
     void setTalkEnd(bool ended);
     // The talk has ended and every packet has been decoded.
     bool isPlayFinish();
-    // While the talk goes on: the reserve is queued; once it has ended: any packet is.
-    bool canDecode();
+    // While the talk goes on: the reserve is queued, or (`playShort`: the speaker's playback
+    // is about to run dry) the turn has gathered its reserve once and a packet is queued;
+    // once the talk has ended: any packet is.
+    bool canDecode(bool playShort = false);
     // Decodes the oldest packet into `out`: the PCM bytes (16-bit mono 8000 Hz), 0 or less
     // when nothing was decoded.
-    int decode(unsigned char* out, unsigned int outSize);
+    int decode(unsigned char* out, unsigned int outSize, bool playShort = false);
 
     // The recording folder; a path separator is added when missing.
     void setRecordPath(const std::string& directory);
@@ -82,6 +86,9 @@ private:
     std::list<std::shared_ptr<_AUDIO_PACKET>> packets;
     std::recursive_mutex lock;
     bool talkEnded = false;
+    // This turn has queued its whole reserve once: from then on the reserve is spent on
+    // keeping playback going rather than held while the speaker falls silent.
+    bool reserveGathered = false;
     unsigned int framesPerPacket = 0;
     // The sequence number of the packet decoded last, once one was.
     std::optional<uint16_t> lastDecoded;

@@ -39,7 +39,8 @@ using namespace talkhub_demo;
 
 constexpr int kSteps = 9;
 constexpr unsigned int kGroup = 2;  // "Field team": alice and bob
-constexpr double kDesignFloorMs = 100 + 600 + 128;
+constexpr double kDesignFloorMs = 100 + 500;
+constexpr double kDeviceCallbackMs = 128;
 constexpr std::size_t kMatchWindow = 80;  // 10 ms: the resolution of finding speech in what was heard
 
 const char* const kAliceSays = "Bob, this is Alice. The delivery for dock four is ready.";
@@ -388,11 +389,11 @@ void Demo::writeSummary() {
                       turn.match ? turn.match->correlation : 0.0);
         out << line;
     }
-    std::snprintf(
-        line, sizeof line,
-        "\nThe design's floor for mouth to ear: 100 ms packet + 600 ms reserve + 128 ms device buffer = %.0f ms."
-        "\nFloor access: from the request to the grant, as the host saw them.\n",
-        kDesignFloorMs);
+    std::snprintf(line, sizeof line,
+                  "\nThe design's window for mouth to ear: 100 ms packet + 500 ms until the 600 ms reserve is queued"
+                  "\n+ 0 to 128 ms until the device's next callback = %.0f to %.0f ms."
+                  "\nFloor access: from the request to the grant, as the host saw them.\n",
+                  kDesignFloorMs, kDesignFloorMs + kDeviceCallbackMs);
     out << line;
     out << "\nRecordings, and their conversions made through the library's transcoding export:\n";
     for (const auto& [mp3, wave] : conversions_) {
