@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_DEPS ?= $(HOME)/.cache/talkhub/windows-deps
 
-.PHONY: deps build test tsan fuzz demo windows windows-test windows-package clean
+.PHONY: deps build test bench bench-brief tsan fuzz demo windows windows-test windows-package clean
 
 deps:
 	@scripts/install-deps
@@ -19,6 +19,14 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 300
+
+# Every benchmark, then one table of figures, goals, baselines and ratios (a few minutes);
+# bench-brief runs each once, shortly, so that none rots (its figures mean little).
+bench: build
+	bench/run-all $(BUILD_DIR)
+
+bench-brief: build
+	bench/run-all --brief $(BUILD_DIR)
 
 # The threaded parts (harbor, the server, the library) under ThreadSanitizer.
 tsan: deps

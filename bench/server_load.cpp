@@ -2,7 +2,8 @@
 // one talker per group. First the nominal load (10 datagrams/s per talker, about 9000
 // relayed per second), then the talkers' rate doubles until the server falls behind.
 // Prints relayed datagrams per second, the server's CPU per 1000 relayed per second and
-// the relay latency (p50, p99). Usage: server_load PATH_TO_talkhub-server
+// the relay latency (p50, p99); then the same for a bare batched forwarder, the baseline.
+// Usage: server_load PATH_TO_talkhub-server
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,10 +24,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bare_forwarder.h"
+#include "figure.h"
 #include "server_process.h"
 #include "thread_cpu.h"
 #include "wire_client.h"
@@ -40,7 +44,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kGroups = 100;
 constexpr int kGroupSize = 10;
 constexpr int kUsers = kGroups * kGroupSize;
-constexpr auto kPhase = std::chrono::seconds(3);
+const auto kPhase = std::chrono::milliseconds(bench::brief() ? 1000 : 3000);
+const int kHighestRate = bench::brief() ? 20 : 640;
 
 int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -121,12 +126,18 @@ struct PhaseResult {
     double p99 = 0;
 };
 
-PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess& server, int ratePerTalker, int epoll) {
+// The relay under test: where the talkers send, and the process whose CPU counts.
+struct Relay {
+    uint16_t port;
+    pid_t pid;
+};
+
+PhaseResult runPhase(const std::vector<User>& users, Relay relay, int ratePerTalker, int epoll) {
     std::atomic<bool> sending{true};
     std::vector<double> latencies;
     uint64_t received = 0;
-    const sockaddr_in voice = loopback(server.udpPort());
-    const double cpuBefore = bench::processCpuSeconds(server.pid());
+    const sockaddr_in voice = loopback(relay.port);
+    const double cpuBefore = bench::processCpuSeconds(relay.pid);
     const auto start = Clock::now();
     // Talkers send in turn, evenly spread over each interval, as independent talkers would.
     std::thread sender([&] {
@@ -163,7 +174,7 @@ PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess&
     PhaseResult result;
     result.relayedPerSecond = static_cast<double>(received) / seconds;
     result.expectedPerSecond = static_cast<double>(kGroups * (kGroupSize - 1) * ratePerTalker);
-    const double cpu = bench::processCpuSeconds(server.pid()) - cpuBefore;
+    const double cpu = bench::processCpuSeconds(relay.pid) - cpuBefore;
     result.cpuShare = cpu / seconds;
     result.cpuPerThousand = result.cpuShare / (result.relayedPerSecond / 1000.0);
     std::sort(latencies.begin(), latencies.end());
@@ -172,6 +183,52 @@ PhaseResult runPhase(const std::vector<User>& users, const bench::ServerProcess&
         result.p99 = latencies[latencies.size() * 99 / 100];
     }
     return result;
+}
+
+// Runs the nominal load, then doubles the rate until the relay falls behind; the results
+// in that order.
+std::vector<PhaseResult> sweepRates(const std::vector<User>& users, Relay relay, int epoll) {
+    std::vector<PhaseResult> results;
+    for (int rate = 10; rate <= kHighestRate; rate *= 2) {
+        const PhaseResult result = runPhase(users, relay, rate, epoll);
+        results.push_back(result);
+        std::printf(
+            "talkers at %3d/s: relayed %7.0f/s of %7.0f expected, CPU %5.1f%% of one core "
+            "(%.2f%% per 1000/s), latency p50 %.0f us p99 %.0f us\n",
+            rate, result.relayedPerSecond, result.expectedPerSecond, 100 * result.cpuShare, 100 * result.cpuPerThousand,
+            result.p50, result.p99);
+        std::fflush(stdout);
+        if (result.relayedPerSecond < 0.95 * result.expectedPerSecond) {
+            std::printf("saturated: about %.0f datagrams/s relayed\n", result.relayedPerSecond);
+            break;
+        }
+    }
+    return results;
+}
+
+// For each group's talker (by its voice port), the voice ports of the other members.
+std::map<uint16_t, std::vector<uint16_t>> groupRoutes(const std::vector<User>& users) {
+    const auto portOf = [](int fd) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    };
+    std::map<uint16_t, std::vector<uint16_t>> routes;
+    for (int g = 0; g < kGroups; ++g) {
+        std::vector<uint16_t>& listeners = routes[portOf(users[static_cast<std::size_t>(g * kGroupSize)].udp)];
+        for (int m = 1; m < kGroupSize; ++m) {
+            listeners.push_back(portOf(users[static_cast<std::size_t>(g * kGroupSize + m)].udp));
+        }
+    }
+    return routes;
+}
+
+// The highest rate relayed: the saturated phase's, or the last one's when none saturated.
+double saturation(const std::vector<PhaseResult>& results) {
+    double highest = 0;
+    for (const PhaseResult& result : results) highest = std::max(highest, result.relayedPerSecond);
+    return highest;
 }
 
 }  // namespace
@@ -226,20 +283,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "server_load: logging in %d users failed\n", kUsers);
         status = 1;
     } else {
-        std::printf("%d sessions in %d groups of %d, one talker per group, %lld s per phase\n", kUsers, kGroups,
-                    kGroupSize, static_cast<long long>(kPhase.count()));
-        for (int rate = 10; rate <= 640; rate *= 2) {
-            const PhaseResult result = runPhase(users, server, rate, epoll);
-            std::printf(
-                "talkers at %3d/s: relayed %7.0f/s of %7.0f expected, server CPU %5.1f%% of one core "
-                "(%.2f%% per 1000/s), latency p50 %.0f us p99 %.0f us\n",
-                rate, result.relayedPerSecond, result.expectedPerSecond, 100 * result.cpuShare,
-                100 * result.cpuPerThousand, result.p50, result.p99);
-            std::fflush(stdout);
-            if (result.relayedPerSecond < 0.95 * result.expectedPerSecond) {
-                std::printf("saturated: the server relays about %.0f datagrams/s\n", result.relayedPerSecond);
-                break;
-            }
+        std::printf("%d sessions in %d groups of %d, one talker per group, %.0f s per phase\n", kUsers, kGroups,
+                    kGroupSize, std::chrono::duration<double>(kPhase).count());
+        std::printf("talkhub-server:\n");
+        const std::vector<PhaseResult> relayed = sweepRates(users, {server.udpPort(), server.pid()}, epoll);
+        std::printf("a bare batched forwarder (recvmmsg, sendmmsg; no sessions, parsing or floor):\n");
+        const bench::BareForwarder forwarder(groupRoutes(users));
+        const std::vector<PhaseResult> bare = sweepRates(users, {forwarder.port(), forwarder.pid()}, epoll);
+        if (!relayed.empty() && !bare.empty()) {
+            bench::report({"server: CPU relaying 9000 datagrams/s", 100 * relayed[0].cpuShare, "% of a core", "≤ 15 %",
+                           "a bare batched forwarder", 100 * bare[0].cpuShare});
+            bench::report({"server: relay latency p50 at 9000 datagrams/s", relayed[0].p50, "µs", "≤ 1000 µs",
+                           "a bare batched forwarder", bare[0].p50});
+            bench::report({"server: datagrams relayed per second at saturation", saturation(relayed), "/s",
+                           "≥ 0.8 × baseline", "a bare batched forwarder", saturation(bare)});
         }
     }
     std::remove(config.c_str());

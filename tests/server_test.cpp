@@ -1,5 +1,6 @@
 // The reference server over loopback, driven by talkwire clients.
 #include <cstring>
+#include <future>
 
 #include "server_test_support.h"
 
@@ -209,6 +210,47 @@ TEST(Server, VoiceOfTheFloorHolderReachesExactlyTheOtherMembers) {
     ASSERT_EQ(ptt_process_rx_udp(end->data(), static_cast<int>(end->size()), &packet), TW_OK);
     EXPECT_EQ(packet.kind, static_cast<uint32_t>(TW_KIND_END_OF_TALK));
     EXPECT_EQ(packet.senderId, 1001u);
+}
+
+// A burst far beyond one batch of the relay, with an oversized datagram in its middle: every
+// voice datagram reaches every listener once and in order, the oversized one nobody.
+TEST(Server, ABurstOfVoiceIsRelayedWholeAndInOrderToEveryListener) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    Client carol(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+    ASSERT_EQ(alice.requestMic(1), 0);
+
+    constexpr int kBurst = 150;
+    std::vector<Bytes> burst;
+    for (int i = 0; i < kBurst; ++i) burst.push_back(voicePacket(1001));
+    const auto heard = [](Client& listener) {
+        return std::async(std::launch::async, [&listener] {
+            std::vector<uint16_t> sequences;
+            while (auto datagram = listener.datagram(1s)) {
+                _AUDIO_PACKET packet{};
+                if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) == TW_OK)
+                    sequences.push_back(static_cast<uint16_t>(packet.sequence));
+            }
+            return sequences;
+        });
+    };
+    auto bobHeard = heard(bob);
+    auto carolHeard = heard(carol);
+    for (int i = 0; i < kBurst; ++i) {
+        if (i == kBurst / 2) alice.sendDatagram(Bytes(2100, 0x11));
+        alice.sendDatagram(burst[static_cast<std::size_t>(i)]);
+    }
+    for (auto* listener : {&bobHeard, &carolHeard}) {
+        const std::vector<uint16_t> sequences = listener->get();
+        ASSERT_EQ(sequences.size(), static_cast<std::size_t>(kBurst));
+        for (std::size_t i = 1; i < sequences.size(); ++i) {
+            EXPECT_EQ(static_cast<uint16_t>(sequences[i] - sequences[i - 1]), 1) << "at " << i;
+        }
+    }
 }
 
 // The last packet of a turn leaves the talker after the release answer; the floor stays in

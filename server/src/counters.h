@@ -22,6 +22,7 @@ struct Counters {
     uint64_t droppedMalformed = 0;
     uint64_t droppedUnknownEndpoint = 0;
     uint64_t droppedNotFloorHolder = 0;
+    uint64_t droppedSendBuffer = 0;  // relays not sent: the socket's send buffer was full
     uint64_t markers = 0;
 
     std::string summary(std::size_t sessionsOnline) const {
@@ -34,7 +35,7 @@ struct Counters {
                std::to_string(datagramsIn) + " relayed " + std::to_string(datagramsRelayed) + " markers " +
                std::to_string(markers) + " dropped malformed " + std::to_string(droppedMalformed) +
                " unknown endpoint " + std::to_string(droppedUnknownEndpoint) + " not floor holder " +
-               std::to_string(droppedNotFloorHolder);
+               std::to_string(droppedNotFloorHolder) + " send buffer full " + std::to_string(droppedSendBuffer);
     }
 };
 

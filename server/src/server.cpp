@@ -589,22 +589,52 @@ void Server::onClosed(Session& session, const std::string& reason) {
 }
 
 void Server::receiveDatagram() {
-    udp_.async_receive_from(asio::buffer(datagram_), datagramFrom_,
-                            [this](const boost::system::error_code& error, std::size_t size) {
-                                if (!running_) {
-                                    return;
-                                }
-                                if (!error) {
-                                    onDatagram(size);
-                                }
-                                receiveDatagram();
-                            });
+    udp_.async_wait(udp::socket::wait_read, [this](const boost::system::error_code& error) {
+        if (!running_) {
+            return;
+        }
+        if (!error) {
+            relayWaitingDatagrams();
+        }
+        receiveDatagram();
+    });
 }
 
-void Server::onDatagram(std::size_t size) {
+// A few batches per wake-up at most, so that a flood of voice cannot starve the control
+// connections that share the thread.
+void Server::relayWaitingDatagrams() {
+    constexpr int kBatchesPerWake = 4;
+    const int socket = udp_.native_handle();
+    for (int batch = 0; batch < kBatchesPerWake; ++batch) {
+        const int count = datagrams_.receive(socket);
+        if (count < 0) {
+            spdlog::warn("voice socket receive failed: {}", std::strerror(-count));
+            return;
+        }
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            if (datagrams_.truncated(i)) {
+                ++counters_.datagramsIn;
+                ++counters_.droppedMalformed;
+                continue;
+            }
+            onDatagram(datagrams_.data(i), datagrams_.size(i), datagrams_.from(i));
+        }
+        const DatagramBatch::Flushed flushed = datagrams_.flush(socket);
+        counters_.datagramsRelayed += flushed.sent;
+        counters_.droppedSendBuffer += flushed.dropped;
+        if (flushed.error != 0) {
+            spdlog::warn("voice datagram not sent: {}", std::strerror(flushed.error));
+        }
+        if (static_cast<std::size_t>(count) < DatagramBatch::kDatagrams) {
+            return;
+        }
+    }
+}
+
+void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoint& from) {
     ++counters_.datagramsIn;
     tw_datagram_info info{};
-    if (srv_parse_datagram(datagram_.data(), static_cast<int>(size), &info) != TW_OK) {
+    if (srv_parse_datagram(data, static_cast<int>(size), &info) != TW_OK) {
         ++counters_.droppedMalformed;
         return;
     }
@@ -612,19 +642,19 @@ void Server::onDatagram(std::size_t size) {
         // An endpoint is taken only from the address the user's control connection comes
         // from, so nobody can claim another user's voice.
         Session* session = online(info.senderId);
-        if (session == nullptr || session->remote().address() != datagramFrom_.address()) {
+        if (session == nullptr || session->remote().address() != from.address()) {
             ++counters_.droppedUnknownEndpoint;
             return;
         }
-        if (session->voiceEndpoint && *session->voiceEndpoint != datagramFrom_) {
+        if (session->voiceEndpoint && *session->voiceEndpoint != from) {
             byEndpoint_.erase(*session->voiceEndpoint);
         }
-        session->voiceEndpoint = datagramFrom_;
+        session->voiceEndpoint = from;
         session->lastHeard = Session::Clock::now();
-        byEndpoint_[datagramFrom_] = info.senderId;
+        byEndpoint_[from] = info.senderId;
         return;
     }
-    auto known = byEndpoint_.find(datagramFrom_);
+    auto known = byEndpoint_.find(from);
     if (known == byEndpoint_.end()) {
         ++counters_.droppedUnknownEndpoint;
         return;
@@ -652,13 +682,12 @@ void Server::onDatagram(std::size_t size) {
         ++counters_.droppedNotFloorHolder;
         return;
     }
-    srv_stamp_sender(datagram_.data(), static_cast<int>(size), known->second);
+    srv_stamp_sender(data, static_cast<int>(size), known->second);
     const auto* members = membersOf(floor->first);
     for (uint32_t member : members != nullptr ? *members : kNoMembers) {
         Session* listener = online(member);
         if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
-            sendDatagram(datagram_.data(), size, *listener->voiceEndpoint);
-            ++counters_.datagramsRelayed;
+            datagrams_.queue(data, size, *listener->voiceEndpoint);
         }
     }
 }

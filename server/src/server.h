@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "counters.h"
+#include "datagram_batch.h"
 #include "login_throttle.h"
 #include "replay_guard.h"
 #include "session.h"
@@ -123,8 +124,10 @@ private:
     void notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length);
     Session* online(uint32_t accountId) const;
 
+    // Waits for the voice socket to be readable, then relays what waits there in batches.
     void receiveDatagram();
-    void onDatagram(std::size_t size);
+    void relayWaitingDatagrams();
+    void onDatagram(unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& from);
     void sendDatagram(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
     void sweep();
 
@@ -134,8 +137,7 @@ private:
     boost::asio::ip::udp::socket udp_;
     boost::asio::steady_timer sweepTimer_;
     boost::asio::steady_timer acceptRetry_;
-    std::array<unsigned char, 2048> datagram_{};
-    boost::asio::ip::udp::endpoint datagramFrom_;
+    DatagramBatch datagrams_;
     uint64_t nextSessionId_ = 1;
     std::map<uint64_t, std::shared_ptr<Session>> sessions_;
     std::map<uint32_t, Session*> byAccount_;

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr unsigned int kDefaultHeartbeatMs = 8000;
-constexpr unsigned int kHeartbeatStepMs = 100;
 constexpr unsigned int kLastLocalPort = 65534;
 
 // Truncates toward zero like a plain conversion, but saturates where the value leaves int
@@ -112,20 +111,18 @@ int CAudioMedia::startNetwork(unsigned int userId) {
 
 void CAudioMedia::onRtpHeartbeatThread() {
     unsigned char datagram[TW_DATAGRAM_SIZE] = {};
-    unsigned int elapsed = std::numeric_limits<unsigned int>::max();
+    // The first heartbeat goes at once, each next one an interval later.
+    auto due = std::chrono::steady_clock::now();
     while (!networkStopped) {
-        if (elapsed < heartbeatInterval) {
+        {
             std::unique_lock lock(heartbeatLock);
-            heartbeatWake.wait_for(lock, std::chrono::milliseconds(kHeartbeatStepMs),
-                                   [this] { return networkStopped.load(); });
-            elapsed += kHeartbeatStepMs;
-            continue;
+            if (heartbeatWake.wait_until(lock, due, [this] { return networkStopped.load(); })) break;
         }
         const int length = cp_rtp_heartbeat(datagram, sizeof datagram, ownUserId);
         if (length > 0) {
             udpSocket.load()->sendTo(voiceServer(), datagram, length);
         }
-        elapsed = 0;
+        due = std::chrono::steady_clock::now() + std::chrono::milliseconds(heartbeatInterval.load());
     }
 }
 

@@ -118,7 +118,10 @@ private:
     // Whether voice from a speaker of this group is heard: never for group 0.
     bool isAudible(unsigned int groupId);
     void onAudioEncodeThread();
-    std::shared_ptr<_BUFFER_INFO> takeCapturedBlock();
+    // Waits until `wanted` blocks are queued (or a while longer than they take to come),
+    // then takes every queued block.
+    std::deque<std::shared_ptr<_BUFFER_INFO>> takeCapturedBlocks(std::size_t wanted);
+    void encodeBlock(_BUFFER_INFO& block, bool& talking, VoicePacker& packer);
     // The talk decision for one block: whether it is sent. Flushes the gathered frames
     // when the decision falls.
     bool talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& packer, unsigned char mode);
@@ -165,6 +168,8 @@ private:
     std::deque<std::shared_ptr<_BUFFER_INFO>> captureQueue;
     std::size_t captureQueueBytes = 0;
     bool captureOverflowing = false;
+    // The queue length at which a queued block wakes the encode thread.
+    std::size_t encodeWakeBlocks = 1;
     // Never taken twice by one thread, so a plain mutex and its condition variable: the
     // cheapest hand-over for fifty blocks a second.
     std::mutex captureLock;

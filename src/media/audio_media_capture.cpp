@@ -1,5 +1,11 @@
 // The send path: captured blocks are queued by the device's thread and turned into voice
 // packets by the encode thread, which decides per block whether the user is talking.
+//
+// The encode thread wakes twice per packet rather than once per block: for the first four
+// blocks together, which it encodes back to back, and for the fifth, which completes the
+// packet. The packet still leaves one frame's encoding after its last block was captured,
+// while the thread's wake-ups (and the cold start of the encoder after each) drop from five
+// to two.
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -12,6 +18,8 @@
 
 namespace {
 
+constexpr auto kBlockTime = std::chrono::milliseconds(20);
+// How much longer than its blocks take to come the encode thread waits for them.
 constexpr auto kEncodeWait = std::chrono::milliseconds(50);
 constexpr std::size_t kFrameBufferSize = 1024;
 constexpr std::size_t kPacketBufferSize = 10240;
@@ -94,6 +102,7 @@ void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned 
     std::memcpy(block->data(), data, size);
     block->size = size;
     bool overflowBegins = false;
+    bool wakes = false;
     {
         std::lock_guard lock(captureLock);
         bool dropped = false;
@@ -106,10 +115,11 @@ void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned 
         captureOverflowing = captureOverflowing || dropped;
         captureQueue.push_back(std::move(block));
         captureQueueBytes += size;
+        wakes = captureQueue.size() >= encodeWakeBlocks;
     }
     // Woken after the lock is released, so the encode thread does not wake only to wait
     // for it.
-    captureWake.notify_one();
+    if (wakes) captureWake.notify_one();
     if (overflowBegins) {
         harbor::logWarning("CAudioMedia::onAudioRecordDataCallback",
                            "encoder behind, capture queue full:[%zu] bytes, dropping the oldest audio.",
@@ -117,18 +127,17 @@ void CAudioMedia::onAudioRecordDataCallback(const unsigned char* data, unsigned 
     }
 }
 
-std::shared_ptr<CAudioMedia::_BUFFER_INFO> CAudioMedia::takeCapturedBlock() {
+std::deque<std::shared_ptr<CAudioMedia::_BUFFER_INFO>> CAudioMedia::takeCapturedBlocks(std::size_t wanted) {
     std::unique_lock lock(captureLock);
-    if (captureQueue.empty()) {
-        captureWake.wait_for(lock, kEncodeWait);
-        return nullptr;
-    }
-    std::shared_ptr<_BUFFER_INFO> block = std::move(captureQueue.front());
-    captureQueue.pop_front();
-    captureQueueBytes -= block->size;
-    // An overflow episode ends once the encoder has caught up with half the queue.
-    if (captureQueueBytes < kCaptureQueueLimitBytes / 2) captureOverflowing = false;
-    return block;
+    encodeWakeBlocks = wanted;
+    captureWake.wait_for(lock, kBlockTime * static_cast<int>(wanted) + kEncodeWait,
+                         [&] { return captureQueue.size() >= wanted || !captureOpen; });
+    std::deque<std::shared_ptr<_BUFFER_INFO>> taken;
+    taken.swap(captureQueue);
+    captureQueueBytes = 0;
+    // An overflow episode ends once the encoder has caught up.
+    captureOverflowing = false;
+    return taken;
 }
 
 // Wraps the gathered frames into one packet and sends it; nothing when none are gathered.
@@ -172,20 +181,28 @@ bool CAudioMedia::talkDecision(_BUFFER_INFO& block, bool& talking, VoicePacker& 
     return holding;
 }
 
+void CAudioMedia::encodeBlock(_BUFFER_INFO& block, bool& talking, VoicePacker& packer) {
+    const unsigned char mode = highQualityOn ? 2 : 1;
+    if (!talkDecision(block, talking, packer, mode)) return;
+    scaleVolume(block.data(), block.size, microphoneGain);
+    const int length = packer.add(block.data(), block.size, mode);
+    if (length <= 0) {
+        harbor::logError("CAudioMedia::onAudioEncodeThread", "encode fail:[%p] data len:[%d] result:[%d].",
+                         static_cast<void*>(block.data()), static_cast<int>(block.size), length);
+        return;
+    }
+    if (packer.count() == kFramesPerPacket) sendGathered(packer, mode);
+}
+
 void CAudioMedia::onAudioEncodeThread() {
     VoicePacker packer;
     bool talking = false;
     while (!networkStopped && captureOpen) {
-        const std::shared_ptr<_BUFFER_INFO> block = takeCapturedBlock();
-        const unsigned char mode = highQualityOn ? 2 : 1;
-        if (!block || !talkDecision(*block, talking, packer, mode)) continue;
-        scaleVolume(block->data(), block->size, microphoneGain);
-        const int length = packer.add(block->data(), block->size, mode);
-        if (length <= 0) {
-            harbor::logError("CAudioMedia::onAudioEncodeThread", "encode fail:[%p] data len:[%d] result:[%d].",
-                             static_cast<void*>(block->data()), static_cast<int>(block->size), length);
-            continue;
+        // Up to the block before the one that completes the packet, then that block alone.
+        const int missing = kFramesPerPacket - packer.count();
+        const auto wanted = static_cast<std::size_t>(missing > 1 ? missing - 1 : 1);
+        for (const std::shared_ptr<_BUFFER_INFO>& block : takeCapturedBlocks(wanted)) {
+            encodeBlock(*block, talking, packer);
         }
-        if (packer.count() == kFramesPerPacket) sendGathered(packer, mode);
     }
 }

@@ -193,7 +193,7 @@ void CAudioMedia::endEveryTurn() {
 // take turns; a speaker whose talk has ended and been played is removed in the same pass.
 // A speaker's reserve is drawn on early only while its stream is short.
 // Passes follow each other while any speaker has audio; an idle pass waits for the next
-// datagram, or 50 ms. The buffers lock is held for a whole pass, device calls included.
+// datagram, or 50 ms while a speaker is known. The buffers lock is held for a whole pass, device calls included.
 void CAudioMedia::onAudioPlayThread() {
     std::vector<unsigned char> pcm(kPlayBufferSize);
     // Finished speakers leave the map in the pass but are let go after it: the end of a
@@ -219,6 +219,13 @@ void CAudioMedia::onAudioPlayThread() {
                 ++it;
             }
         }
-        if (served == 0 && finished.empty()) playWake.wait_for(lock, kIdlePassWait);
+        if (served != 0 || !finished.empty()) continue;
+        // With nobody to play the thread sleeps until a datagram or the close wakes it;
+        // while a speaker's packets wait for the reserve it looks again every 50 ms.
+        if (speakerBuffers.empty()) {
+            playWake.wait(lock, [this] { return !playOpen || !speakerBuffers.empty(); });
+        } else {
+            playWake.wait_for(lock, kIdlePassWait);
+        }
     }
 }

@@ -176,14 +176,20 @@ void HWAVEIN__::handBack(std::unique_lock<std::mutex>& held) {
     }
 }
 
-// Reads up to `frames` without blocking longer than one poll step. An overrun or a
-// suspend is recovered here; what ALSA cannot recover is the caller's to handle.
+// Reads up to `frames` without blocking longer than one poll step. A paced source has its
+// data at once and its pacer keeps the time, so it is read first and waited for only when
+// it had nothing. An overrun or a suspend is recovered here; what ALSA cannot recover is
+// the caller's to handle.
 long HWAVEIN__::readSome(unsigned char* into, unsigned long frames, bool& restarted) {
     std::memset(into, 0, frames * frameBytes);
-    const int ready = snd_pcm_wait(pcm, kPollMilliseconds);
+    const int ready = paced ? 1 : snd_pcm_wait(pcm, kPollMilliseconds);
     if (ready == 0) return 0;
     const snd_pcm_sframes_t got = ready < 0 ? ready : snd_pcm_readi(pcm, into, frames);
-    if (got >= 0 || got == -EAGAIN) return std::max<snd_pcm_sframes_t>(got, 0);
+    if (got > 0) return got;
+    if (got == 0 || got == -EAGAIN) {
+        if (paced) snd_pcm_wait(pcm, kPollMilliseconds);
+        return 0;
+    }
     const int recovered = snd_pcm_recover(pcm, static_cast<int>(got), 1);
     if (recovered < 0) return recovered;
     harbor::logWarning("waveInCapture", "capture read fail:[%s], recovered.", snd_strerror(static_cast<int>(got)));

@@ -1,7 +1,6 @@
 #include "signalling/voice_talk.h"
 
 #include <chrono>
-#include <limits>
 
 #include "media/audio_media.h"
 #include "platform/thread_name.h"
@@ -10,8 +9,6 @@
 
 namespace {
 
-constexpr auto kHeartbeatStep = std::chrono::milliseconds(100);
-constexpr uint32_t kHeartbeatStepMs = 100;
 constexpr int kLogoutAnswerWaits = 2;
 constexpr auto kLogoutAnswerWait = std::chrono::milliseconds(50);
 // The password never reaches the log.
@@ -218,14 +215,13 @@ void CVoiceTalk::sendCtrlData(const void* data, int length) {
 void CVoiceTalk::onHeartbeatThread() {
     std::vector<unsigned char> message(kBufferSize);
     std::vector<unsigned char> frame(kBufferSize);
-    uint32_t elapsed = std::numeric_limits<uint32_t>::max();
+    // The first ping goes at once, each next one an interval later; in between the thread
+    // sleeps until it is due or the session ends.
+    auto due = std::chrono::steady_clock::now();
     while (loginState == 2) {
-        const uint32_t interval = heartbeatInterval == 0 ? kDefaultHeartbeatMs : heartbeatInterval.load();
-        if (elapsed < interval) {
+        {
             std::unique_lock lock(heartbeatMutex);
-            heartbeatWake.wait_for(lock, kHeartbeatStep);
-            elapsed += kHeartbeatStepMs;
-            continue;
+            if (heartbeatWake.wait_until(lock, due, [this] { return loginState != 2; })) break;
         }
         const int length = cp_ping(message.data(), static_cast<int>(message.size()), ownUserId);
         if (length > 0) {
@@ -239,7 +235,8 @@ void CVoiceTalk::onHeartbeatThread() {
                 }
             }
         }
-        elapsed = 0;
+        const uint32_t interval = heartbeatInterval == 0 ? kDefaultHeartbeatMs : heartbeatInterval.load();
+        due = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval);
     }
 }
 
