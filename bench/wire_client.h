@@ -10,22 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "loopback_wire.h"
+
 namespace bench {
 
-inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-inline std::vector<unsigned char> frame(const unsigned char* message, int length) {
-    std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
-    framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                         static_cast<uint16_t>(framed.size())));
-    return framed;
-}
+using test_kit::frame;
+using test_kit::loopback;
 
 inline void sendMessage(int fd, const unsigned char* message, int length) {
     const std::vector<unsigned char> framed = frame(message, length);

@@ -14,30 +14,16 @@
 #include <optional>
 #include <vector>
 
+#include "loopback_wire.h"
+
 namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
-inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-inline bool readable(int fd, std::chrono::milliseconds wait) {
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, static_cast<int>(wait.count())) == 1;
-}
-
-inline Bytes frame(const unsigned char* message, int length) {
-    Bytes framed(2 * static_cast<std::size_t>(length) + 8);
-    framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                         static_cast<uint16_t>(framed.size())));
-    return framed;
-}
+using test_kit::frame;
+using test_kit::loopback;
+using test_kit::readable;
 
 // A framed message made by a talkwire builder taking (buffer, capacity).
 template <class Build>
