@@ -68,7 +68,13 @@ bool CPttAudioBuffer::canDecode(bool playShort) {
         reserveGathered = true;
         return true;
     }
-    return playShort && reserveGathered && queued > 0;
+    // Only audio that follows what was played goes early: a gap at the front may be a packet
+    // still on its way, which the reserve is there to wait for.
+    return playShort && reserveGathered && queued > 0 && followsLastDecoded(packets.front()->sequence);
+}
+
+bool CPttAudioBuffer::followsLastDecoded(uint16_t sequence) const {
+    return !lastDecoded || sequence == *lastDecoded || sequence == static_cast<uint16_t>(*lastDecoded + 1);
 }
 
 int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize, bool playShort) {

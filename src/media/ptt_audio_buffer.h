@@ -48,8 +48,8 @@ public:
     // The talk has ended and every packet has been decoded.
     bool isPlayFinish();
     // While the talk goes on: the reserve is queued, or (`playShort`: the speaker's playback
-    // is about to run dry) the turn has gathered its reserve once and a packet is queued;
-    // once the talk has ended: any packet is.
+    // is about to run dry) the turn has gathered its reserve once and the oldest packet
+    // queued follows (or repeats) the one played last; once the talk has ended: any packet is.
     bool canDecode(bool playShort = false);
     // Decodes the oldest packet into `out`: the PCM bytes (16-bit mono 8000 Hz), 0 or less
     // when nothing was decoded.
@@ -73,6 +73,7 @@ public:
 
 private:
     void dropOldestBeyondLimit();
+    bool followsLastDecoded(uint16_t sequence) const;
     // Hands decoded PCM to the encoder in whole batches, keeping the remainder.
     void feedRecorder(const unsigned char* pcm, unsigned int length);
     std::FILE* createRecordFile(const std::string& stem);
