@@ -49,7 +49,11 @@ TEST_F(Login, ReachesTheFirstGroupAndLogsOutCleanly) {
     EXPECT_TRUE(log.contains("[CVoiceTalk::enterGroup] send enter group:[1] message."));
     EXPECT_TRUE(log.contains("recv enter group ack packet parse:[0]."));
 
+    // Both heartbeat threads beat every 8 s here: they must end with the session, not at
+    // their next beat.
+    const auto loggingOut = std::chrono::steady_clock::now();
     loginout();
+    EXPECT_LT(std::chrono::steady_clock::now() - loggingOut, 2s);
     EXPECT_EQ(talk().getLoginState(), 0);
     EXPECT_EQ(talk().getCurrentGroupId(), 0U);
     EXPECT_FALSE(talk().media()->isNetworkRunning());
