@@ -191,9 +191,9 @@ void CAudioMedia::endEveryTurn() {
 
 // One pass visits the speakers in id order and decodes at most one packet of each, so they
 // take turns; a speaker whose talk has ended and been played is removed in the same pass.
-// A speaker's reserve is drawn on early only while its stream is short.
-// Passes follow each other while any speaker has audio; an idle pass waits for the next
-// datagram, or 50 ms while a speaker is known. The buffers lock is held for a whole pass, device calls included.
+// A speaker's reserve is drawn on early only while its stream is short. Passes follow each
+// other while any speaker has audio; an idle pass waits for the next datagram, or 50 ms
+// while a speaker is known. The buffers lock is held for a whole pass, device calls included.
 void CAudioMedia::onAudioPlayThread() {
     std::vector<unsigned char> pcm(kPlayBufferSize);
     // Finished speakers leave the map in the pass but are let go after it: the end of a

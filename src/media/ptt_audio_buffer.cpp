@@ -49,10 +49,7 @@ void CPttAudioBuffer::dropOldestBeyondLimit() {
 void CPttAudioBuffer::setTalkEnd(bool ended) {
     std::lock_guard guard(lock);
     talkEnded = ended;
-    if (!ended) {
-        lastDecoded.reset();
-        reserveGathered = false;
-    }
+    if (!ended) lastDecoded.reset();
 }
 
 bool CPttAudioBuffer::isPlayFinish() {
@@ -64,17 +61,16 @@ bool CPttAudioBuffer::canDecode(bool playShort) {
     std::lock_guard guard(lock);
     if (talkEnded) return !packets.empty();
     const auto queued = static_cast<unsigned int>(packets.size());
-    if (queued * framesPerPacket * kFrameMs >= kReserveMs) {
-        reserveGathered = true;
-        return true;
-    }
-    // Only audio that follows what was played goes early: a gap at the front may be a packet
-    // still on its way, which the reserve is there to wait for.
-    return playShort && reserveGathered && queued > 0 && followsLastDecoded(packets.front()->sequence);
+    if (queued * framesPerPacket * kFrameMs >= kReserveMs) return true;
+    // While talking, the turn's first packet is played only by the reserve's rule, so a
+    // packet played in this turn means its reserve was gathered. Only audio that follows
+    // what was played goes early: a gap at the front may be a packet still on its way,
+    // which the reserve is there to wait for.
+    return playShort && queued > 0 && followsLastDecoded(packets.front()->sequence);
 }
 
 bool CPttAudioBuffer::followsLastDecoded(uint16_t sequence) const {
-    return !lastDecoded || sequence == *lastDecoded || sequence == static_cast<uint16_t>(*lastDecoded + 1);
+    return lastDecoded && (sequence == *lastDecoded || sequence == static_cast<uint16_t>(*lastDecoded + 1));
 }
 
 int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize, bool playShort) {

@@ -73,6 +73,7 @@ public:
 
 private:
     void dropOldestBeyondLimit();
+    // A packet of this turn was played and `sequence` follows (or repeats) it.
     bool followsLastDecoded(uint16_t sequence) const;
     // Hands decoded PCM to the encoder in whole batches, keeping the remainder.
     void feedRecorder(const unsigned char* pcm, unsigned int length);
@@ -87,9 +88,6 @@ private:
     std::list<std::shared_ptr<_AUDIO_PACKET>> packets;
     std::recursive_mutex lock;
     bool talkEnded = false;
-    // This turn has queued its whole reserve once: from then on the reserve is spent on
-    // keeping playback going rather than held while the speaker falls silent.
-    bool reserveGathered = false;
     unsigned int framesPerPacket = 0;
     // The sequence number of the packet decoded last, once one was.
     std::optional<uint16_t> lastDecoded;
