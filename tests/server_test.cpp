@@ -2,6 +2,7 @@
 #include <cstring>
 #include <future>
 
+#include "datagram_batch.h"
 #include "server_test_support.h"
 
 namespace {
@@ -251,6 +252,35 @@ TEST(Server, ABurstOfVoiceIsRelayedWholeAndInOrderToEveryListener) {
             EXPECT_EQ(static_cast<uint16_t>(sequences[i] - sequences[i - 1]), 1) << "at " << i;
         }
     }
+}
+
+// A datagram the system refuses to send (here: an IPv6 address on an IPv4 socket) costs
+// only itself: what was queued before and after it still goes out, in order.
+TEST(DatagramBatch, ASendRefusedInTheMiddleOfABatchSkipsOnlyThatDatagram) {
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    const int receiver = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in bound = test_support::loopback(0);
+    ASSERT_EQ(::bind(receiver, reinterpret_cast<const sockaddr*>(&bound), sizeof bound), 0);
+    socklen_t length = sizeof bound;
+    ::getsockname(receiver, reinterpret_cast<sockaddr*>(&bound), &length);
+    const boost::asio::ip::udp::endpoint good(boost::asio::ip::make_address("127.0.0.1"), ntohs(bound.sin_port));
+    const boost::asio::ip::udp::endpoint refused(boost::asio::ip::make_address("::1"), 9);
+
+    talkhub_server::DatagramBatch batch;
+    const std::array<unsigned char, 3> payloads{1, 2, 3};
+    batch.queue(&payloads[0], 1, good);
+    batch.queue(&payloads[1], 1, refused);
+    batch.queue(&payloads[2], 1, good);
+    const auto result = batch.flush(sender);
+    EXPECT_EQ(result.sent, 2U);
+    EXPECT_NE(result.error, 0);
+    for (unsigned char expected : {1, 3}) {
+        unsigned char got = 0;
+        ASSERT_EQ(::recv(receiver, &got, 1, 0), 1);
+        EXPECT_EQ(got, expected);
+    }
+    ::close(sender);
+    ::close(receiver);
 }
 
 // The last packet of a turn leaves the talker after the release answer; the floor stays in

@@ -76,39 +76,43 @@ double pitch(const int16_t* block) {
     return crossings / 2.0 / 0.02;
 }
 
-TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndSpendsTheReserveOnlyOnARunningDryPlayback) {
+TEST(ReceiveBuffer, PlaysInSequenceOrderAcrossTheWrapAndOnlyAsThePlaybackRunsShort) {
     CPttAudioBuffer buffer;
     unsigned char pcm[10240];
+    const auto decode = [&](bool streamShort = true) { return buffer.decode(pcm, sizeof pcm, streamShort); };
     buffer.pushPacket(receivedPacket(1, 4));
     buffer.pushPacket(receivedPacket(65534, 1));
     buffer.pushPacket(receivedPacket(0, 3));
     buffer.pushPacket(receivedPacket(65535, 2));
     buffer.pushPacket(receivedPacket(1, 5));  // a repeat goes after the one queued
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "five packets of five frames: 500 ms, short of the reserve";
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 0) << "a turn gathers its reserve before playback may draw on it";
+    EXPECT_EQ(decode(), 0) << "five packets of five frames: 500 ms, short of the reserve";
     buffer.pushPacket(receivedPacket(9, 5, 1));
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "a control packet is not queued";
+    EXPECT_EQ(decode(), 0) << "a control packet is not queued";
     buffer.pushPacket(receivedPacket(2, 5));
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 320) << "the sixth packet lets the oldest go: 65534";
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "back under the reserve";
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 640) << "playback running dry draws on the reserve: 65535";
+    EXPECT_EQ(decode(false), 0) << "a stream that can serve the next callback takes nothing";
+    EXPECT_EQ(decode(), 320) << "the sixth packet gathers the reserve: 65534";
+    EXPECT_EQ(decode(), 640) << "what follows the packet played goes on: 65535";
     buffer.pushPacket(receivedPacket(65533, 5));
     buffer.pushPacket(receivedPacket(65534, 5));
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0) << "too late for what was played: neither is queued";
+    buffer.pushPacket(receivedPacket(4, 5));
+    EXPECT_EQ(decode(), 960) << "too late for what was played: neither 65533 nor 65534 is queued";
+    for (int frames : {4, 5, 5}) EXPECT_EQ(decode(), frames * 320);
+    EXPECT_EQ(decode(), 0) << "a gap at the front waits for the reserve: 3 may be on its way";
     EXPECT_FALSE(buffer.isPlayFinish());
 
     buffer.pushPacket(receivedPacket(3, 0, TW_KIND_END_OF_TALK));
-    for (int frames : {3, 4, 5, 5}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm), 0);
+    EXPECT_EQ(decode(false), 0) << "the end of a talk is paced by the stream too";
+    EXPECT_EQ(decode(), 5 * 320) << "the talk has ended: the gap is no longer waited for";
+    EXPECT_EQ(decode(), 0);
     EXPECT_TRUE(buffer.isPlayFinish());
     buffer.setTalkEnd(false);
     EXPECT_FALSE(buffer.isPlayFinish()) << "the speaker talks again";
     // A new turn of a talker that logged in again counts from 0: nothing of it is late.
     for (uint16_t sequence = 0; sequence < 5; ++sequence) buffer.pushPacket(receivedPacket(sequence, 1 + sequence));
-    EXPECT_EQ(buffer.decode(pcm, sizeof pcm, true), 0) << "a new turn gathers its reserve again";
+    EXPECT_EQ(decode(), 0) << "a new turn gathers its reserve again";
     buffer.pushPacket(receivedPacket(5, 1));
     buffer.setTalkEnd(true);
-    for (int frames : {1, 2, 3, 4, 5, 1}) EXPECT_EQ(buffer.decode(pcm, sizeof pcm), frames * 320);
+    for (int frames : {1, 2, 3, 4, 5, 1}) EXPECT_EQ(decode(), frames * 320);
 }
 
 // The mixer run pass by pass on an open device whose own callbacks are paused.
@@ -193,7 +197,7 @@ TEST_F(Bounds, AReceiveBufferKeepsFiveSecondsAndAStreamTwoDroppingTheOldestOnceP
     for (uint16_t sequence = 0; sequence < 50; ++sequence) exact.pushPacket(receivedPacket(sequence, 5));
     exact.setTalkEnd(true);
     int decoded = 0;
-    while (exact.decode(pcm, sizeof pcm) > 0) ++decoded;
+    while (exact.decode(pcm, sizeof pcm, true) > 0) ++decoded;
     EXPECT_EQ(decoded, 50) << "exactly 5 s is kept whole";
 
     CPttAudioBuffer over;
@@ -201,7 +205,7 @@ TEST_F(Bounds, AReceiveBufferKeepsFiveSecondsAndAStreamTwoDroppingTheOldestOnceP
     for (uint16_t sequence = 1; sequence <= 60; ++sequence) over.pushPacket(receivedPacket(sequence, 5));
     over.setTalkEnd(true);
     int longPackets = 0;
-    while (over.decode(pcm, sizeof pcm) == 1600) ++longPackets;
+    while (over.decode(pcm, sizeof pcm, true) == 1600) ++longPackets;
     EXPECT_EQ(longPackets, 50) << "one frame past the limit: the oldest packets went";
     EXPECT_TRUE(over.isPlayFinish());
     EXPECT_EQ(log.count("receive buffer full:[5000] ms, dropping the oldest audio."), 1U);
@@ -384,6 +388,43 @@ TEST_F(Hearing, LateDatagramsAreBridgedByTheReserveWithoutASilence) {
     }
     EXPECT_EQ(silent, 0U) << "20 ms blocks of silence inside the turn";
     EXPECT_NEAR(static_cast<double>(stretches[0].second - stretches[0].first), 150, 4) << "3 s of tone, whole";
+}
+
+// A talker's uplink stalls and then delivers three seconds at once, followed by the end of
+// the turn: the speaker keeps the burst as packets and plays it at its pace, whole, instead
+// of pouring it into the device stream, whose two-second bound would drop the oldest.
+TEST_F(Hearing, ABurstAfterAStallIsPlayedWholeAtTheSpeakersPace) {
+    start();
+    Client& carol = talker("carol", 1);
+    const std::vector<Bytes> voice = toneTurn(700, 5000, 38);
+    ASSERT_EQ(carol.requestMic(1), 0);
+    for (std::size_t k = 0; k < voice.size(); ++k) {
+        carol.sendDatagram(voice[k]);
+        if (k < 8) std::this_thread::sleep_for(100ms);
+    }
+    carol.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    std::this_thread::sleep_for(4500ms);
+    const std::vector<int16_t> played = heard();
+    const auto stretches = soundStretches(played);
+    ASSERT_EQ(stretches.size(), 1U);
+    EXPECT_NEAR(static_cast<double>(stretches[0].second - stretches[0].first), 190, 4) << "3.8 s of tone, whole";
+}
+
+// A talker who falls silent but keeps the floor sends neither an end of talk nor a floor
+// notice: nothing wakes the play thread, yet the reserve held back must still be played out.
+TEST_F(Hearing, ATalkerWhoFallsSilentHoldingTheFloorIsHeardToHisLastWord) {
+    start();
+    Client& carol = talker("carol", 1);
+    ASSERT_EQ(carol.requestMic(1), 0);
+    for (const Bytes& packet : toneTurn(700, 5000, 12)) {
+        carol.sendDatagram(packet);
+        std::this_thread::sleep_for(100ms);
+    }
+    std::this_thread::sleep_for(1500ms);
+    const std::vector<int16_t> played = heard();
+    const auto stretches = soundStretches(played);
+    ASSERT_EQ(stretches.size(), 1U);
+    EXPECT_NEAR(static_cast<double>(stretches[0].second - stretches[0].first), 60, 4) << "1.2 s of tone, whole";
 }
 
 TEST_F(Hearing, VoiceForgedFromAnotherPortIsNotHeardWhileTheTalkersVoiceIs) {

@@ -312,7 +312,7 @@ TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobod
         }
         buffer.setTalkEnd(true);
         unsigned char pcm[10240];
-        for (int decoded; (decoded = buffer.decode(pcm, sizeof pcm)) > 0;)
+        for (int decoded; (decoded = buffer.decode(pcm, sizeof pcm, true)) > 0;)
             decodedBytes += static_cast<std::size_t>(decoded);
     }
     EXPECT_EQ(decodedBytes, (5 + 5 + 30) * 320U);
@@ -344,7 +344,7 @@ std::vector<std::string> recordTurn(const std::string& folder, int packets) {
         EXPECT_EQ(ptt_process_rx_udp(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
         buffer.pushPacket(packet);
         buffer.setTalkEnd(true);
-        EXPECT_GT(buffer.decode(pcm, sizeof pcm), 0) << "the turn plays on whatever becomes of its recording";
+        EXPECT_GT(buffer.decode(pcm, sizeof pcm, true), 0) << "the turn plays on whatever becomes of its recording";
         buffer.setTalkEnd(false);
     }
     return told;

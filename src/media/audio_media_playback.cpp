@@ -15,12 +15,13 @@ namespace {
 
 constexpr std::size_t kPlayBufferSize = 10240;
 constexpr auto kIdlePassWait = std::chrono::milliseconds(50);
-// A speaker's stream that cannot serve the next output callback is about to run dry. The
-// mixer takes a callback's worth every 128 ms and the play thread passes at least every
-// 50 ms, so topping the stream up from the reserve at this mark keeps a late packet from
-// becoming a silence, while the rest of the reserve stays in packets, where a late one can
-// still take its place in order.
-constexpr unsigned int kPlayShortBytes = CAudioDevice::kPlayCallbackBytes;
+// A speaker's stream that cannot serve the next output callback is about to run dry, and
+// only then is the speaker's next packet decoded. The mixer takes a callback's worth every
+// 128 ms and the play thread passes at least every 50 ms, so topping the stream up at this
+// mark keeps it from running dry, while the rest of the speaker's audio waits as packets,
+// where a late one can still take its place in order and a burst after a stall is kept
+// whole (the stream's own bound is shorter).
+constexpr unsigned int kStreamShortBytes = CAudioDevice::kPlayCallbackBytes;
 constexpr auto kStrayEpisodeGap = std::chrono::seconds(1);
 
 // The engine whose play thread runs here: a record notice may call back into the library,
@@ -191,7 +192,7 @@ void CAudioMedia::endEveryTurn() {
 
 // One pass visits the speakers in id order and decodes at most one packet of each, so they
 // take turns; a speaker whose talk has ended and been played is removed in the same pass.
-// A speaker's reserve is drawn on early only while its stream is short. Passes follow each
+// A speaker's packet is decoded only while its stream is short. Passes follow each
 // other while any speaker has audio; an idle pass waits for the next datagram, or 50 ms
 // while a speaker is known. The buffers lock is held for a whole pass, device calls included.
 void CAudioMedia::onAudioPlayThread() {
@@ -204,8 +205,8 @@ void CAudioMedia::onAudioPlayThread() {
         int served = 0;
         std::unique_lock lock(buffersLock);
         for (auto it = speakerBuffers.begin(); it != speakerBuffers.end();) {
-            const bool playShort = device.queuedPlayBytes(it->first) < kPlayShortBytes;
-            const int length = it->second->decode(pcm.data(), static_cast<unsigned int>(pcm.size()), playShort);
+            const bool streamShort = device.queuedPlayBytes(it->first) < kStreamShortBytes;
+            const int length = it->second->decode(pcm.data(), static_cast<unsigned int>(pcm.size()), streamShort);
             if (length >= 1) {
                 scaleVolume(pcm.data(), static_cast<unsigned int>(length), playGain);
                 device.writePlayData(it->first, pcm.data(), static_cast<unsigned int>(length));
@@ -221,7 +222,7 @@ void CAudioMedia::onAudioPlayThread() {
         }
         if (served != 0 || !finished.empty()) continue;
         // With nobody to play the thread sleeps until a datagram or the close wakes it;
-        // while a speaker's packets wait for the reserve it looks again every 50 ms.
+        // while a speaker is known it looks again every 50 ms, as its stream runs down.
         if (speakerBuffers.empty()) {
             playWake.wait(lock, [this] { return !playOpen || !speakerBuffers.empty(); });
         } else {

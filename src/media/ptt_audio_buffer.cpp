@@ -57,28 +57,29 @@ bool CPttAudioBuffer::isPlayFinish() {
     return talkEnded && packets.empty();
 }
 
-bool CPttAudioBuffer::canDecode(bool playShort) {
+bool CPttAudioBuffer::canDecode(bool streamShort) {
     std::lock_guard guard(lock);
-    if (talkEnded) return !packets.empty();
+    if (!streamShort || packets.empty()) return false;
+    if (talkEnded) return true;
     const auto queued = static_cast<unsigned int>(packets.size());
     if (queued * framesPerPacket * kFrameMs >= kReserveMs) return true;
-    // While talking, the turn's first packet is played only by the reserve's rule, so a
-    // packet played in this turn means its reserve was gathered. Only audio that follows
-    // what was played goes early: a gap at the front may be a packet still on its way,
-    // which the reserve is there to wait for.
-    return playShort && queued > 0 && followsLastDecoded(packets.front()->sequence);
+    // The turn's first packet is played only by the reserve's rule, so a packet played in
+    // this turn means its reserve was gathered. Only audio that follows what was played
+    // goes early: a gap at the front may be a packet still on its way, which the reserve is
+    // there to wait for.
+    return followsLastDecoded(packets.front()->sequence);
 }
 
 bool CPttAudioBuffer::followsLastDecoded(uint16_t sequence) const {
     return lastDecoded && (sequence == *lastDecoded || sequence == static_cast<uint16_t>(*lastDecoded + 1));
 }
 
-int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize, bool playShort) {
+int CPttAudioBuffer::decode(unsigned char* out, unsigned int outSize, bool streamShort) {
     if (out == nullptr || outSize == 0) return 0;
     std::shared_ptr<_AUDIO_PACKET> packet;
     {
         std::lock_guard guard(lock);
-        if (!canDecode(playShort)) return 0;
+        if (!canDecode(streamShort)) return 0;
         packet = std::move(packets.front());
         packets.pop_front();
         queuedFrames -= packet->frameCount;

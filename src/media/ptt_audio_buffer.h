@@ -1,7 +1,7 @@
-// One speaker's receive buffer: voice packets in sequence order, a 600 ms reserve held back
-// while the speaker talks, and one decoded packet at a time for the play thread. Once a
-// turn has gathered its reserve, the reserve is what bridges a late packet: the play
-// thread may take from it whenever the speaker's playback is about to run dry. When its
+// One speaker's receive buffer: voice packets in sequence order, a 600 ms reserve gathered
+// before a turn plays, and one decoded packet at a time for the play thread, taken only as
+// the speaker's playback is about to run dry. The reserve is what bridges a late packet, and
+// the packets waiting here are what keeps a burst after a stall whole. When its
 // group is recorded, the buffer also writes what it decodes to an MP3 file of its own.
 #pragma once
 
@@ -47,13 +47,14 @@ public:
     void setTalkEnd(bool ended);
     // The talk has ended and every packet has been decoded.
     bool isPlayFinish();
-    // While the talk goes on: the reserve is queued, or (`playShort`: the speaker's playback
-    // is about to run dry) the turn has gathered its reserve once and the oldest packet
-    // queued follows (or repeats) the one played last; once the talk has ended: any packet is.
-    bool canDecode(bool playShort = false);
+    // Only while the speaker's stream is short of the device's next callback (`streamShort`),
+    // so that what waits stays here as packets (bounded at 5 s) rather than in the stream
+    // (bounded at 2 s): once the talk has ended, any packet; while it goes on, the reserve
+    // is queued, or the oldest packet follows (or repeats) the one played last.
+    bool canDecode(bool streamShort);
     // Decodes the oldest packet into `out`: the PCM bytes (16-bit mono 8000 Hz), 0 or less
     // when nothing was decoded.
-    int decode(unsigned char* out, unsigned int outSize, bool playShort = false);
+    int decode(unsigned char* out, unsigned int outSize, bool streamShort);
 
     // The recording folder; a path separator is added when missing.
     void setRecordPath(const std::string& directory);
