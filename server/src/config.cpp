@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 #include <toml++/toml.h>
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <stdexcept>
 
@@ -210,6 +211,23 @@ ServerConfig loadConfig(const std::string& path) {
             config.redirects.push_back(redirect);
         }
     }
+    if (const auto section = root["cluster"]; section) {
+        ClusterConfig cluster;
+        if (const toml::array* urls = section["nats"].as_array()) {
+            for (const toml::node& url : *urls) {
+                const auto value = url.value<std::string>();
+                if (!value) fail(path, "cluster.nats must be a list of NATS URLs");
+                cluster.natsUrls.push_back(*value);
+            }
+        }
+        cluster.node = text(section["node"], "", path, "cluster.node");
+        cluster.floorLeaseMs = integer<uint32_t>(section["floor_lease_ms"], cluster.floorLeaseMs, path,
+                                                 "cluster.floor_lease_ms", 300, 60000);
+        cluster.replicas = integer<uint32_t>(section["replicas"], cluster.replicas, path, "cluster.replicas", 1, 5);
+        cluster.startTimeoutMs = integer<uint32_t>(section["start_timeout_ms"], cluster.startTimeoutMs, path,
+                                                   "cluster.start_timeout_ms", 1000, 600000);
+        config.cluster = cluster;
+    }
     validate(config);
     return config;
 }
@@ -244,6 +262,15 @@ void validate(const ServerConfig& config) {
     for (const Account& account : config.accounts) {
         check(config.groupsOf(account.id).size() <= TW_MAX_GROUPS,
               "account " + account.name + " is in more than 128 groups");
+    }
+    if (config.cluster) {
+        const ClusterConfig& cluster = *config.cluster;
+        check(!cluster.natsUrls.empty(), "cluster.nats names no NATS server");
+        const bool plainName = std::all_of(cluster.node.begin(), cluster.node.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_';
+        });
+        check(!cluster.node.empty() && cluster.node.size() <= 63 && plainName,
+              "cluster.node must be 1 to 63 letters, digits, '-' or '_'");
     }
     for (const Redirect& redirect : config.redirects) {
         check(config.findAccount(redirect.account) != nullptr, "redirect of unknown account " + redirect.account);

@@ -62,6 +62,19 @@ struct Limits {
     uint32_t loginClockWindowS = 60;
 };
 
+// This server as a node of a cluster: NATS carries voice and floor events between nodes,
+// and a JetStream key-value bucket decides each group's floor.
+struct ClusterConfig {
+    std::vector<std::string> natsUrls;
+    std::string node;  // this node's name, unique in the cluster
+    // A floor whose node stops renewing it (the node died) is free after this.
+    uint32_t floorLeaseMs = 3000;
+    // Copies of the floor bucket: 3 in a three-server NATS cluster, so that one may fail.
+    uint32_t replicas = 1;
+    // NATS and the bucket must be reachable this soon after start.
+    uint32_t startTimeoutMs = 20000;
+};
+
 struct ServerConfig {
     std::string bindAddress = "0.0.0.0";
     uint16_t tcpPort = 13001;
@@ -76,6 +89,7 @@ struct ServerConfig {
     std::vector<Account> accounts;
     std::vector<Group> groups;
     std::vector<Redirect> redirects;
+    std::optional<ClusterConfig> cluster;
 
     const Account* findAccount(const std::string& name) const;
     const Account* findAccount(uint32_t id) const;

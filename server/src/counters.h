@@ -24,6 +24,8 @@ struct Counters {
     uint64_t droppedNotFloorHolder = 0;
     uint64_t droppedSendBuffer = 0;  // relays not sent: the socket's send buffer was full
     uint64_t markers = 0;
+    uint64_t clusterVoiceOut = 0;  // datagrams published to the other nodes
+    uint64_t clusterVoiceIn = 0;   // datagrams of other nodes' talkers received
 
     std::string summary(std::size_t sessionsOnline) const {
         return "sessions online " + std::to_string(sessionsOnline) + " opened " + std::to_string(sessionsOpened) +
@@ -35,7 +37,8 @@ struct Counters {
                std::to_string(datagramsIn) + " relayed " + std::to_string(datagramsRelayed) + " markers " +
                std::to_string(markers) + " dropped malformed " + std::to_string(droppedMalformed) +
                " unknown endpoint " + std::to_string(droppedUnknownEndpoint) + " not floor holder " +
-               std::to_string(droppedNotFloorHolder) + " send buffer full " + std::to_string(droppedSendBuffer);
+               std::to_string(droppedNotFloorHolder) + " send buffer full " + std::to_string(droppedSendBuffer) +
+               "; cluster voice out " + std::to_string(clusterVoiceOut) + " in " + std::to_string(clusterVoiceIn);
     }
 };
 

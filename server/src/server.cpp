@@ -57,6 +57,7 @@ void Server::start() {
     keepFromChildren(udp_.native_handle());
     udp_.bind(udp::endpoint(address, config_.udpPort));
     udp_.non_blocking(true);
+    if (config_.cluster) startCluster();
     running_ = true;
     accept();
     receiveDatagram();
@@ -82,6 +83,8 @@ void Server::stop() {
     for (const auto& [id, session] : sessions) {
         session->close("server stopping");
     }
+    // Last: the floors the closing sessions held are given up to the other nodes.
+    if (cluster_) cluster_->stop();
 }
 
 uint16_t Server::tcpPort() const {
@@ -278,6 +281,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     leaveLogin(session);
     session.account = account;
     byAccount_[account->id] = &session;
+    if (cluster_) listenToGroupsOf(account->id, true);
     ++counters_.loginsAccepted;
     const std::string voiceAddress =
         config_.voiceAddress.empty() ? session.local().address().to_string() : config_.voiceAddress;
@@ -422,19 +426,41 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
                busy != floors_.end() && (busy->second.holder != user || busy->second.ending)) {
         result = kFloorBusy;
     }
+    if (result != 0) {
+        ++counters_.floorDenials;
+        answerMic(session, result);
+        return;
+    }
+    if (auto held = floors_.find(groupId); held != floors_.end()) {
+        // Asked again while holding it: granted again, nothing changes. While the claim is
+        // out, its verdict answers.
+        if (!held->second.claiming) answerMic(session, 0);
+        return;
+    }
+    // A configured group's floor is the cluster's to give; a call's stays on this node.
+    if (cluster_ && groupId < kTempGroupBase) {
+        Floor& floor = floors_[groupId];
+        floor.holder = user;
+        floor.claiming = true;
+        cluster_->claimFloor(groupId, user, session.account->displayName,
+                             [this, groupId, user](bool granted) { onFloorClaimed(groupId, user, granted); });
+        return;
+    }
+    floors_[groupId].holder = user;
+    answerMic(session, 0);
+    grantFloor(groupId, session);
+}
+
+void Server::answerMic(Session& session, int32_t result) {
     Message answer;
     answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, TW_CMD_REQUEST_MIC_ACK, result);
     session.send(answer.bytes.data(), answer.length);
-    if (result != 0) {
-        ++counters_.floorDenials;
-        return;
-    }
+}
+
+void Server::grantFloor(uint32_t groupId, Session& session) {
+    const uint32_t user = session.account->id;
     Floor& floor = floors_[groupId];
-    if (floor.holder == user) {
-        return;  // asked again while holding it: granted again, nothing changes
-    }
     ++counters_.floorGrants;
-    floor.holder = user;
     floor.timer = std::make_unique<asio::steady_timer>(io_, std::chrono::seconds(config_.limits.maxTalkSeconds));
     floor.timer->async_wait([this, groupId, user](const boost::system::error_code& error) {
         auto current = floors_.find(groupId);
@@ -513,7 +539,13 @@ void Server::freeFloor(uint32_t groupId) {
         return;
     }
     const uint32_t holder = found->second.holder;
+    const bool claiming = found->second.claiming;
+    const bool remote = found->second.remote;
     floors_.erase(found);
+    // The key is given up after the grace period, so the floor stays busy on every node
+    // until then; a claim still out is given up as soon as its verdict is in.
+    if (cluster_ && !remote && groupId < kTempGroupBase) cluster_->releaseFloor(groupId, holder);
+    if (claiming) return;  // nobody was told of it
     Message message;
     const tw_member_lost_mic event{groupId, holder};
     message.length = srv_build_member_lost_mic(message.bytes.data(), kMessageCapacity, &event);
@@ -529,7 +561,7 @@ void Server::freeFloor(uint32_t groupId) {
             }
         }
     }
-    spdlog::info("group {}: floor of user {} ended", groupId, holder);
+    spdlog::info("group {}: floor of user {} ended{}", groupId, holder, remote ? " on its node" : "");
 }
 
 void Server::notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length) {
@@ -563,6 +595,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
     if (session.account != nullptr && online(session.account->id) == &session) {
         const uint32_t user = session.account->id;
         byAccount_.erase(user);
+        if (cluster_) listenToGroupsOf(user, false);
         std::vector<uint32_t> held;
         for (const auto& [groupId, floor] : floors_) {
             if (floor.holder == user) {
@@ -670,14 +703,14 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
                      info.kind == TW_KIND_TALK_START ? "start" : "stop", info.markerId, info.markerText);
         return;
     }
-    // The floor the sender holds; one that is ending only when it holds no other.
-    auto floor = std::find_if(floors_.begin(), floors_.end(), [&](const auto& entry) {
-        return entry.second.holder == known->second && !entry.second.ending;
-    });
-    if (floor == floors_.end()) {
-        floor = std::find_if(floors_.begin(), floors_.end(),
-                             [&](const auto& entry) { return entry.second.holder == known->second; });
-    }
+    // The floor the sender holds; one that is ending only when it holds no other. A floor
+    // still claimed from the cluster carries no voice yet.
+    const auto holds = [&](const auto& entry) {
+        return entry.second.holder == known->second && !entry.second.claiming && !entry.second.remote;
+    };
+    auto floor = std::find_if(floors_.begin(), floors_.end(),
+                              [&](const auto& entry) { return holds(entry) && !entry.second.ending; });
+    if (floor == floors_.end()) floor = std::find_if(floors_.begin(), floors_.end(), holds);
     if (floor == floors_.end()) {
         ++counters_.droppedNotFloorHolder;
         return;
@@ -689,6 +722,10 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
         if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
             datagrams_.queue(data, size, *listener->voiceEndpoint);
         }
+    }
+    if (cluster_ && floor->first < kTempGroupBase) {
+        cluster_->publishVoice(floor->first, data, size);
+        ++counters_.clusterVoiceOut;
     }
 }
 
@@ -718,6 +755,7 @@ void Server::sweep() {
         session->close(why);
     }
     loginThrottle_.prune(now);
+    if (cluster_) expireRemoteFloors(now);
     sweepTimer_.expires_after(kSweepInterval);
     sweepTimer_.async_wait([this](const boost::system::error_code& error) {
         if (!error && running_) {

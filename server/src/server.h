@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 
+#include "cluster/cluster.h"
 #include "config.h"
 #include "counters.h"
 #include "datagram_batch.h"
@@ -69,6 +70,11 @@ private:
     struct Floor {
         uint32_t holder = 0;
         bool ending = false;
+        // In a cluster: the holder's claim is still before the other nodes; no voice yet.
+        bool claiming = false;
+        // In a cluster: held by a member on another node, until its renewals stop.
+        bool remote = false;
+        Session::Clock::time_point remoteUntil{};
         // The talk-time limit while held, the grace period while ending.
         std::unique_ptr<boost::asio::steady_timer> timer;
     };
@@ -103,6 +109,9 @@ private:
     void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
     void requestMic(Session& session, const unsigned char* body, uint32_t length);
     void releaseMic(Session& session, const unsigned char* body, uint32_t length);
+    void answerMic(Session& session, int32_t result);
+    // The floor is the session's: the talk-time limit starts and the members are told.
+    void grantFloor(uint32_t groupId, Session& session);
     void tempCall(Session& session, const unsigned char* body, uint32_t length);
     void meetingCall(Session& session, const unsigned char* body, uint32_t length);
     void hangUpMeeting(Session& session, const unsigned char* body, uint32_t length);
@@ -131,6 +140,17 @@ private:
     void sendDatagram(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
     void sweep();
 
+    // Cluster nodes: this node's floors are claimed through the cluster, and what the other
+    // nodes do arrives here, on the network thread.
+    void startCluster();
+    void onFloorClaimed(uint32_t groupId, uint32_t user, bool granted);
+    void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
+    void onClusterFloor(const FloorEvent& event);
+    void onClusterFloorLost(uint32_t groupId, uint32_t holder);
+    // Frees the floors held from other nodes whose renewals stopped.
+    void expireRemoteFloors(Session::Clock::time_point now);
+    void listenToGroupsOf(uint32_t accountId, bool listen);
+
     boost::asio::io_context& io_;
     ServerConfig config_;
     boost::asio::ip::tcp::acceptor acceptor_;
@@ -157,6 +177,7 @@ private:
     Session::Clock::time_point lastRefusalLine_{};
     uint64_t refusedSinceLine_ = 0;
     bool running_ = false;
+    std::unique_ptr<Cluster> cluster_;
 };
 
 }  // namespace talkhub_server

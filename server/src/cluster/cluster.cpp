@@ -1,0 +1,254 @@
+#include "cluster/cluster.h"
+
+#include <spdlog/spdlog.h>
+
+#include <boost/asio/post.hpp>
+#include <charconv>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "datagram_batch.h"
+
+namespace talkhub_server {
+
+namespace {
+
+constexpr std::string_view kVoicePrefix = "talkhub.voice.";
+constexpr std::string_view kFloorPrefix = "talkhub.floor.";
+constexpr int kRequestWaitMs = 2000;
+constexpr auto kRetryPause = std::chrono::milliseconds(200);
+constexpr auto kSubscriptionsEndWait = std::chrono::seconds(2);
+
+void check(natsStatus status, const std::string& what) {
+    if (status != NATS_OK) throw std::runtime_error(what + ": " + nats_GetLastError(nullptr));
+}
+
+// The group id at the end of a subject, 0 when there is none.
+uint32_t subjectGroup(std::string_view subject, std::string_view prefix) {
+    if (subject.substr(0, prefix.size()) != prefix) return 0;
+    const std::string_view digits = subject.substr(prefix.size());
+    uint32_t groupId = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), groupId);
+    return error == std::errc() && end == digits.data() + digits.size() ? groupId : 0;
+}
+
+void onDisconnected(natsConnection*, void* closure) {
+    spdlog::warn("cluster node {}: NATS connection lost, reconnecting", static_cast<const char*>(closure));
+}
+
+void onReconnected(natsConnection* connection, void* closure) {
+    char url[256] = {};
+    natsConnection_GetConnectedUrl(connection, url, sizeof url);
+    spdlog::info("cluster node {}: NATS connection back, at {}", static_cast<const char*>(closure), url);
+}
+
+}  // namespace
+
+Cluster::Cluster(boost::asio::io_context& io, ClusterConfig config) : io_(io), config_(std::move(config)) {}
+
+Cluster::~Cluster() { stop(); }
+
+void Cluster::start(Events events) {
+    events_ = std::move(events);
+    alive_ = std::make_shared<int>(0);
+    aliveToken_ = alive_;
+    // One thread delivers the messages of every subscription, in order.
+    nats_SetMessageDeliveryPoolSize(1);
+    connect();
+    bindFloorStore();
+    floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
+    stopping_ = false;
+    worker_ = std::thread([this] { runWorker(); });
+    spdlog::info("cluster node {}: joined through NATS, floor lease {} ms", config_.node, config_.floorLeaseMs);
+}
+
+void Cluster::connect() {
+    natsOptions* raw = nullptr;
+    check(natsOptions_Create(&raw), "NATS options");
+    nats::Options options(raw);
+    std::vector<const char*> urls;
+    for (const std::string& url : config_.natsUrls) urls.push_back(url.c_str());
+    check(natsOptions_SetServers(raw, urls.data(), static_cast<int>(urls.size())), "NATS servers");
+    natsOptions_SetName(raw, config_.node.c_str());
+    // A node does not hear its own voice and floor events back.
+    natsOptions_SetNoEcho(raw, true);
+    natsOptions_SetMaxReconnect(raw, -1);
+    natsOptions_SetReconnectWait(raw, 250);
+    natsOptions_SetTimeout(raw, kRequestWaitMs);
+    natsOptions_UseGlobalMessageDelivery(raw, true);
+    natsOptions_SetDisconnectedCB(raw, onDisconnected, const_cast<char*>(config_.node.c_str()));
+    natsOptions_SetReconnectedCB(raw, onReconnected, const_cast<char*>(config_.node.c_str()));
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
+    for (;;) {
+        natsConnection* connection = nullptr;
+        if (natsConnection_Connect(&connection, raw) == NATS_OK) {
+            connection_.reset(connection);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("cluster: no NATS server reachable: " + std::string(nats_GetLastError(nullptr)));
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+    jsOptions jsOptions;
+    jsOptions_Init(&jsOptions);
+    jsOptions.Wait = kRequestWaitMs;
+    jsCtx* jetStream = nullptr;
+    check(natsConnection_JetStream(&jetStream, connection_.get(), &jsOptions), "NATS JetStream");
+    jetStream_.reset(jetStream);
+}
+
+// Every node makes the stream and the bucket when they are missing: the same configuration
+// from each is no conflict. A cluster that has just started may take a few seconds to elect
+// its JetStream leader, hence the retries.
+void Cluster::bindFloorStore() {
+    const char* subjects[] = {kClaimSubjects};
+    jsStreamConfig stream;
+    jsStreamConfig_Init(&stream);
+    stream.Name = kFloorStream;
+    stream.Subjects = subjects;
+    stream.SubjectsLen = 1;
+    stream.Storage = js_MemoryStorage;
+    stream.Replicas = static_cast<int>(config_.replicas);
+    stream.Discard = js_DiscardNew;
+    stream.DiscardNewPerSubject = true;
+    stream.MaxMsgsPerSubject = 1;
+    kvConfig bucket;
+    kvConfig_Init(&bucket);
+    bucket.Bucket = kNodesBucket;
+    bucket.History = 1;
+    bucket.TTL = static_cast<int64_t>(config_.floorLeaseMs) * 1000000;  // nanoseconds
+    bucket.StorageType = js_MemoryStorage;
+    bucket.Replicas = static_cast<int>(config_.replicas);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
+    bool streamReady = false;
+    for (;;) {
+        if (!streamReady) {
+            jsStreamInfo* info = nullptr;
+            jsErrCode error{};
+            streamReady = js_GetStreamInfo(&info, jetStream_.get(), kFloorStream, nullptr, &error) == NATS_OK ||
+                          js_AddStream(&info, jetStream_.get(), &stream, nullptr, &error) == NATS_OK;
+            jsStreamInfo_Destroy(info);
+        }
+        kvStore* store = nullptr;
+        if (streamReady && (js_KeyValue(&store, jetStream_.get(), kNodesBucket) == NATS_OK ||
+                            js_CreateKeyValue(&store, jetStream_.get(), &bucket) == NATS_OK)) {
+            nodes_.reset(store);
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("cluster: floor stream or node bucket not available: " +
+                                     std::string(nats_GetLastError(nullptr)));
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+}
+
+void Cluster::stop() {
+    if (!connection_) return;
+    {
+        std::lock_guard lock(jobsLock_);
+        stopping_ = true;
+    }
+    jobsWake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    for (auto& [groupId, entry] : voiceSubscriptions_) unsubscribe(entry.second);
+    voiceSubscriptions_.clear();
+    if (floorSubscription_ != nullptr) unsubscribe(floorSubscription_);
+    floorSubscription_ = nullptr;
+    {
+        std::unique_lock lock(subscriptionsLock_);
+        if (!subscriptionsDone_.wait_for(lock, kSubscriptionsEndWait, [this] { return liveSubscriptions_ == 0; })) {
+            spdlog::warn("cluster node {}: {} subscriptions still delivering at stop", config_.node,
+                         liveSubscriptions_);
+        }
+    }
+    alive_.reset();
+    natsConnection_FlushTimeout(connection_.get(), kRequestWaitMs);
+    nodes_.reset();
+    jetStream_.reset();
+    connection_.reset();
+    spdlog::info("cluster node {}: left", config_.node);
+}
+
+natsSubscription* Cluster::subscribe(const std::string& subject) {
+    natsSubscription* subscription = nullptr;
+    check(natsConnection_Subscribe(&subscription, connection_.get(), subject.c_str(), onMessage, this),
+          "NATS subscription to " + subject);
+    {
+        std::lock_guard lock(subscriptionsLock_);
+        ++liveSubscriptions_;
+    }
+    natsSubscription_SetOnCompleteCB(subscription, onSubscriptionComplete, this);
+    return subscription;
+}
+
+void Cluster::unsubscribe(natsSubscription* subscription) {
+    natsSubscription_Unsubscribe(subscription);
+    natsSubscription_Destroy(subscription);
+}
+
+void Cluster::onSubscriptionComplete(void* closure) {
+    auto* self = static_cast<Cluster*>(closure);
+    {
+        std::lock_guard lock(self->subscriptionsLock_);
+        --self->liveSubscriptions_;
+    }
+    self->subscriptionsDone_.notify_all();
+}
+
+void Cluster::listen(uint32_t groupId) {
+    auto& [listeners, subscription] = voiceSubscriptions_[groupId];
+    if (listeners++ > 0) return;
+    try {
+        subscription = subscribe(std::string(kVoicePrefix) + std::to_string(groupId));
+    } catch (const std::runtime_error& error) {
+        spdlog::warn("cluster node {}: {}; group {} hears no other node", config_.node, error.what(), groupId);
+    }
+}
+
+void Cluster::unlisten(uint32_t groupId) {
+    const auto found = voiceSubscriptions_.find(groupId);
+    if (found == voiceSubscriptions_.end() || --found->second.first > 0) return;
+    if (found->second.second != nullptr) unsubscribe(found->second.second);
+    voiceSubscriptions_.erase(found);
+}
+
+void Cluster::publishVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
+    const std::string subject = std::string(kVoicePrefix) + std::to_string(groupId);
+    natsConnection_Publish(connection_.get(), subject.c_str(), data, static_cast<int>(size));
+}
+
+// On the NATS delivery thread: the message is checked and copied, then handed to the
+// network thread.
+void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
+    auto* self = static_cast<Cluster*>(closure);
+    const std::string_view subject = natsMsg_GetSubject(message);
+    const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(message));
+    const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
+    if (const uint32_t groupId = subjectGroup(subject, kVoicePrefix);
+        groupId != 0 && size <= DatagramBatch::kDatagramBytes) {
+        self->post([self, groupId, bytes = std::vector<unsigned char>(data, data + size)] {
+            self->events_.voice(groupId, bytes.data(), bytes.size());
+        });
+    } else if (auto event = parseFloorEvent(data, size);
+               event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
+        self->post([self, event = std::move(*event)] { self->events_.floor(event); });
+    } else if (self->malformedDropped_++ == 0) {
+        spdlog::warn(
+            "cluster node {}: a message on {} that is no voice or floor event dropped (further ones "
+            "are only counted)",
+            self->config_.node, subject);
+    }
+    natsMsg_Destroy(message);
+}
+
+void Cluster::post(std::function<void()> event) {
+    boost::asio::post(io_, [alive = aliveToken_, event = std::move(event)] {
+        if (alive.lock()) event();
+    });
+}
+
+}  // namespace talkhub_server

@@ -1,0 +1,134 @@
+// The server as a node of a cluster: floors claimed through the cluster, and the voice and
+// floor events of the other nodes' members, on the network thread like everything else.
+#include <spdlog/spdlog.h>
+#include <talkwire.h>
+
+#include "message.h"
+#include "server.h"
+
+namespace talkhub_server {
+
+void Server::startCluster() {
+    cluster_ = std::make_unique<Cluster>(io_, *config_.cluster);
+    Cluster::Events events;
+    events.voice = [this](uint32_t groupId, const unsigned char* data, std::size_t size) {
+        onClusterVoice(groupId, data, size);
+    };
+    events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
+    events.floorLost = [this](uint32_t groupId, uint32_t holder) { onClusterFloorLost(groupId, holder); };
+    cluster_->start(std::move(events));
+}
+
+void Server::listenToGroupsOf(uint32_t accountId, bool listen) {
+    for (const Group* group : config_.groupsOf(accountId)) {
+        if (listen) {
+            cluster_->listen(group->id);
+        } else {
+            cluster_->unlisten(group->id);
+        }
+    }
+}
+
+void Server::onFloorClaimed(uint32_t groupId, uint32_t user, bool granted) {
+    auto found = floors_.find(groupId);
+    const bool waiting = found != floors_.end() && found->second.claiming && found->second.holder == user;
+    Session* session = online(user);
+    if (!waiting || session == nullptr) {
+        // The claimant left while the cluster decided: a floor won goes back at once.
+        if (granted) cluster_->releaseFloor(groupId, user);
+        if (waiting) floors_.erase(found);
+        return;
+    }
+    if (!granted) {
+        floors_.erase(found);
+        ++counters_.floorDenials;
+        answerMic(*session, kFloorBusy);
+        return;
+    }
+    found->second.claiming = false;
+    answerMic(*session, 0);
+    grantFloor(groupId, *session);
+}
+
+// Another node's talker: fanned out to this node's members of the group, as the talker's
+// own node does for its members. That node checked the floor and stamped the sender.
+void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
+    ++counters_.clusterVoiceIn;
+    tw_datagram_info info{};
+    if (srv_parse_datagram(data, static_cast<int>(size), &info) != TW_OK ||
+        (info.kind != TW_KIND_VOICE && info.kind != TW_KIND_END_OF_TALK)) {
+        ++counters_.droppedMalformed;
+        return;
+    }
+    const auto* members = membersOf(groupId);
+    if (members == nullptr) return;
+    for (uint32_t member : *members) {
+        Session* listener = online(member);
+        if (member != info.senderId && listener != nullptr && listener->voiceEndpoint) {
+            datagrams_.queue(data, size, *listener->voiceEndpoint);
+        }
+    }
+    const DatagramBatch::Flushed flushed = datagrams_.flush(udp_.native_handle());
+    counters_.datagramsRelayed += flushed.sent;
+    counters_.droppedSendBuffer += flushed.dropped;
+}
+
+void Server::onClusterFloor(const FloorEvent& event) {
+    auto found = floors_.find(event.groupId);
+    const auto until = Session::Clock::now() + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
+    if (event.kind == FloorEvent::Kind::kFreed) {
+        if (found != floors_.end() && found->second.remote && found->second.holder == event.holder) {
+            freeFloor(event.groupId);
+        }
+        return;
+    }
+    if (found != floors_.end()) {
+        if (found->second.remote && found->second.holder == event.holder) {
+            found->second.remoteUntil = until;
+            return;
+        }
+        if (!found->second.remote) {
+            // Our own claim loses in the bucket; a floor we hold is checked at its renewal.
+            if (!found->second.claiming) {
+                spdlog::warn("group {}: user {} on another node claims the floor user {} holds here", event.groupId,
+                             event.holder, found->second.holder);
+            }
+            return;
+        }
+        freeFloor(event.groupId);  // a holder whose free event was lost
+    }
+    Floor& floor = floors_[event.groupId];
+    floor.holder = event.holder;
+    floor.remote = true;
+    floor.remoteUntil = until;
+    tw_member_get_mic notice{};
+    notice.groupId = event.groupId;
+    notice.userId = event.holder;
+    copyText(notice.userName, sizeof notice.userName, event.holderName);
+    Message message;
+    message.length = srv_build_member_get_mic(message.bytes.data(), kMessageCapacity, &notice);
+    notifyMembers(event.groupId, event.holder, message.bytes.data(), message.length);
+    spdlog::info("group {}: floor held by user {} on another node", event.groupId, event.holder);
+}
+
+void Server::onClusterFloorLost(uint32_t groupId, uint32_t holder) {
+    auto found = floors_.find(groupId);
+    if (found != floors_.end() && !found->second.remote && found->second.holder == holder) {
+        ++counters_.floorPreemptions;
+        endFloor(groupId, FloorEnd::kTakenBack);
+    }
+}
+
+void Server::expireRemoteFloors(Session::Clock::time_point now) {
+    std::vector<uint32_t> expired;
+    for (const auto& [groupId, floor] : floors_) {
+        if (floor.remote && floor.remoteUntil <= now) expired.push_back(groupId);
+    }
+    for (uint32_t groupId : expired) {
+        spdlog::warn("group {}: floor of user {} expired: its node stopped renewing it", groupId,
+                     floors_[groupId].holder);
+        freeFloor(groupId);
+    }
+}
+
+}  // namespace talkhub_server

@@ -1,0 +1,244 @@
+// Server nodes joined through a NATS cluster of three, all on loopback: voice crosses
+// nodes, the floor is one for all, and neither a dead server node nor a dead NATS server
+// leaves a group stuck.
+#include <algorithm>
+#include <barrier>
+#include <future>
+
+#include <fstream>
+
+#include "nats_cluster.h"
+#include "server_process.h"
+#include "server_test_support.h"
+#include "speech_sample.h"
+
+namespace {
+
+using namespace server_test;
+
+constexpr uint32_t kLeaseMs = 1500;
+
+talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats, const char* node) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    talkhub_server::ClusterConfig cluster;
+    cluster.natsUrls = nats.urls();
+    cluster.node = node;
+    cluster.floorLeaseMs = kLeaseMs;
+    cluster.replicas = 3;
+    config.cluster = cluster;
+    return config;
+}
+
+// Speech as a talker's datagrams: five 20 ms frames each, from a fresh encoder.
+std::vector<Bytes> speechPackets(const std::vector<int16_t>& speech) {
+    ptt_clear_send();
+    std::vector<Bytes> packets;
+    constexpr std::size_t kPacketSamples = 5 * TW_FRAME_SAMPLES;
+    for (std::size_t at = 0; at + kPacketSamples <= speech.size(); at += kPacketSamples) {
+        Bytes encoded;
+        for (std::size_t f = 0; f < 5; ++f) {
+            unsigned char frame[1024];
+            const int size = ptt_voice_audio_encode(speech.data() + at + f * TW_FRAME_SAMPLES, TW_FRAME_BYTES, frame,
+                                                    sizeof frame, 1);
+            encoded.insert(encoded.end(), frame, frame + std::max(size, 0));
+        }
+        Bytes datagram(TW_DATAGRAM_SIZE);
+        const int size = ptt_voice_packet_encode(encoded.data(), static_cast<int>(encoded.size()), 5, datagram.data(),
+                                                 static_cast<int>(datagram.size()), 1);
+        datagram.resize(static_cast<std::size_t>(std::max(size, 0)));
+        packets.push_back(datagram);
+    }
+    return packets;
+}
+
+// Waits for a floor notice of `command` about `userId` in group 1, skipping other messages.
+bool notified(Client& client, unsigned char command, uint32_t userId, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto body = client.expect(command, left);
+        if (!body) return false;
+        if (command == TW_CMD_MEMBER_GET_MIC) {
+            tw_member_get_mic event{};
+            if (on_mem_get_mic(&event, body->data(), static_cast<uint32_t>(body->size())) == TW_OK &&
+                event.userId == userId && event.groupId == 1)
+                return true;
+        } else {
+            tw_member_lost_mic event{};
+            if (on_mem_lost_mic(&event, body->data(), static_cast<uint32_t>(body->size())) == TW_OK &&
+                event.userId == userId && event.groupId == 1)
+                return true;
+        }
+    }
+    return false;
+}
+
+// A node as a program of its own, which a test can kill: the demo directory's accounts and
+// groups (a plain password each, as an old configuration may still give), in a cluster.
+std::string nodeFile(const test_kit::NatsCluster& nats, const char* node) {
+    const std::string path = "/tmp/talkhub-node-" + std::string(node) + "-" + std::to_string(::getpid()) + ".toml";
+    std::ofstream out(path);
+    out << "[server]\nbind = \"127.0.0.1\"\ntcp_port = 0\nudp_port = 0\n";
+    const char* names[] = {"alice", "bob", "carol", "dave"};
+    for (int i = 0; i < 4; ++i) {
+        out << "[[account]]\nid = " << 1001 + i << "\nname = \"" << names[i] << "\"\npassword = \"" << names[i]
+            << "\"\n";
+    }
+    out << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\", \"carol\", \"dave\"]\n";
+    out << "[cluster]\nnats = [";
+    for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
+    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = 3\n";
+    return path;
+}
+
+// Asks for the floor until it is granted or `wait` has passed.
+bool grantedWithin(Client& client, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (client.requestMic(1) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
+}
+
+// One turn of `packets` tone datagrams from `talker`, as `listener` hears it.
+std::size_t datagramsHeard(Client& talker, Client& listener, int packets) {
+    std::vector<Bytes> sent;
+    for (int k = 0; k < packets; ++k) sent.push_back(speechPackets(std::vector<int16_t>(800, 1000))[0]);
+    auto hears = std::async(std::launch::async, [&] { return listener.hearTurn(talker.userId, 5s, 2s); });
+    for (const Bytes& packet : sent) {
+        talker.sendDatagram(packet);
+        std::this_thread::sleep_for(20ms);
+    }
+    talker.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    return hears.get().pcm.size() / (5 * TW_FRAME_SAMPLES);
+}
+
+void release(Client& client) {
+    client.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+}
+
+class Cluster : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(nats.ready()) << "the NATS servers did not start"; }
+
+    test_kit::NatsCluster nats{3};
+};
+
+TEST_F(Cluster, ATalkerOnOneNodeIsHeardOnTheOthersAndTheFloorIsOneForAll) {
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    RunningServer c(nodeConfig(nats, "c"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    Client carol(c.tcpPort(), c.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 2s)) << "bob, on another node, is told";
+    EXPECT_TRUE(notified(carol, TW_CMD_MEMBER_GET_MIC, 1001, 2s));
+    EXPECT_EQ(bob.requestMic(1), 1) << "the floor is busy on every node";
+
+    const std::vector<int16_t> speech = speech_sample::make(speech_sample::kSentence);
+    ASSERT_GT(speech.size(), 8000U);
+    const std::vector<Bytes> packets = speechPackets(speech);
+    auto bobHears = std::async(std::launch::async, [&] { return bob.hearTurn(1001, 5s, 3s); });
+    auto carolHears = std::async(std::launch::async, [&] { return carol.hearTurn(1001, 5s, 3s); });
+    for (const Bytes& packet : packets) {
+        alice.sendDatagram(packet);
+        std::this_thread::sleep_for(20ms);
+    }
+    release(alice);
+    for (auto* hears : {&bobHears, &carolHears}) {
+        const Client::HeardTurn turn = hears->get();
+        EXPECT_TRUE(turn.ended) << "the end of talk crosses nodes";
+        EXPECT_EQ(turn.pcm.size(), packets.size() * 5 * TW_FRAME_SAMPLES) << "every datagram arrives";
+        EXPECT_GT(speech_sample::envelopeCorrelation(speech, turn.pcm), 0.85) << "the speech heard is what was said";
+    }
+    EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, 2s));
+    EXPECT_EQ(bob.requestMic(1), 0) << "the floor is free again everywhere";
+    EXPECT_TRUE(notified(alice, TW_CMD_MEMBER_GET_MIC, 1002, 2s));
+}
+
+TEST_F(Cluster, TwoTalkersOnTwoNodesAskingAtOnceGetOneGrant) {
+    RunningServer b(nodeConfig(nats, "b"));
+    RunningServer c(nodeConfig(nats, "c"));
+    Client bob(b.tcpPort(), b.udpPort());
+    Client carol(c.tcpPort(), c.udpPort());
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+    for (int round = 0; round < 10; ++round) {
+        std::barrier together(2);
+        const auto ask = [&](Client& who) {
+            together.arrive_and_wait();
+            return who.requestMic(1);
+        };
+        auto bobAsks = std::async(std::launch::async, ask, std::ref(bob));
+        auto carolAsks = std::async(std::launch::async, ask, std::ref(carol));
+        const int32_t bobGot = bobAsks.get();
+        const int32_t carolGot = carolAsks.get();
+        ASSERT_EQ((bobGot == 0) + (carolGot == 0), 1) << "round " << round << ": " << bobGot << " and " << carolGot;
+        ASSERT_EQ(bobGot + carolGot, 1) << "the other is told the floor is busy";
+        Client& winner = bobGot == 0 ? bob : carol;
+        Client& loser = bobGot == 0 ? carol : bob;
+        ASSERT_TRUE(notified(loser, TW_CMD_MEMBER_GET_MIC, winner.userId, 2s));
+        release(winner);
+        ASSERT_TRUE(notified(loser, TW_CMD_MEMBER_LOST_MIC, winner.userId, 2s));
+    }
+}
+
+// The talker's server dies with the floor held: the other nodes free it within the lease
+// (their members are told), a member elsewhere takes it, and the talker, logged in again on
+// a live node, talks again.
+TEST_F(Cluster, AFloorWhoseNodeDiesIsFreedWithinTheLease) {
+    const std::string file = nodeFile(nats, "a");
+    auto a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
+    ASSERT_TRUE(a->running());
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a->tcpPort(), a->udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    ASSERT_EQ(alice.requestMic(1), 0);
+    ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 2s));
+
+    ::kill(a->pid(), SIGKILL);
+    const auto died = std::chrono::steady_clock::now();
+    EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, std::chrono::milliseconds(kLeaseMs) + 2s))
+        << "the floor of a dead node outlives its lease";
+    EXPECT_TRUE(grantedWithin(bob, std::chrono::milliseconds(kLeaseMs) + 2s)) << "the floor stays taken";
+    std::cerr << "floor free to take again "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - died).count()
+              << " ms after its node died (lease " << kLeaseMs << " ms)\n";
+    release(bob);
+
+    Client aliceAgain(b.tcpPort(), b.udpPort());
+    aliceAgain.join("alice", 1);
+    EXPECT_TRUE(grantedWithin(aliceAgain, 2s));
+    a.reset();
+    ::unlink(file.c_str());
+}
+
+// One of the three NATS servers dies: the nodes reconnect to the others, and the floor
+// and the voice go on.
+TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U);
+
+    nats.kill(0);
+    ASSERT_TRUE(grantedWithin(alice, 10s)) << "no floor without the first NATS server";
+    EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U) << "voice lost without the first NATS server";
+    ASSERT_TRUE(grantedWithin(bob, 5s));
+    EXPECT_EQ(datagramsHeard(bob, alice, 10), 10U);
+}
+
+}  // namespace
