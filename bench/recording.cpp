@@ -59,10 +59,10 @@ double pass(const std::vector<std::shared_ptr<_AUDIO_PACKET>>& packets, const st
         }
         for (const auto& packet : packets) {
             buffer.pushPacket(packet);
-            buffer.decode(pcm.data(), static_cast<unsigned int>(pcm.size()));
+            buffer.decode(pcm.data(), static_cast<unsigned int>(pcm.size()), true);
         }
         buffer.setTalkEnd(true);
-        while (buffer.decode(pcm.data(), static_cast<unsigned int>(pcm.size())) > 0) {
+        while (buffer.decode(pcm.data(), static_cast<unsigned int>(pcm.size()), true) > 0) {
         }
     }
     return threadCpuSeconds() - start;
