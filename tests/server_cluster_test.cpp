@@ -190,6 +190,51 @@ TEST_F(Cluster, TwoTalkersOnTwoNodesAskingAtOnceGetOneGrant) {
     }
 }
 
+int32_t callResult(const std::optional<Bytes>& body) {
+    tw_result_ack ack{};
+    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return INT32_MIN;
+    return ack.result;
+}
+
+TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer c(nodeConfig(nats, "c"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client carol(c.tcpPort(), c.udpPort());
+    alice.join("alice", 1);
+    carol.join("carol", 1);
+
+    const uint32_t dave = 1004;  // offline on every node
+    alice.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &dave, 1); });
+    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
+    const uint32_t callee = 1003;
+    alice.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &callee, 1); });
+    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
+    auto arrived = carol.expect(TW_CMD_TEMP_CALL_ARRIVED);
+    ASSERT_TRUE(arrived.has_value());
+    tw_temp_call_arrived call{};
+    ASSERT_EQ(on_tmp_call_arrived(&call, arrived->data(), static_cast<uint32_t>(arrived->size())), TW_OK);
+    EXPECT_EQ(call.callerId, 1001U);
+    EXPECT_STREQ(call.callerName, "Alice");
+
+    // The call's floor and voice cross the nodes as a group's do.
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_TRUE(carol.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+    EXPECT_EQ(carol.requestMic(1), 1) << "the call's floor is alice's";
+    EXPECT_EQ(datagramsHeard(alice, carol, 5), 5U);
+
+    const uint32_t hangUp = 0;
+    carol.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &hangUp, 1); });
+    EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
+    EXPECT_TRUE(alice.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value()) << "the call ends on the caller's node too";
+
+    // carol logs in on alice's node: her session on her own node ends.
+    Client carolAgain(a.tcpPort(), a.udpPort());
+    carolAgain.join("carol", 1);
+    EXPECT_TRUE(carol.expect(TW_CMD_LOGOUT_ACK).has_value()) << "the old session is told";
+    EXPECT_EQ(carolAgain.requestMic(1), 0);
+}
+
 // The talker's server dies with the floor held: the other nodes free it within the lease
 // (their members are told), a member elsewhere takes it, and the talker, logged in again on
 // a live node, talks again.

@@ -281,7 +281,10 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     leaveLogin(session);
     session.account = account;
     byAccount_[account->id] = &session;
-    if (cluster_) listenToGroupsOf(account->id, true);
+    if (cluster_) {
+        listenToGroupsOf(account->id, true);
+        cluster_->userOnline(account->id);
+    }
     ++counters_.loginsAccepted;
     const std::string voiceAddress =
         config_.voiceAddress.empty() ? session.local().address().to_string() : config_.voiceAddress;
@@ -437,8 +440,9 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         if (!held->second.claiming) answerMic(session, 0);
         return;
     }
-    // A configured group's floor is the cluster's to give; a call's stays on this node.
-    if (cluster_ && groupId < kTempGroupBase) {
+    // A configured group's floor is the cluster's to give, and so is that of a call with a
+    // user on another node; any other call's stays on this node.
+    if (clustered(groupId)) {
         Floor& floor = floors_[groupId];
         floor.holder = user;
         floor.claiming = true;
@@ -544,7 +548,7 @@ void Server::freeFloor(uint32_t groupId) {
     floors_.erase(found);
     // The key is given up after the grace period, so the floor stays busy on every node
     // until then; a claim still out is given up as soon as its verdict is in.
-    if (cluster_ && !remote && groupId < kTempGroupBase) cluster_->releaseFloor(groupId, holder);
+    if (!remote && clustered(groupId)) cluster_->releaseFloor(groupId, holder);
     if (claiming) return;  // nobody was told of it
     Message message;
     const tw_member_lost_mic event{groupId, holder};
@@ -595,7 +599,10 @@ void Server::onClosed(Session& session, const std::string& reason) {
     if (session.account != nullptr && online(session.account->id) == &session) {
         const uint32_t user = session.account->id;
         byAccount_.erase(user);
-        if (cluster_) listenToGroupsOf(user, false);
+        if (cluster_) {
+            listenToGroupsOf(user, false);
+            cluster_->userOffline(user);
+        }
         std::vector<uint32_t> held;
         for (const auto& [groupId, floor] : floors_) {
             if (floor.holder == user) {
@@ -723,7 +730,7 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
             datagrams_.queue(data, size, *listener->voiceEndpoint);
         }
     }
-    if (cluster_ && floor->first < kTempGroupBase) {
+    if (clustered(floor->first)) {
         cluster_->publishVoice(floor->first, data, size);
         ++counters_.clusterVoiceOut;
     }

@@ -62,6 +62,10 @@ private:
         uint32_t owner = 0;
         uint32_t meetingId = 0;
         std::vector<uint32_t> members;
+        // A temporary call with a user on another node: that node's name.
+        std::string remoteNode;
+        // Offered to the other node, not answered yet.
+        bool offered = false;
     };
 
     // A floor ends in a grace period after a release or a take-back: the former holder's
@@ -147,6 +151,13 @@ private:
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
     void onClusterFloor(const FloorEvent& event);
     void onClusterFloorLost(uint32_t groupId, uint32_t holder);
+    void onReplacedElsewhere(uint32_t userId);
+    void onCallOffered(const NodeMessage& offer, const std::string& reply);
+    void onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, const std::string& node);
+    // Whether a group's floor and voice are the cluster's: a configured group, or a call
+    // with a user on another node.
+    bool clustered(uint32_t groupId) const;
+    uint32_t nextTempGroupId();
     // Frees the floors held from other nodes whose renewals stopped.
     void expireRemoteFloors(Session::Clock::time_point now);
     void listenToGroupsOf(uint32_t accountId, bool listen);
@@ -164,7 +175,7 @@ private:
     std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
     std::map<uint32_t, Floor> floors_;
     std::map<uint32_t, Call> calls_;  // by the call's group id
-    uint32_t nextTempGroup_ = kTempGroupBase;
+    uint32_t tempGroupsMade_ = 0;
     uint32_t nextMeetingId_ = 1;
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;

@@ -57,20 +57,30 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
         }
         return;
     }
-    Session* callee = request.ids[0] == caller ? nullptr : online(request.ids[0]);
-    if (callee == nullptr) {
+    const uint32_t calleeId = request.ids[0];
+    Session* callee = calleeId == caller ? nullptr : online(calleeId);
+    // A user who is not here may be on another node of the cluster: that node answers.
+    const bool elsewhere = callee == nullptr && cluster_ && calleeId != caller && config_.findAccount(calleeId);
+    if (callee == nullptr && !elsewhere) {
         sendResult(session, TW_CMD_TEMP_CALL_ACK, kUserUnavailable);
         return;
     }
-    if (session.callGroup != 0 || callee->callGroup != 0) {
+    if (session.callGroup != 0 || (callee != nullptr && callee->callGroup != 0)) {
         sendResult(session, TW_CMD_TEMP_CALL_ACK, kAlreadyInCall);
         return;
     }
-    const uint32_t groupId = nextTempGroup_++;
-    if (nextTempGroup_ == kMeetingGroupBase) {
-        nextTempGroup_ = kTempGroupBase;
+    const uint32_t groupId = nextTempGroupId();
+    if (elsewhere) {
+        Call call{true, caller, 0, {caller, calleeId}, {}, true};
+        calls_[groupId] = call;
+        session.callGroup = groupId;
+        cluster_->offerCall(groupId, caller, session.account->displayName, calleeId,
+                            [this, groupId, caller](int32_t result, const std::string& node) {
+                                onCallAnswered(groupId, caller, result, node);
+                            });
+        return;
     }
-    calls_[groupId] = Call{true, caller, 0, {caller, callee->account->id}};
+    calls_[groupId] = Call{true, caller, 0, {caller, callee->account->id}, {}, false};
     session.callGroup = groupId;
     callee->callGroup = groupId;
     sendResult(session, TW_CMD_TEMP_CALL_ACK, 0);
@@ -81,6 +91,70 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
     event.length = srv_build_temp_call_arrived(event.bytes.data(), kMessageCapacity, &arrived);
     callee->send(event.bytes.data(), event.length);
     spdlog::info("user {} called user {}: temporary group {}", caller, callee->account->id, groupId);
+}
+
+// A node of a cluster numbers its calls in a range of its own; an id still in use is
+// skipped when the numbers come round.
+uint32_t Server::nextTempGroupId() {
+    const uint32_t base = cluster_ ? cluster_->callGroupBase() : kTempGroupBase;
+    const uint32_t span = cluster_ ? 1U << 20 : kMeetingGroupBase - kTempGroupBase;
+    uint32_t groupId = 0;
+    do {
+        groupId = base + tempGroupsMade_++ % span;
+    } while (calls_.count(groupId) != 0);
+    return groupId;
+}
+
+void Server::onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, const std::string& node) {
+    auto call = calls_.find(groupId);
+    Session* session = online(caller);
+    const bool waiting =
+        call != calls_.end() && call->second.offered && session != nullptr && session->callGroup == groupId;
+    if (!waiting) {
+        // The caller left (or hung up) while the other node answered.
+        if (result == 0) cluster_->endCall(node, groupId);
+        if (call != calls_.end() && call->second.offered) calls_.erase(call);
+        return;
+    }
+    if (result != 0) {
+        calls_.erase(call);
+        session->callGroup = 0;
+        sendResult(*session, TW_CMD_TEMP_CALL_ACK, result);
+        return;
+    }
+    call->second.offered = false;
+    call->second.remoteNode = node;
+    cluster_->listen(groupId);
+    sendResult(*session, TW_CMD_TEMP_CALL_ACK, 0);
+    spdlog::info("user {} called user {} on node {}: temporary group {}", caller, call->second.members[1], node,
+                 groupId);
+}
+
+void Server::onCallOffered(const NodeMessage& offer, const std::string& reply) {
+    Session* callee = online(offer.userId);
+    int32_t result = 0;
+    if (callee == nullptr) {
+        result = kUserUnavailable;
+    } else if (callee->callGroup != 0) {
+        result = kAlreadyInCall;
+    } else if (calls_.count(offer.groupId) != 0 || offer.groupId < kTempGroupBase ||
+               offer.groupId >= kMeetingGroupBase) {
+        result = kMalformedCall;
+    }
+    cluster_->answerOffer(reply, result);
+    if (result != 0) return;
+    Call call{true, offer.caller, 0, {offer.caller, offer.userId}, offer.node, false};
+    calls_[offer.groupId] = call;
+    callee->callGroup = offer.groupId;
+    cluster_->listen(offer.groupId);
+    tw_temp_call_arrived arrived{};
+    copyText(arrived.callerName, sizeof arrived.callerName, offer.callerName);
+    arrived.callerId = offer.caller;
+    Message event;
+    event.length = srv_build_temp_call_arrived(event.bytes.data(), kMessageCapacity, &arrived);
+    callee->send(event.bytes.data(), event.length);
+    spdlog::info("user {} on node {} called user {}: temporary group {}", offer.caller, offer.node, offer.userId,
+                 offer.groupId);
 }
 
 void Server::meetingCall(Session& session, const unsigned char* body, uint32_t length) {
@@ -119,7 +193,7 @@ void Server::meetingCall(Session& session, const unsigned char* body, uint32_t l
     }
     const uint32_t meetingId = nextMeetingId_++;
     const uint32_t groupId = kMeetingGroupBase + (meetingId & 0x7FFFFFFF);
-    calls_[groupId] = Call{false, caller, meetingId, members};
+    calls_[groupId] = Call{false, caller, meetingId, members, {}, false};
     std::vector<tw_meeting_member> listed;
     for (uint32_t id : members) {
         online(id)->callGroup = groupId;
@@ -161,6 +235,10 @@ void Server::endCall(uint32_t groupId, uint32_t reason) {
     const Call call = found->second;
     if (floors_.count(groupId) != 0) {
         endFloor(groupId, FloorEnd::kGone);
+    }
+    if (!call.remoteNode.empty()) {
+        cluster_->endCall(call.remoteNode, groupId);
+        cluster_->unlisten(groupId);
     }
     calls_.erase(groupId);
     Message event;

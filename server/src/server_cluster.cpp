@@ -16,7 +16,34 @@ void Server::startCluster() {
     };
     events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
     events.floorLost = [this](uint32_t groupId, uint32_t holder) { onClusterFloorLost(groupId, holder); };
+    events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
+    events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
+    events.callEnded = [this](uint32_t groupId) {
+        // Ended there: it ends here without telling that node again.
+        if (auto call = calls_.find(groupId); call != calls_.end() && !call->second.remoteNode.empty()) {
+            cluster_->unlisten(groupId);
+            call->second.remoteNode.clear();
+            endCall(groupId, 0);
+        }
+    };
     cluster_->start(std::move(events));
+}
+
+bool Server::clustered(uint32_t groupId) const {
+    if (!cluster_) return false;
+    const auto call = calls_.find(groupId);
+    return call != calls_.end() ? !call->second.remoteNode.empty() : groupId < kTempGroupBase;
+}
+
+void Server::onReplacedElsewhere(uint32_t userId) {
+    Session* session = online(userId);
+    if (session == nullptr) return;
+    spdlog::info("session {}: user {} logged in on another node, session replaced", session->id(), userId);
+    Message answer;
+    answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
+    session->send(answer.bytes.data(), answer.length);
+    session->closeAfterSending("replaced by a login on another node");
+    onClosed(*session, "replaced by a login on another node");
 }
 
 void Server::listenToGroupsOf(uint32_t accountId, bool listen) {
@@ -74,6 +101,7 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
 }
 
 void Server::onClusterFloor(const FloorEvent& event) {
+    if (membersOf(event.groupId) == nullptr) return;  // a call of other nodes
     auto found = floors_.find(event.groupId);
     const auto until = Session::Clock::now() + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
     if (event.kind == FloorEvent::Kind::kFreed) {

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::string_view kVoicePrefix = "talkhub.voice.";
 constexpr std::string_view kFloorPrefix = "talkhub.floor.";
+constexpr std::string_view kNodePrefix = "talkhub.node.";
 constexpr int kRequestWaitMs = 2000;
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
 constexpr auto kSubscriptionsEndWait = std::chrono::seconds(2);
@@ -31,6 +32,15 @@ uint32_t subjectGroup(std::string_view subject, std::string_view prefix) {
     uint32_t groupId = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), groupId);
     return error == std::errc() && end == digits.data() + digits.size() ? groupId : 0;
+}
+
+nats::KeyValue bindBucket(jsCtx* jetStream, kvConfig& config) {
+    kvStore* store = nullptr;
+    if (js_KeyValue(&store, jetStream, config.Bucket) == NATS_OK ||
+        js_CreateKeyValue(&store, jetStream, &config) == NATS_OK) {
+        return nats::KeyValue(store);
+    }
+    return nullptr;
 }
 
 void onDisconnected(natsConnection*, void* closure) {
@@ -58,6 +68,7 @@ void Cluster::start(Events events) {
     connect();
     bindFloorStore();
     floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
+    nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
     stopping_ = false;
     worker_ = std::thread([this] { runWorker(); });
     spdlog::info("cluster node {}: joined through NATS, floor lease {} ms", config_.node, config_.floorLeaseMs);
@@ -122,6 +133,9 @@ void Cluster::bindFloorStore() {
     bucket.TTL = static_cast<int64_t>(config_.floorLeaseMs) * 1000000;  // nanoseconds
     bucket.StorageType = js_MemoryStorage;
     bucket.Replicas = static_cast<int>(config_.replicas);
+    kvConfig presenceBucket = bucket;
+    presenceBucket.Bucket = kPresenceBucket;
+    presenceBucket.TTL = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
     bool streamReady = false;
     for (;;) {
@@ -132,12 +146,9 @@ void Cluster::bindFloorStore() {
                           js_AddStream(&info, jetStream_.get(), &stream, nullptr, &error) == NATS_OK;
             jsStreamInfo_Destroy(info);
         }
-        kvStore* store = nullptr;
-        if (streamReady && (js_KeyValue(&store, jetStream_.get(), kNodesBucket) == NATS_OK ||
-                            js_CreateKeyValue(&store, jetStream_.get(), &bucket) == NATS_OK)) {
-            nodes_.reset(store);
-            return;
-        }
+        if (streamReady && !nodes_) nodes_ = bindBucket(jetStream_.get(), bucket);
+        if (nodes_ && !presence_) presence_ = bindBucket(jetStream_.get(), presenceBucket);
+        if (presence_) return;
         if (std::chrono::steady_clock::now() >= deadline) {
             throw std::runtime_error("cluster: floor stream or node bucket not available: " +
                                      std::string(nats_GetLastError(nullptr)));
@@ -156,8 +167,10 @@ void Cluster::stop() {
     if (worker_.joinable()) worker_.join();
     for (auto& [groupId, entry] : voiceSubscriptions_) unsubscribe(entry.second);
     voiceSubscriptions_.clear();
-    if (floorSubscription_ != nullptr) unsubscribe(floorSubscription_);
-    floorSubscription_ = nullptr;
+    for (natsSubscription** subscription : {&floorSubscription_, &nodeSubscription_}) {
+        if (*subscription != nullptr) unsubscribe(*subscription);
+        *subscription = nullptr;
+    }
     {
         std::unique_lock lock(subscriptionsLock_);
         if (!subscriptionsDone_.wait_for(lock, kSubscriptionsEndWait, [this] { return liveSubscriptions_ == 0; })) {
@@ -167,6 +180,7 @@ void Cluster::stop() {
     }
     alive_.reset();
     natsConnection_FlushTimeout(connection_.get(), kRequestWaitMs);
+    presence_.reset();
     nodes_.reset();
     jetStream_.reset();
     connection_.reset();
@@ -236,6 +250,12 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     } else if (auto event = parseFloorEvent(data, size);
                event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
         self->post([self, event = std::move(*event)] { self->events_.floor(event); });
+    } else if (auto direct = parseNodeMessage(data, size);
+               direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
+        const char* reply = natsMsg_GetReply(message);
+        self->post([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
+            self->deliver(direct, reply);
+        });
     } else if (self->malformedDropped_++ == 0) {
         spdlog::warn(
             "cluster node {}: a message on {} that is no voice or floor event dropped (further ones "

@@ -11,7 +11,11 @@
 //   is deleted by the next node that claims that floor;
 // - floor events (held, repeated with each renewal; freed) cross on
 //   "talkhub.floor.<group id>", so that other nodes tell their members, and forget a holder
-//   whose node went silent.
+//   whose node went silent;
+// - which node each user is logged in on is kept in the bucket "talkhub_presence" (key
+//   "user.<id>"); a login on one node ends the user's session on another, and a temporary
+//   call reaches a user on another node, through messages on that node's own subject,
+//   "talkhub.node.<name>" (a call offer is a request there, answered with its result).
 //
 // Threads. The NATS client runs its own (the connection's, and one that delivers every
 // subscription's messages); the link adds one worker for JetStream's blocking calls and
@@ -38,7 +42,7 @@
 #include <string>
 #include <thread>
 
-#include "cluster/floor_event.h"
+#include "cluster/cluster_messages.h"
 #include "cluster/nats_handles.h"
 #include "config.h"
 
@@ -52,8 +56,14 @@ public:
         std::function<void(uint32_t groupId, const unsigned char* data, std::size_t size)> voice;
         // Another node's member holds a group's floor (taken or renewed), or freed it.
         std::function<void(const FloorEvent& event)> floor;
-        // A floor this node held could not be kept: another node holds the key now.
+        // A floor this node held could not be kept: another node holds it now.
         std::function<void(uint32_t groupId, uint32_t holder)> floorLost;
+        // A user of this node logged in on another node.
+        std::function<void(uint32_t userId)> replaced;
+        // A temporary call for a user of this node; answered with answerOffer(reply, result).
+        std::function<void(const NodeMessage& offer, const std::string& reply)> callOffered;
+        // The other side of a temporary call ended it.
+        std::function<void(uint32_t groupId)> callEnded;
     };
     Cluster(boost::asio::io_context& io, ClusterConfig config);
     ~Cluster();
@@ -76,6 +86,20 @@ public:
     // Gives up a floor this node holds for `holder` and tells the other nodes.
     void releaseFloor(uint32_t groupId, uint32_t holder);
 
+    // Presence: the user is on this node now (one on another node is told to end its
+    // session), or no longer.
+    void userOnline(uint32_t userId);
+    void userOffline(uint32_t userId);
+    // Offers a temporary call in `groupId` to a user on another node; `done` gets 0 or a
+    // call refusal, and the callee's node.
+    void offerCall(uint32_t groupId, uint32_t caller, const std::string& callerName, uint32_t callee,
+                   std::function<void(int32_t result, const std::string& node)> done);
+    void answerOffer(const std::string& reply, int32_t result);
+    void endCall(const std::string& node, uint32_t groupId);
+    // The first id of this node's own range of temporary groups, 1 << 20 of them, picked by
+    // its name so that nodes do not number their calls alike.
+    uint32_t callGroupBase() const;
+
     // Messages on the cluster's subjects that were no voice or floor event.
     uint64_t malformedDropped() const { return malformedDropped_; }
     const ClusterConfig& config() const { return config_; }
@@ -84,6 +108,7 @@ private:
     static constexpr const char* kFloorStream = "TALKHUB_FLOOR";
     static constexpr const char* kClaimSubjects = "talkhub.claim.*";
     static constexpr const char* kNodesBucket = "talkhub_nodes";
+    static constexpr const char* kPresenceBucket = "talkhub_presence";
 
     // A floor this node holds: its claim's place in the stream. The worker's alone.
     struct Lease {
@@ -99,6 +124,8 @@ private:
     void unsubscribe(natsSubscription* subscription);
     static void onMessage(natsConnection* connection, natsSubscription* subscription, natsMsg* message, void* closure);
     static void onSubscriptionComplete(void* closure);
+    // A message to this node, on the network thread.
+    void deliver(const NodeMessage& message, const std::string& reply);
     // Runs `event` on the network thread unless the link has stopped by then.
     void post(std::function<void()> event);
 
@@ -114,6 +141,10 @@ private:
     void release(uint32_t groupId, uint32_t holder);
     void renew();
     void publishFloor(const FloorEvent& event);
+    void sendToNode(const std::string& node, const NodeMessage& message);
+    bool nodeAlive(const std::string& node);
+    // The node a user is logged in on, empty when none (or its node is gone).
+    std::string presence(uint32_t userId);
 
     boost::asio::io_context& io_;
     const ClusterConfig config_;
@@ -122,6 +153,7 @@ private:
     nats::Connection connection_;
     nats::JetStream jetStream_;
     nats::KeyValue nodes_;
+    nats::KeyValue presence_;
     // Posts hold the token weakly: once stop() lets it go, they do nothing. The weak handle
     // is set once at start, so other threads only ever read it.
     std::shared_ptr<int> alive_;
@@ -130,6 +162,7 @@ private:
     // Voice subscriptions by group, with their listener count (network thread).
     std::map<uint32_t, std::pair<int, natsSubscription*>> voiceSubscriptions_;
     natsSubscription* floorSubscription_ = nullptr;
+    natsSubscription* nodeSubscription_ = nullptr;
     // Subscriptions whose message callback may still run.
     std::mutex subscriptionsLock_;
     std::condition_variable subscriptionsDone_;

@@ -108,9 +108,7 @@ bool Cluster::clearStaleClaim(uint32_t groupId) {
     if (node == config_.node) {
         stale = leases_.count(groupId) == 0;
     } else {
-        kvEntry* entry = nullptr;
-        stale = kvStore_Get(&entry, nodes_.get(), ("node." + node).c_str()) == NATS_NOT_FOUND;
-        kvEntry_Destroy(entry);
+        stale = !nodeAlive(node);
     }
     if (!stale) return false;
     spdlog::info("cluster node {}: claim of group {} by node {} is stale, deleted", config_.node, groupId,

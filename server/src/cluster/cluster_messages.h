@@ -1,0 +1,44 @@
+// What nodes tell each other, a few bytes each, read with every length checked, since
+// anything on the bus could have sent them: about a group's floor, on the group's floor
+// subject (held, by whom, renewed while the turn lasts; or freed), and to one node, on its
+// own subject (a user logged in elsewhere; a temporary call offered or ended).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talkhub_server {
+
+struct FloorEvent {
+    enum class Kind : uint8_t { kHeld = 'H', kFreed = 'F' };
+    Kind kind = Kind::kHeld;
+    uint32_t groupId = 0;
+    uint32_t holder = 0;
+    std::string holderName;  // at most 63 bytes, as the member notice carries it
+};
+
+std::vector<unsigned char> encodeFloorEvent(const FloorEvent& event);
+// Empty for bytes that are no floor event.
+std::optional<FloorEvent> parseFloorEvent(const unsigned char* data, std::size_t size);
+
+struct NodeMessage {
+    enum class Kind : uint8_t {
+        kReplaced = 'R',   // `userId` logged in on another node: the session here ends
+        kCallOffer = 'O',  // `caller` on `node` calls `userId` in the temporary group `groupId`
+        kCallEnd = 'E',    // the temporary call in `groupId` has ended
+    };
+    Kind kind = Kind::kReplaced;
+    uint32_t userId = 0;
+    uint32_t groupId = 0;
+    uint32_t caller = 0;
+    std::string callerName;  // at most 63 bytes
+    std::string node;        // the sender's node, at most 63 bytes
+};
+
+std::vector<unsigned char> encodeNodeMessage(const NodeMessage& message);
+// Empty for bytes that are no node message.
+std::optional<NodeMessage> parseNodeMessage(const unsigned char* data, std::size_t size);
+
+}  // namespace talkhub_server
