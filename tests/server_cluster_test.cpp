@@ -5,29 +5,14 @@
 #include <barrier>
 #include <future>
 
-#include <fstream>
-
-#include "nats_cluster.h"
+#include "cluster_test_support.h"
 #include "server_process.h"
-#include "server_test_support.h"
 #include "speech_sample.h"
 
 namespace {
 
 using namespace server_test;
-
-constexpr uint32_t kLeaseMs = 1500;
-
-talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats, const char* node) {
-    talkhub_server::ServerConfig config = loopbackConfig();
-    talkhub_server::ClusterConfig cluster;
-    cluster.natsUrls = nats.urls();
-    cluster.node = node;
-    cluster.floorLeaseMs = kLeaseMs;
-    cluster.replicas = 3;
-    config.cluster = cluster;
-    return config;
-}
+using namespace cluster_test;
 
 // Speech as a talker's datagrams: five 20 ms frames each, from a fresh encoder.
 std::vector<Bytes> speechPackets(const std::vector<int16_t>& speech) {
@@ -72,24 +57,6 @@ bool notified(Client& client, unsigned char command, uint32_t userId, std::chron
         }
     }
     return false;
-}
-
-// A node as a program of its own, which a test can kill: the demo directory's accounts and
-// groups (a plain password each, as an old configuration may still give), in a cluster.
-std::string nodeFile(const test_kit::NatsCluster& nats, const char* node) {
-    const std::string path = "/tmp/talkhub-node-" + std::string(node) + "-" + std::to_string(::getpid()) + ".toml";
-    std::ofstream out(path);
-    out << "[server]\nbind = \"127.0.0.1\"\ntcp_port = 0\nudp_port = 0\n";
-    const char* names[] = {"alice", "bob", "carol", "dave"};
-    for (int i = 0; i < 4; ++i) {
-        out << "[[account]]\nid = " << 1001 + i << "\nname = \"" << names[i] << "\"\npassword = \"" << names[i]
-            << "\"\n";
-    }
-    out << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\", \"carol\", \"dave\"]\n";
-    out << "[cluster]\nnats = [";
-    for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
-    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = 3\n";
-    return path;
 }
 
 // Asks for the floor until it is granted or `wait` has passed.

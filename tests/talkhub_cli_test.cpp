@@ -9,7 +9,9 @@
 
 #include "capture_source.h"
 #include "cli_run.h"
+#include "cluster_test_support.h"
 #include "hearing_support.h"
+#include "server_process.h"
 #include "server_test_support.h"
 #include "speech_sample.h"
 
@@ -336,6 +338,61 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
     const std::vector<int16_t> heard = speech_sample::readSamples(heardFile);
     ASSERT_FALSE(heard.empty());
     EXPECT_GT(hearing_test::rms(heard.data(), heard.size()), 500) << "bob's turn is heard by alice";
+}
+
+// Two server nodes of a cluster, the program given both: its node dies while it holds the
+// floor; the floor is freed on the other node within the lease, and the program, after its
+// pause, logs in to the other node and talks there.
+TEST(Cli, AfterItsClusterNodeDiesWaitLogsInToTheNextNodeAndTalksThere) {
+    test_kit::NatsCluster nats(3);
+    ASSERT_TRUE(nats.ready());
+    const std::string file = cluster_test::nodeFile(nats, "a");
+    auto a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
+    ASSERT_TRUE(a->running());
+    RunningServer b(cluster_test::nodeConfig(nats, "b"));
+    Client bob(b.tcpPort(), b.udpPort());
+    bob.join("bob", 1);
+
+    const std::string microphone = toneFile("tone.raw", 30);
+    std::promise<void> talking;
+    std::promise<void> loggedInAgain;
+    auto alice = std::async(std::launch::async, [&] {
+        const std::string command = "printf 'talk 2\\nwait 6\\ntalk 1.5\\nquit\\n' | " TALKHUB_CLI_PATH
+                                    " -u alice --json --no-speaker --mic-file " +
+                                    microphone + " -s 127.0.0.1:" + std::to_string(a->tcpPort()) +
+                                    ",127.0.0.1:" + std::to_string(b.tcpPort()) + " 2>&1";
+        std::vector<std::pair<const char*, std::promise<void>*>> awaited = {{R"("message":"talking")", &talking},
+                                                                            {"logged in again", &loggedInAgain}};
+        return command_output::run(command, [&](const std::string& line) {
+            for (auto& [text, promise] : awaited) {
+                if (promise != nullptr && line.find(text) != std::string::npos) {
+                    promise->set_value();
+                    promise = nullptr;
+                }
+            }
+        });
+    });
+    ASSERT_EQ(talking.get_future().wait_for(20s), std::future_status::ready) << "the program never held the floor";
+    ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC, 3s).has_value()) << "bob, on the other node, is told";
+    std::this_thread::sleep_for(800ms);  // some of her voice is on its way
+    ::kill(a->pid(), SIGKILL);
+    ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_LOST_MIC, std::chrono::milliseconds(cluster_test::kLeaseMs) + 2s))
+        << "the dead node's floor is not freed";
+    const Client::HeardTurn cut = bob.hearTurn(1001, 1000ms, 500ms);
+    EXPECT_TRUE(cut.ended) << "the turn cut by the node's death is ended for its listeners";
+    EXPECT_GT(cut.pcm.size(), 0U) << "alice's voice crossed from her first node";
+    ASSERT_EQ(loggedInAgain.get_future().wait_for(20s), std::future_status::ready) << "no login to the next node";
+    // Alice's turn after her wait, from the node she moved to.
+    const Client::HeardTurn turn = bob.hearTurn(1001, 10000ms, 2000ms);
+    const Finished result = alice.get();
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const std::string second = "127.0.0.1:" + std::to_string(b.tcpPort());
+    EXPECT_TRUE(hasLine(jsonLines(result.output), R"("event":"reconnect","attempt":1,"pause_s":1,"server":")" + second))
+        << result.output;
+    EXPECT_TRUE(turn.ended);
+    EXPECT_GT(turn.pcm.size(), 8000U) << "alice is heard from her new node";
+    a.reset();
+    ::unlink(file.c_str());
 }
 
 }  // namespace

@@ -57,8 +57,13 @@ int main(int argc, char** argv) {
     bool alsaMessages = false;
     std::string micFile;
     std::string speakerFile;
-    app.add_option("-s,--server", options.server, "signalling server address")->capture_default_str();
-    app.add_option("-p,--port", options.port, "signalling server port")->capture_default_str();
+    std::string servers = "127.0.0.1";
+    unsigned int port = 13001;
+    app.add_option("-s,--server", servers,
+                   "signalling server: HOST, HOST:PORT or [IPv6]:PORT; several, comma-separated, are tried in order, "
+                   "and a broken connection logs in to the next")
+        ->capture_default_str();
+    app.add_option("-p,--port", port, "signalling port of a server given without one")->capture_default_str();
     app.add_option("-u,--user", options.user, "account")->required();
     app.add_option("-w,--password", options.password, "password (default: the account name)");
     app.add_option("--record-dir", options.recordDir, "folder for the MP3 recordings of the groups chosen by 'record'");
@@ -142,6 +147,11 @@ int main(int argc, char** argv) {
     if (!alsaMessages) snd_lib_error_set_handler(quietAlsa);
     Events::instance().setJson(json);
     if (options.password.empty()) options.password = options.user;
+    options.servers = parseServers(servers, port);
+    if (options.servers.empty()) {
+        std::cerr << "talkhub-cli: --server: '" << servers << "' is no list of HOST[:PORT]" << std::endl;
+        return kExitUsage;
+    }
     options.reconnect = !noReconnect;
 
     Session session;

@@ -87,12 +87,61 @@ Session::~Session() {
     unInitialize();
 }
 
+std::string ServerAddress::text() const {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::vector<ServerAddress> parseServers(const std::string& list, unsigned int port) {
+    std::vector<ServerAddress> servers;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        std::string entry = list.substr(start, end - start);
+        ServerAddress server{entry, port};
+        std::size_t colon = entry.rfind(':');
+        if (!entry.empty() && entry.front() == '[') {
+            const std::size_t close = entry.find(']');
+            if (close == std::string::npos || (close + 1 < entry.size() && entry[close + 1] != ':')) return {};
+            server.host = entry.substr(1, close - 1);
+            colon = close + 1 < entry.size() ? close + 1 : std::string::npos;
+        } else if (entry.find(':') != colon) {
+            colon = std::string::npos;  // a bare IPv6 address, no port
+        } else if (colon != std::string::npos) {
+            server.host = entry.substr(0, colon);
+        }
+        if (colon != std::string::npos) {
+            const std::string digits = entry.substr(colon + 1);
+            if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+                return {};
+            server.port = static_cast<unsigned int>(std::stoul(digits));
+            if (server.port == 0 || server.port > 65535) return {};
+        }
+        if (server.host.empty()) return {};
+        servers.push_back(server);
+        start = end + 1;
+    }
+    return servers;
+}
+
 ExitCode Session::login(const LoginOptions& options) {
     options_ = options;
-    if (!options.recordDir.empty()) setRecordSavePath(options.recordDir.c_str());
-    ::setServerInfo(options.server.c_str(), options.port);
-    const std::string where = options.server + ":" + std::to_string(options.port);
-    if (::login(options.user.c_str(), options.password.c_str(), Events::onLogin) < 0) {
+    ExitCode result = kExitUnreachable;
+    for (std::size_t tried = 0; tried < options_.servers.size(); ++tried) {
+        result = loginTo(options_.servers[server_]);
+        // A refusal or a missing device is the same on every server.
+        if (result != kExitUnreachable && result != kExitFailed) return result;
+        logout();
+        server_ = (server_ + 1) % options_.servers.size();
+    }
+    return result;
+}
+
+ExitCode Session::loginTo(const ServerAddress& server) {
+    if (!options_.recordDir.empty()) setRecordSavePath(options_.recordDir.c_str());
+    ::setServerInfo(server.host.c_str(), server.port);
+    const std::string where = server.text();
+    if (::login(options_.user.c_str(), options_.password.c_str(), Events::onLogin) < 0) {
         std::cerr << "talkhub-cli: cannot connect to " << where << std::endl;
         return kExitUnreachable;
     }
@@ -118,7 +167,7 @@ ExitCode Session::login(const LoginOptions& options) {
                   << answer->value << "; see --list-devices)" << std::endl;
         return kExitNoDevice;
     }
-    std::cerr << "talkhub-cli: login as " << options.user << " failed: " << refusalReason(answer->value) << " ("
+    std::cerr << "talkhub-cli: login as " << options_.user << " failed: " << refusalReason(answer->value) << " ("
               << answer->value << ")" << std::endl;
     return kExitRefused;
 }
@@ -228,14 +277,18 @@ void Session::reconnectBefore(Clock::time_point until) {
     logout();
     Clock::duration pause = kFirstReconnectPause;
     for (int attempt = 1; Clock::now() + pause < until; ++attempt) {
+        server_ = (server_ + 1) % options_.servers.size();
+        const std::string where = options_.servers[server_].text();
         const auto pauseSeconds = std::chrono::duration_cast<std::chrono::seconds>(pause).count();
-        Events::instance().say(
-            "reconnect",
-            "logging in again in " + std::to_string(pauseSeconds) + " s (attempt " + std::to_string(attempt) + ")",
-            "\"attempt\":" + std::to_string(attempt) + ",\"pause_s\":" + std::to_string(pauseSeconds));
+        Events::instance().say("reconnect",
+                               "logging in again to " + where + " in " + std::to_string(pauseSeconds) + " s (attempt " +
+                                   std::to_string(attempt) + ")",
+                               "\"attempt\":" + std::to_string(attempt) +
+                                   ",\"pause_s\":" + std::to_string(pauseSeconds) + ",\"server\":\"" + where + "\"");
         std::this_thread::sleep_for(pause);
-        if (login(options_) == kExitOk) {
-            Events::instance().say("reconnect", "logged in again", "\"attempt\":" + std::to_string(attempt));
+        if (loginTo(options_.servers[server_]) == kExitOk) {
+            Events::instance().say("reconnect", "logged in again to " + where,
+                                   "\"attempt\":" + std::to_string(attempt) + ",\"server\":\"" + where + "\"");
             if (lastGroup_ != 0) enter(lastGroup_);
             return;
         }

@@ -18,9 +18,21 @@ enum ExitCode : int {
     kExitFailed = 5,       // a request failed or timed out
 };
 
-struct LoginOptions {
-    std::string server = "127.0.0.1";
+// One signalling server: a host name or address and a port.
+struct ServerAddress {
+    std::string host;
     unsigned int port = 13001;
+    std::string text() const;
+};
+
+// "HOST", "HOST:PORT" or "[IPv6]:PORT", several separated by commas; empty when any is
+// malformed. A server without a port takes `port`.
+std::vector<ServerAddress> parseServers(const std::string& list, unsigned int port);
+
+struct LoginOptions {
+    // Tried in order at the first login; after a broken connection, `wait` logs in to the
+    // next one.
+    std::vector<ServerAddress> servers{{"127.0.0.1", 13001}};
     std::string user;
     std::string password;
     std::string recordDir;
@@ -52,17 +64,19 @@ public:
     void volume(int value);
     void micVolume(int value);
     // Listens for SECONDS; a connection that breaks meanwhile is logged in again (unless
-    // switched off), as a host should: after a pause that doubles from 1 s up to 30 s with
-    // each failed attempt, re-entering the group entered last.
+    // switched off), as a host should: to the next server given, after a pause that doubles
+    // from 1 s up to 30 s with each failed attempt, re-entering the group entered last.
     void wait(double seconds);
 
 private:
     using Clock = std::chrono::steady_clock;
     void reconnectBefore(Clock::time_point until);
+    ExitCode loginTo(const ServerAddress& server);
 
     bool loggedIn_ = false;
     LoginOptions options_;
     unsigned int lastGroup_ = 0;
+    std::size_t server_ = 0;  // the server in `options_.servers` logged in to last
 };
 
 }  // namespace talkhub_cli

@@ -1,0 +1,46 @@
+// Server nodes of a cluster for tests: in the test's process, or as a program of its own
+// that a test can kill, joined through a NATS cluster the test started.
+#pragma once
+
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "nats_cluster.h"
+#include "server_test_support.h"
+
+namespace cluster_test {
+
+constexpr uint32_t kLeaseMs = 1500;
+
+inline talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats, const char* node) {
+    talkhub_server::ServerConfig config = server_test::loopbackConfig();
+    talkhub_server::ClusterConfig cluster;
+    cluster.natsUrls = nats.urls();
+    cluster.node = node;
+    cluster.floorLeaseMs = kLeaseMs;
+    cluster.replicas = 3;
+    config.cluster = cluster;
+    return config;
+}
+
+// A node as a program of its own, which a test can kill: the demo directory's accounts and
+// groups (a plain password each, as an old configuration may still give), in a cluster.
+inline std::string nodeFile(const test_kit::NatsCluster& nats, const char* node) {
+    const std::string path = "/tmp/talkhub-node-" + std::string(node) + "-" + std::to_string(::getpid()) + ".toml";
+    std::ofstream out(path);
+    out << "[server]\nbind = \"127.0.0.1\"\ntcp_port = 0\nudp_port = 0\n";
+    const char* names[] = {"alice", "bob", "carol", "dave"};
+    for (int i = 0; i < 4; ++i) {
+        out << "[[account]]\nid = " << 1001 + i << "\nname = \"" << names[i] << "\"\npassword = \"" << names[i]
+            << "\"\n";
+    }
+    out << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\", \"carol\", \"dave\"]\n";
+    out << "[cluster]\nnats = [";
+    for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
+    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = 3\n";
+    return path;
+}
+
+}  // namespace cluster_test
