@@ -84,6 +84,9 @@ void Cluster::connect() {
     natsOptions_SetName(raw, config_.node.c_str());
     // A node does not hear its own voice and floor events back.
     natsOptions_SetNoEcho(raw, true);
+    // Voice leaves at once, in the publishing call, rather than with the client's flusher,
+    // which gathers writes for about a millisecond.
+    natsOptions_SetSendAsap(raw, true);
     natsOptions_SetMaxReconnect(raw, -1);
     natsOptions_SetReconnectWait(raw, 250);
     natsOptions_SetTimeout(raw, kRequestWaitMs);
