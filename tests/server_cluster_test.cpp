@@ -94,8 +94,12 @@ protected:
 };
 
 TEST_F(Cluster, ATalkerOnOneNodeIsHeardOnTheOthersAndTheFloorIsOneForAll) {
-    RunningServer a(nodeConfig(nats, "a"));
-    RunningServer b(nodeConfig(nats, "b"));
+    talkhub_server::ServerConfig withMetrics = nodeConfig(nats, "a");
+    withMetrics.metricsListen = "127.0.0.1:0";
+    RunningServer a(withMetrics);
+    withMetrics = nodeConfig(nats, "b");
+    withMetrics.metricsListen = "127.0.0.1:0";
+    RunningServer b(withMetrics);
     RunningServer c(nodeConfig(nats, "c"));
     Client alice(a.tcpPort(), a.udpPort());
     Client bob(b.tcpPort(), b.udpPort());
@@ -126,6 +130,9 @@ TEST_F(Cluster, ATalkerOnOneNodeIsHeardOnTheOthersAndTheFloorIsOneForAll) {
         EXPECT_GT(speech_sample::envelopeCorrelation(speech, turn.pcm), 0.85) << "the speech heard is what was said";
     }
     EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, 2s));
+    const auto packetCount = static_cast<double>(packets.size());
+    EXPECT_EQ(metricValue(a.scrape(), R"(talkhub_cluster_voice_total{direction="published"})"), packetCount);
+    EXPECT_EQ(metricValue(b.scrape(), R"(talkhub_cluster_voice_total{direction="delivered"})"), packetCount);
     EXPECT_EQ(bob.requestMic(1), 0) << "the floor is free again everywhere";
     EXPECT_TRUE(notified(alice, TW_CMD_MEMBER_GET_MIC, 1002, 2s));
 }

@@ -1,5 +1,6 @@
 // The reference server over loopback, driven by talkwire clients.
 #include <cstring>
+#include <fstream>
 #include <future>
 
 #include "datagram_batch.h"
@@ -281,6 +282,42 @@ TEST(DatagramBatch, ASendRefusedInTheMiddleOfABatchSkipsOnlyThatDatagram) {
     }
     ::close(sender);
     ::close(receiver);
+}
+
+// A scrape of the metrics port is valid Prometheus text (by promtool) and counts what the
+// server did.
+TEST(ServerMetrics, AScrapeIsValidPrometheusTextAndCountsWhatHappened) {
+    talkhub_server::ServerConfig config = loopbackConfig();
+    config.metricsListen = "127.0.0.1:0";
+    RunningServer server(config);
+    ASSERT_NE(server.metricsPort(), 0);
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_EQ(bob.requestMic(1), 1);
+    for (int k = 0; k < 5; ++k) {
+        alice.sendDatagram(voicePacket(1001));
+        ASSERT_TRUE(bob.datagram().has_value());
+    }
+    alice.sendDatagram(Bytes(20, 0x55));
+    std::this_thread::sleep_for(100ms);
+
+    const std::string page = server.scrape();
+    const std::string file = "/tmp/talkhub-metrics-" + std::to_string(::getpid()) + ".txt";
+    std::ofstream(file) << page;
+    EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << page;
+    std::remove(file.c_str());
+    EXPECT_EQ(metricValue(page, "talkhub_sessions"), 2);
+    EXPECT_EQ(metricValue(page, R"(talkhub_logins_total{result="ok"})"), 2);
+    EXPECT_EQ(metricValue(page, R"(talkhub_floor_requests_total{outcome="granted"})"), 1);
+    EXPECT_EQ(metricValue(page, R"(talkhub_floor_requests_total{outcome="denied"})"), 1);
+    EXPECT_EQ(metricValue(page, "talkhub_datagrams_relayed_total"), 5);
+    EXPECT_EQ(metricValue(page, R"(talkhub_datagrams_dropped_total{cause="malformed"})"), 1);
+    EXPECT_GE(metricValue(page, "talkhub_relay_latency_seconds_count"), 6);
+    EXPECT_EQ(metricValue(page, R"(talkhub_relay_latency_seconds_bucket{le="+Inf"})"),
+              metricValue(page, "talkhub_relay_latency_seconds_count"));
 }
 
 // The last packet of a turn leaves the talker after the release answer; the floor stays in

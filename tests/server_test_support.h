@@ -40,6 +40,7 @@ public:
         server_.start();
         tcpPort_ = server_.tcpPort();
         udpPort_ = server_.udpPort();
+        metricsPort_ = server_.metricsPort();
         thread_ = std::thread([this] { io_.run(); });
     }
     ~RunningServer() {
@@ -51,12 +52,31 @@ public:
     }
     uint16_t tcpPort() const { return tcpPort_; }
     uint16_t udpPort() const { return udpPort_; }
+    uint16_t metricsPort() const { return metricsPort_; }
+
+    // The metrics page as a scrape reads it; empty when there is none.
+    std::string scrape() const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in address = loopback(metricsPort_);
+        std::string response;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            char chunk[4096];
+            for (ssize_t got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+                response.append(chunk, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+        const std::size_t body = response.find("\r\n\r\n");
+        return body == std::string::npos ? std::string() : response.substr(body + 4);
+    }
 
 private:
     boost::asio::io_context io_;
     talkhub_server::Server server_;
     uint16_t tcpPort_ = 0;
     uint16_t udpPort_ = 0;
+    uint16_t metricsPort_ = 0;
     std::thread thread_;
 };
 
@@ -88,6 +108,12 @@ inline tw_login_ack logIn(test_support::FramedStream& stream, const char* accoun
     char proof[TW_ENCODED_PASSWORD_SIZE] = {};
     encode_login_passwd(account, password, proof);
     return logInWithProof(stream, account, proof, wait);
+}
+
+// The value of the line that starts with `series` in a metrics page, -1 when there is none.
+inline double metricValue(const std::string& page, const std::string& series) {
+    const std::size_t at = page.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(page.substr(at + series.size() + 2));
 }
 
 class Client : public test_support::FramedStream {

@@ -211,6 +211,7 @@ ServerConfig loadConfig(const std::string& path) {
             config.redirects.push_back(redirect);
         }
     }
+    config.metricsListen = text(root["metrics"]["listen"], "", path, "metrics.listen");
     if (const auto section = root["cluster"]; section) {
         ClusterConfig cluster;
         if (const toml::array* urls = section["nats"].as_array()) {

@@ -90,6 +90,8 @@ struct ServerConfig {
     std::vector<Group> groups;
     std::vector<Redirect> redirects;
     std::optional<ClusterConfig> cluster;
+    // "ADDRESS:PORT" of the HTTP port for Prometheus; empty: none.
+    std::string metricsListen;
 
     const Account* findAccount(const std::string& name) const;
     const Account* findAccount(uint32_t id) const;

@@ -1,10 +1,29 @@
 // What the server counts, printed every stats interval and at shutdown.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 namespace talkhub_server {
+
+// How long relays take: from a batch's arrival on the voice socket to its relays' send,
+// counted once per datagram of the batch.
+struct LatencyHistogram {
+    static constexpr std::array<double, 10> kBoundsSeconds{10e-6,  25e-6, 50e-6,  100e-6, 250e-6,
+                                                           500e-6, 1e-3,  2.5e-3, 5e-3,   10e-3};
+    std::array<uint64_t, kBoundsSeconds.size() + 1> counts{};  // the last one: beyond every bound
+    uint64_t total = 0;
+    double sumSeconds = 0;
+
+    void observe(double seconds, uint64_t times) {
+        std::size_t bucket = 0;
+        while (bucket < kBoundsSeconds.size() && seconds > kBoundsSeconds[bucket]) ++bucket;
+        counts[bucket] += times;
+        total += times;
+        sumSeconds += seconds * static_cast<double>(times);
+    }
+};
 
 struct Counters {
     uint64_t sessionsOpened = 0;
@@ -26,6 +45,7 @@ struct Counters {
     uint64_t markers = 0;
     uint64_t clusterVoiceOut = 0;  // datagrams published to the other nodes
     uint64_t clusterVoiceIn = 0;   // datagrams of other nodes' talkers received
+    LatencyHistogram relayLatency;
 
     std::string summary(std::size_t sessionsOnline) const {
         return "sessions online " + std::to_string(sessionsOnline) + " opened " + std::to_string(sessionsOpened) +

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     std::optional<uint16_t> udpPort;
     std::optional<uint32_t> floorGraceMs;
     std::optional<std::string> hashAccount;
+    std::optional<std::string> metricsListen;
     app.add_option("--config", configPath,
                    "TOML file with accounts, groups, ports, limits and redirects (default: an installed "
                    "server's etc/talkhub/talkhub-server.toml, else the built-in demo directory)")
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
     app.add_option("--floor-grace-ms", floorGraceMs,
                    "the former holder's voice is still relayed this long after a release (default 250)")
         ->check(CLI::Range(0, 5000));
+    app.add_option("--metrics", metricsListen,
+                   "serve the counters for Prometheus at http://ADDRESS:PORT/metrics (overrides metrics.listen)")
+        ->option_text("ADDRESS:PORT");
     app.add_option("--hash-password", hashAccount,
                    "read ACCOUNT's password from standard input (no echo on a terminal), print the key line "
                    "for its [[account]] entry and exit")
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
         if (tcpPort) config.tcpPort = *tcpPort;
         if (udpPort) config.udpPort = *udpPort;
         if (floorGraceMs) config.limits.floorGraceMs = *floorGraceMs;
+        if (metricsListen) config.metricsListen = *metricsListen;
 
         asio::io_context io;
         Server server(io, config);
@@ -74,7 +79,9 @@ int main(int argc, char** argv) {
         std::cout << "talkhub-server: signalling on " << config.bindAddress << ":" << server.tcpPort()
                   << " (TCP), voice on " << config.bindAddress << ":" << server.udpPort() << " (UDP), "
                   << config.accounts.size() << " accounts, " << config.groups.size() << " groups"
-                  << (configPath.empty() ? " (built-in demo directory)" : " (from " + configPath + ")") << std::endl;
+                  << (configPath.empty() ? " (built-in demo directory)" : " (from " + configPath + ")")
+                  << (server.metricsPort() != 0 ? ", metrics on port " + std::to_string(server.metricsPort()) : "")
+                  << std::endl;
 
         asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int signal) {

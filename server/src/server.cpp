@@ -58,6 +58,11 @@ void Server::start() {
     udp_.bind(udp::endpoint(address, config_.udpPort));
     udp_.non_blocking(true);
     if (config_.cluster) startCluster();
+    if (!config_.metricsListen.empty()) {
+        metrics_ = std::make_unique<MetricsEndpoint>(io_, config_.metricsListen, [this] {
+            return MetricsReading{counters_, byAccount_.size(), cluster_ != nullptr};
+        });
+    }
     running_ = true;
     accept();
     receiveDatagram();
@@ -85,6 +90,7 @@ void Server::stop() {
     }
     // Last: the floors the closing sessions held are given up to the other nodes.
     if (cluster_) cluster_->stop();
+    metrics_.reset();
 }
 
 uint16_t Server::tcpPort() const {
@@ -647,6 +653,7 @@ void Server::relayWaitingDatagrams() {
     const int socket = udp_.native_handle();
     for (int batch = 0; batch < kBatchesPerWake; ++batch) {
         const int count = datagrams_.receive(socket);
+        const auto arrived = std::chrono::steady_clock::now();
         if (count < 0) {
             spdlog::warn("voice socket receive failed: {}", std::strerror(-count));
             return;
@@ -662,6 +669,11 @@ void Server::relayWaitingDatagrams() {
         const DatagramBatch::Flushed flushed = datagrams_.flush(socket);
         counters_.datagramsRelayed += flushed.sent;
         counters_.droppedSendBuffer += flushed.dropped;
+        if (count > 0) {
+            counters_.relayLatency.observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - arrived).count(),
+                static_cast<uint64_t>(count));
+        }
         if (flushed.error != 0) {
             spdlog::warn("voice datagram not sent: {}", std::strerror(flushed.error));
         }

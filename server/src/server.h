@@ -14,6 +14,7 @@
 #include "counters.h"
 #include "datagram_batch.h"
 #include "login_throttle.h"
+#include "metrics.h"
 #include "replay_guard.h"
 #include "session.h"
 
@@ -54,6 +55,8 @@ public:
     uint16_t udpPort() const;
     const Counters& counters() const { return counters_; }
     std::size_t sessionsOnline() const { return sessions_.size(); }
+    // The metrics' HTTP port, 0 without one.
+    uint16_t metricsPort() const { return metrics_ ? metrics_->port() : 0; }
 
 private:
     // A temporary call (two users) or a meeting, talking in a group of its own.
@@ -189,6 +192,7 @@ private:
     uint64_t refusedSinceLine_ = 0;
     bool running_ = false;
     std::unique_ptr<Cluster> cluster_;
+    std::unique_ptr<MetricsEndpoint> metrics_;
 };
 
 }  // namespace talkhub_server
