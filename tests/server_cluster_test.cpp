@@ -209,6 +209,42 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
     EXPECT_EQ(carolAgain.requestMic(1), 0);
 }
 
+// A login at a full node, or at a draining one, is sent on to the live node with the most
+// room, with that node's addresses.
+TEST_F(Cluster, AFullOrDrainingNodeSendsLoginsOnToTheNodeWithTheMostRoom) {
+    talkhub_server::ServerConfig small = nodeConfig(nats, "a");
+    small.limits.maxSessions = 1;
+    RunningServer a(small);
+    talkhub_server::ServerConfig ten = nodeConfig(nats, "b");
+    ten.limits.maxSessions = 10;
+    RunningServer b(ten);
+    ten.cluster->node = "c";
+    RunningServer c(ten);
+    Client dave(c.tcpPort(), c.udpPort());
+    dave.join("dave", 1);
+    Client alice(a.tcpPort(), a.udpPort());
+    alice.join("alice", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // every node's load is read again
+
+    Client bob(a.tcpPort(), a.udpPort());
+    tw_login_ack ack = bob.login("bob", "bob");
+    EXPECT_EQ(ack.result, 0);
+    EXPECT_STREQ(ack.redirectAddress, "127.0.0.1");
+    EXPECT_EQ(ack.redirectPort, b.tcpPort()) << "a full node sends the login to the emptiest one";
+    EXPECT_EQ(ack.voicePort, b.udpPort());
+
+    b.setDraining(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));
+    Client carol(b.tcpPort(), b.udpPort());
+    ack = carol.login("carol", "carol");
+    EXPECT_EQ(ack.redirectPort, c.tcpPort()) << "a draining node sends logins on";
+    b.setDraining(false);
+    Client carolAgain(b.tcpPort(), b.udpPort());
+    ack = carolAgain.login("carol", "carol");
+    EXPECT_EQ(ack.redirectPort, 0U) << "a node that no longer drains takes logins";
+    EXPECT_EQ(ack.userId, 1003U);
+}
+
 // The talker's server dies with the floor held: the other nodes free it within the lease
 // (their members are told), a member elsewhere takes it, and the talker, logged in again on
 // a live node, talks again.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -53,6 +54,14 @@ public:
     uint16_t tcpPort() const { return tcpPort_; }
     uint16_t udpPort() const { return udpPort_; }
     uint16_t metricsPort() const { return metricsPort_; }
+    void setDraining(bool draining) {
+        std::promise<void> done;
+        boost::asio::post(io_, [&] {
+            server_.setDraining(draining);
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
 
     // The metrics page as a scrape reads it; empty when there is none.
     std::string scrape() const {

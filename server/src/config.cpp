@@ -225,6 +225,7 @@ ServerConfig loadConfig(const std::string& path) {
         cluster.floorLeaseMs = integer<uint32_t>(section["floor_lease_ms"], cluster.floorLeaseMs, path,
                                                  "cluster.floor_lease_ms", 300, 60000);
         cluster.replicas = integer<uint32_t>(section["replicas"], cluster.replicas, path, "cluster.replicas", 1, 5);
+        cluster.publicAddress = text(section["public_address"], "", path, "cluster.public_address");
         cluster.startTimeoutMs = integer<uint32_t>(section["start_timeout_ms"], cluster.startTimeoutMs, path,
                                                    "cluster.start_timeout_ms", 1000, 600000);
         config.cluster = cluster;
@@ -272,6 +273,10 @@ void validate(const ServerConfig& config) {
         });
         check(!cluster.node.empty() && cluster.node.size() <= 63 && plainName,
               "cluster.node must be 1 to 63 letters, digits, '-' or '_'");
+        const std::string& advertised = cluster.publicAddress.empty() ? config.bindAddress : cluster.publicAddress;
+        check(advertised != "0.0.0.0" && advertised != "::" && advertised.size() < 16 &&
+                  advertised.find(':') == std::string::npos,
+              "cluster.public_address must be this node's IPv4 address (needed when server.bind is a wildcard)");
     }
     for (const Redirect& redirect : config.redirects) {
         check(config.findAccount(redirect.account) != nullptr, "redirect of unknown account " + redirect.account);

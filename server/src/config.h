@@ -73,6 +73,9 @@ struct ClusterConfig {
     uint32_t replicas = 1;
     // NATS and the bucket must be reachable this soon after start.
     uint32_t startTimeoutMs = 20000;
+    // The address other nodes send logins to (with this node's signalling port); empty:
+    // `server.bind`, which must then be no wildcard.
+    std::string publicAddress;
 };
 
 struct ServerConfig {

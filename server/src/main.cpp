@@ -83,10 +83,21 @@ int main(int argc, char** argv) {
                   << (server.metricsPort() != 0 ? ", metrics on port " + std::to_string(server.metricsPort()) : "")
                   << std::endl;
 
+        // SIGUSR1 drains a node of a cluster for maintenance, SIGUSR2 ends the draining.
+        asio::signal_set drain(io, SIGUSR1, SIGUSR2);
+        std::function<void()> awaitDrain = [&] {
+            drain.async_wait([&](const boost::system::error_code& error, int signal) {
+                if (error) return;
+                server.setDraining(signal == SIGUSR1);
+                awaitDrain();
+            });
+        };
+        awaitDrain();
         asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int signal) {
             spdlog::info("signal {}: shutting down", signal);
             server.stop();
+            drain.cancel();
             io.stop();
         });
         asio::steady_timer stats(io);

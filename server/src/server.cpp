@@ -270,6 +270,19 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         return;
     }
     Session* previous = online(account->id);
+    if (const auto elsewhere = placeElsewhere(previous == nullptr)) {
+        ++counters_.loginsRedirected;
+        copyText(ack.redirectAddress, sizeof ack.redirectAddress, elsewhere->address);
+        ack.redirectPort = elsewhere->tcpPort;
+        copyText(ack.voiceAddress, sizeof ack.voiceAddress, elsewhere->voiceAddress);
+        ack.voicePort = elsewhere->voicePort;
+        ack.heartbeatInterval = config_.heartbeatMs;
+        answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+        session.send(answer.bytes.data(), answer.length);
+        spdlog::info("session {}: '{}' sent on to node {} ({}:{}), this node {}", session.id(), account->name,
+                     elsewhere->node, elsewhere->address, elsewhere->tcpPort, draining_ ? "draining" : "full");
+        return;
+    }
     if (previous == nullptr && byAccount_.size() >= config_.limits.maxSessions) {
         refuse(kServerFull, "server full");
         session.closeAfterSending("server full");
@@ -290,6 +303,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     if (cluster_) {
         listenToGroupsOf(account->id, true);
         cluster_->userOnline(account->id);
+        reportLoad();
     }
     ++counters_.loginsAccepted;
     const std::string voiceAddress =
@@ -608,6 +622,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
         if (cluster_) {
             listenToGroupsOf(user, false);
             cluster_->userOffline(user);
+            reportLoad();
         }
         std::vector<uint32_t> held;
         for (const auto& [groupId, floor] : floors_) {

@@ -55,6 +55,9 @@ public:
     uint16_t udpPort() const;
     const Counters& counters() const { return counters_; }
     std::size_t sessionsOnline() const { return sessions_.size(); }
+    // A draining node of a cluster sends new logins on to another node, while one takes
+    // them; its sessions stay.
+    void setDraining(bool draining);
     // The metrics' HTTP port, 0 without one.
     uint16_t metricsPort() const { return metrics_ ? metrics_->port() : 0; }
 
@@ -164,6 +167,10 @@ private:
     // Frees the floors held from other nodes whose renewals stopped.
     void expireRemoteFloors(Session::Clock::time_point now);
     void listenToGroupsOf(uint32_t accountId, bool listen);
+    // Where a login goes instead of this node: another node's, when this one is full or
+    // draining and one has room.
+    std::optional<NodeLoad> placeElsewhere(bool newSession) const;
+    void reportLoad();
 
     boost::asio::io_context& io_;
     ServerConfig config_;
@@ -191,6 +198,7 @@ private:
     Session::Clock::time_point lastRefusalLine_{};
     uint64_t refusedSinceLine_ = 0;
     bool running_ = false;
+    bool draining_ = false;
     std::unique_ptr<Cluster> cluster_;
     std::unique_ptr<MetricsEndpoint> metrics_;
 };

@@ -27,6 +27,34 @@ void Server::startCluster() {
         }
     };
     cluster_->start(std::move(events));
+    const ClusterConfig& cluster = *config_.cluster;
+    NodeLoad self;
+    self.node = cluster.node;
+    self.address = cluster.publicAddress.empty() ? config_.bindAddress : cluster.publicAddress;
+    self.tcpPort = tcpPort();
+    self.voiceAddress = config_.voiceAddress.empty() ? self.address : config_.voiceAddress;
+    self.voicePort = config_.voicePort != 0 ? config_.voicePort : udpPort();
+    self.limit = config_.limits.maxSessions;
+    cluster_->describeSelf(self);
+}
+
+void Server::setDraining(bool draining) {
+    if (draining == draining_) return;
+    draining_ = draining;
+    spdlog::info("{}", draining ? "draining: new logins go to other nodes while one takes them"
+                                : "draining ended: new logins are taken here");
+    if (cluster_) reportLoad();
+}
+
+void Server::reportLoad() { cluster_->setLoad(static_cast<uint32_t>(byAccount_.size()), draining_); }
+
+// A node that is full, or draining, sends a new session on to the live node with the most
+// room; the second login of a user logged in here stays, as it replaces the first.
+std::optional<NodeLoad> Server::placeElsewhere(bool newSession) const {
+    if (!cluster_ || !newSession || (!draining_ && byAccount_.size() < config_.limits.maxSessions)) {
+        return std::nullopt;
+    }
+    return cluster_->leastLoadedPeer();
 }
 
 bool Server::clustered(uint32_t groupId) const {

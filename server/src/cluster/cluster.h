@@ -39,14 +39,31 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cluster/cluster_messages.h"
 #include "cluster/nats_handles.h"
 #include "config.h"
 
 namespace talkhub_server {
+
+// A node as the others see it, for sending logins on: where it takes them, and its load.
+struct NodeLoad {
+    std::string node;
+    std::string address;
+    uint16_t tcpPort = 0;
+    std::string voiceAddress;
+    uint16_t voicePort = 0;
+    uint32_t sessions = 0;
+    uint32_t limit = 0;
+    bool draining = false;
+
+    std::string encode() const;
+    static std::optional<NodeLoad> parse(const std::string& node, const std::string& text);
+};
 
 class Cluster {
 public:
@@ -96,6 +113,13 @@ public:
                    std::function<void(int32_t result, const std::string& node)> done);
     void answerOffer(const std::string& reply, int32_t result);
     void endCall(const std::string& node, uint32_t groupId);
+    // What this node tells the others of itself; the sessions and draining change as they
+    // go and reach the others with the next renewal.
+    void describeSelf(const NodeLoad& self);
+    void setLoad(uint32_t sessions, bool draining);
+    // The live node with the most room that takes logins, as last read; empty when none.
+    std::optional<NodeLoad> leastLoadedPeer() const;
+
     // The first id of this node's own range of temporary groups, 1 << 20 of them, picked by
     // its name so that nodes do not number their calls alike.
     uint32_t callGroupBase() const;
@@ -145,6 +169,8 @@ private:
     bool nodeAlive(const std::string& node);
     // The node a user is logged in on, empty when none (or its node is gone).
     std::string presence(uint32_t userId);
+    // Puts this node's record and reads the others' (worker).
+    void exchangeLoads();
 
     boost::asio::io_context& io_;
     const ClusterConfig config_;
@@ -175,6 +201,11 @@ private:
     std::deque<std::function<void()>> jobs_;
     bool stopping_ = false;
     std::map<uint32_t, Lease> leases_;
+
+    // This node's record (set on the network thread) and the others' (read by the worker).
+    mutable std::mutex loadsLock_;
+    NodeLoad self_;
+    std::vector<NodeLoad> peers_;
 };
 
 }  // namespace talkhub_server

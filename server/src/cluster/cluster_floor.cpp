@@ -126,14 +126,12 @@ void Cluster::release(uint32_t groupId, uint32_t holder) {
     publishFloor({FloorEvent::Kind::kFreed, groupId, holder, {}});
 }
 
-// This node's key is put again, and every floor it holds is checked to be still its claim
-// (a node cut off for a whole lease may have seen its claims deleted by others) and told
-// to the other nodes once more. A check that cannot reach the stream keeps the floor until
-// the lease has run out.
+// This node's key is put again (with its load), the others' loads read, and every floor it holds is checked to be still
+// its claim (a node cut off for a whole lease may have seen its claims deleted by others) and told to the other nodes
+// once more. A check that cannot reach the stream keeps the floor until the lease has run out.
 void Cluster::renew() {
     const auto now = std::chrono::steady_clock::now();
-    uint64_t revision = 0;
-    kvStore_PutString(&revision, nodes_.get(), ("node." + config_.node).c_str(), config_.node.c_str());
+    exchangeLoads();
     for (auto it = leases_.begin(); it != leases_.end();) {
         const uint32_t groupId = it->first;
         Lease& lease = it->second;

@@ -1,0 +1,77 @@
+// Placement: every node's record in the nodes bucket says where it takes logins and how
+// loaded it is, so that a node that is full or draining can send a login on to another.
+#include <sstream>
+
+#include "cluster/cluster.h"
+
+namespace talkhub_server {
+
+// "<address> <tcp port> <voice address> <voice port> <sessions> <limit> <draining 0|1>"
+std::string NodeLoad::encode() const {
+    return address + " " + std::to_string(tcpPort) + " " + voiceAddress + " " + std::to_string(voicePort) + " " +
+           std::to_string(sessions) + " " + std::to_string(limit) + " " + (draining ? "1" : "0");
+}
+
+std::optional<NodeLoad> NodeLoad::parse(const std::string& node, const std::string& text) {
+    if (text.size() > 256) return std::nullopt;
+    std::istringstream in(text);
+    NodeLoad load;
+    load.node = node;
+    int draining = 0;
+    if (!(in >> load.address >> load.tcpPort >> load.voiceAddress >> load.voicePort >> load.sessions >> load.limit >>
+          draining) ||
+        load.address.size() >= 16 || load.tcpPort == 0 || (draining != 0 && draining != 1)) {
+        return std::nullopt;
+    }
+    load.draining = draining == 1;
+    return load;
+}
+
+void Cluster::describeSelf(const NodeLoad& self) {
+    std::lock_guard lock(loadsLock_);
+    self_ = self;
+}
+
+void Cluster::setLoad(uint32_t sessions, bool draining) {
+    std::lock_guard lock(loadsLock_);
+    self_.sessions = sessions;
+    self_.draining = draining;
+}
+
+std::optional<NodeLoad> Cluster::leastLoadedPeer() const {
+    std::lock_guard lock(loadsLock_);
+    const NodeLoad* best = nullptr;
+    const auto share = [](const NodeLoad& load) { return static_cast<double>(load.sessions) / load.limit; };
+    for (const NodeLoad& peer : peers_) {
+        if (peer.draining || peer.limit == 0 || peer.sessions >= peer.limit) continue;
+        if (best == nullptr || share(peer) < share(*best)) best = &peer;
+    }
+    return best != nullptr ? std::optional<NodeLoad>(*best) : std::nullopt;
+}
+
+// A bucket out of reach leaves the last list as it was.
+void Cluster::exchangeLoads() {
+    std::string record;
+    {
+        std::lock_guard lock(loadsLock_);
+        record = self_.encode();
+    }
+    uint64_t revision = 0;
+    kvStore_PutString(&revision, nodes_.get(), ("node." + config_.node).c_str(), record.c_str());
+    kvKeysList keys{};
+    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return;
+    std::vector<NodeLoad> peers;
+    for (int i = 0; i < keys.Count; ++i) {
+        const std::string key = keys.Keys[i];
+        if (key.rfind("node.", 0) != 0 || key == "node." + config_.node) continue;
+        kvEntry* raw = nullptr;
+        if (kvStore_Get(&raw, nodes_.get(), key.c_str()) != NATS_OK) continue;
+        const nats::Entry entry(raw);
+        if (auto load = NodeLoad::parse(key.substr(5), kvEntry_ValueString(raw))) peers.push_back(*load);
+    }
+    kvKeysList_Destroy(&keys);
+    std::lock_guard lock(loadsLock_);
+    peers_ = std::move(peers);
+}
+
+}  // namespace talkhub_server
