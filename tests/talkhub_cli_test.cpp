@@ -274,6 +274,19 @@ std::string toneFile(const std::string& name, double seconds) {
     return path;
 }
 
+// Runs `command`; each promise is kept when the first line holding its text is printed, so
+// that a test can move on at what the program says.
+Finished runAwaiting(const std::string& command, std::vector<std::pair<const char*, std::promise<void>*>> awaited) {
+    return command_output::run(command, [&](const std::string& line) {
+        for (auto& [text, promise] : awaited) {
+            if (promise != nullptr && line.find(text) != std::string::npos) {
+                promise->set_value();
+                promise = nullptr;
+            }
+        }
+    });
+}
+
 // The server dies while the program holds the floor and comes back on the same ports once
 // the program has failed to log in again after a pause of 1 s: it logs in after its pause
 // of 2 s, and the first turns after it are heard both ways.
@@ -294,17 +307,9 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
         const std::string command =
             "printf 'talk 3\\nwait 7\\ntalk 1.5\\nquit\\n' | " TALKHUB_CLI_PATH " -u alice --json --mic-file " +
             microphone + " --speaker-file " + heardFile + " -p " + std::to_string(config.tcpPort) + " 2>&1";
-        std::vector<std::pair<const char*, std::promise<void>*>> awaited = {{R"("message":"talking")", &talking},
-                                                                            {R"("attempt":2)", &secondAttempt},
-                                                                            {"logged in again", &loggedInAgain}};
-        return command_output::run(command, [&](const std::string& line) {
-            for (auto& [text, promise] : awaited) {
-                if (promise != nullptr && line.find(text) != std::string::npos) {
-                    promise->set_value();
-                    promise = nullptr;
-                }
-            }
-        });
+        return runAwaiting(command, {{R"("message":"talking")", &talking},
+                                     {R"("attempt":2)", &secondAttempt},
+                                     {"logged in again", &loggedInAgain}});
     });
     ASSERT_EQ(talking.get_future().wait_for(20s), std::future_status::ready) << "the program never held the floor";
     server.reset();
@@ -361,16 +366,7 @@ TEST(Cli, AfterItsClusterNodeDiesWaitLogsInToTheNextNodeAndTalksThere) {
                                     " -u alice --json --no-speaker --mic-file " +
                                     microphone + " -s 127.0.0.1:" + std::to_string(a->tcpPort()) +
                                     ",127.0.0.1:" + std::to_string(b.tcpPort()) + " 2>&1";
-        std::vector<std::pair<const char*, std::promise<void>*>> awaited = {{R"("message":"talking")", &talking},
-                                                                            {"logged in again", &loggedInAgain}};
-        return command_output::run(command, [&](const std::string& line) {
-            for (auto& [text, promise] : awaited) {
-                if (promise != nullptr && line.find(text) != std::string::npos) {
-                    promise->set_value();
-                    promise = nullptr;
-                }
-            }
-        });
+        return runAwaiting(command, {{R"("message":"talking")", &talking}, {"logged in again", &loggedInAgain}});
     });
     ASSERT_EQ(talking.get_future().wait_for(20s), std::future_status::ready) << "the program never held the floor";
     ASSERT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC, 3s).has_value()) << "bob, on the other node, is told";

@@ -43,16 +43,6 @@ nats::KeyValue bindBucket(jsCtx* jetStream, kvConfig& config) {
     return nullptr;
 }
 
-void onDisconnected(natsConnection*, void* closure) {
-    spdlog::warn("cluster node {}: NATS connection lost, reconnecting", static_cast<const char*>(closure));
-}
-
-void onReconnected(natsConnection* connection, void* closure) {
-    char url[256] = {};
-    natsConnection_GetConnectedUrl(connection, url, sizeof url);
-    spdlog::info("cluster node {}: NATS connection back, at {}", static_cast<const char*>(closure), url);
-}
-
 }  // namespace
 
 Cluster::Cluster(boost::asio::io_context& io, ClusterConfig config) : io_(io), config_(std::move(config)) {}
@@ -91,8 +81,9 @@ void Cluster::connect() {
     natsOptions_SetReconnectWait(raw, 250);
     natsOptions_SetTimeout(raw, kRequestWaitMs);
     natsOptions_UseGlobalMessageDelivery(raw, true);
-    natsOptions_SetDisconnectedCB(raw, onDisconnected, const_cast<char*>(config_.node.c_str()));
-    natsOptions_SetReconnectedCB(raw, onReconnected, const_cast<char*>(config_.node.c_str()));
+    natsOptions_SetDisconnectedCB(raw, onDisconnected, this);
+    natsOptions_SetReconnectedCB(raw, onReconnected, this);
+    natsOptions_SetClosedCB(raw, onClosed, this);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
     for (;;) {
@@ -183,6 +174,16 @@ void Cluster::stop() {
     }
     alive_.reset();
     natsConnection_FlushTimeout(connection_.get(), kRequestWaitMs);
+    // The connection's own callbacks run on a thread of the client's: the closed one comes
+    // last, and once it has, none can touch this link any more.
+    closing_ = true;
+    natsConnection_Close(connection_.get());
+    {
+        std::unique_lock lock(subscriptionsLock_);
+        if (!subscriptionsDone_.wait_for(lock, kSubscriptionsEndWait, [this] { return closed_; })) {
+            spdlog::warn("cluster node {}: the NATS connection did not report its close", config_.node);
+        }
+    }
     presence_.reset();
     nodes_.reset();
     jetStream_.reset();
@@ -205,6 +206,27 @@ natsSubscription* Cluster::subscribe(const std::string& subject) {
 void Cluster::unsubscribe(natsSubscription* subscription) {
     natsSubscription_Unsubscribe(subscription);
     natsSubscription_Destroy(subscription);
+}
+
+void Cluster::onDisconnected(natsConnection*, void* closure) {
+    const auto* self = static_cast<const Cluster*>(closure);
+    if (!self->closing_) spdlog::warn("cluster node {}: NATS connection lost, reconnecting", self->config_.node);
+}
+
+void Cluster::onReconnected(natsConnection* connection, void* closure) {
+    const auto* self = static_cast<const Cluster*>(closure);
+    char url[256] = {};
+    natsConnection_GetConnectedUrl(connection, url, sizeof url);
+    spdlog::info("cluster node {}: NATS connection back, at {}", self->config_.node, url);
+}
+
+void Cluster::onClosed(natsConnection*, void* closure) {
+    auto* self = static_cast<Cluster*>(closure);
+    {
+        std::lock_guard lock(self->subscriptionsLock_);
+        self->closed_ = true;
+    }
+    self->subscriptionsDone_.notify_all();
 }
 
 void Cluster::onSubscriptionComplete(void* closure) {

@@ -148,6 +148,9 @@ private:
     void unsubscribe(natsSubscription* subscription);
     static void onMessage(natsConnection* connection, natsSubscription* subscription, natsMsg* message, void* closure);
     static void onSubscriptionComplete(void* closure);
+    static void onDisconnected(natsConnection* connection, void* closure);
+    static void onReconnected(natsConnection* connection, void* closure);
+    static void onClosed(natsConnection* connection, void* closure);
     // A message to this node, on the network thread.
     void deliver(const NodeMessage& message, const std::string& reply);
     // Runs `event` on the network thread unless the link has stopped by then.
@@ -189,10 +192,13 @@ private:
     std::map<uint32_t, std::pair<int, natsSubscription*>> voiceSubscriptions_;
     natsSubscription* floorSubscription_ = nullptr;
     natsSubscription* nodeSubscription_ = nullptr;
-    // Subscriptions whose message callback may still run.
+    // Subscriptions whose message callback may still run, and whether the connection has
+    // reported its close, under subscriptionsLock_.
     std::mutex subscriptionsLock_;
     std::condition_variable subscriptionsDone_;
     int liveSubscriptions_ = 0;
+    bool closed_ = false;
+    std::atomic<bool> closing_{false};
 
     // The worker and its queue. Lock order: jobsLock_ is never held while calling NATS.
     std::thread worker_;
