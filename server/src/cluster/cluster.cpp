@@ -222,19 +222,16 @@ void Cluster::onReconnected(natsConnection* connection, void* closure) {
 
 void Cluster::onClosed(natsConnection*, void* closure) {
     auto* self = static_cast<Cluster*>(closure);
-    {
-        std::lock_guard lock(self->subscriptionsLock_);
-        self->closed_ = true;
-    }
+    // Told under the lock: once the waiter has it, the link may be gone.
+    std::lock_guard lock(self->subscriptionsLock_);
+    self->closed_ = true;
     self->subscriptionsDone_.notify_all();
 }
 
 void Cluster::onSubscriptionComplete(void* closure) {
     auto* self = static_cast<Cluster*>(closure);
-    {
-        std::lock_guard lock(self->subscriptionsLock_);
-        --self->liveSubscriptions_;
-    }
+    std::lock_guard lock(self->subscriptionsLock_);
+    --self->liveSubscriptions_;
     self->subscriptionsDone_.notify_all();
 }
 
