@@ -108,6 +108,19 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
                       "\"far.away.example.org\"\nport = 1\n")
                   .find("IPv4"),
               std::string::npos);
+    // A node of a cluster needs NATS, a plain name, and an address the other nodes can use.
+    const std::string nats = "nats = [\"nats://127.0.0.1:4222\"]\n";
+    EXPECT_NE(refusal("[cluster]\nnode = \"a\"\n").find("cluster.nats"), std::string::npos);
+    EXPECT_NE(refusal("[cluster]\nnats = [1]\nnode = \"a\"\n").find("cluster.nats"), std::string::npos);
+    EXPECT_NE(refusal("[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a b\"\n").find("cluster.node"),
+              std::string::npos);
+    EXPECT_NE(refusal("[cluster]\n" + nats + "node = \"a\"\n").find("cluster.public_address"), std::string::npos)
+        << "bound to every address, a node must say which one is its own";
+    EXPECT_NE(refusal("[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a\"\nfloor_lease_ms = 299\n")
+                  .find("cluster.floor_lease_ms"),
+              std::string::npos);
+    EXPECT_EQ(refusal("[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a-1\"\nfloor_lease_ms = 300\n"),
+              "accepted");
 }
 
 // The file a package installs as the server's configuration loads as it ships, and is
