@@ -245,6 +245,20 @@ TEST_F(Cluster, AFullOrDrainingNodeSendsLoginsOnToTheNodeWithTheMostRoom) {
     EXPECT_EQ(ack.userId, 1003U);
 }
 
+// A second live node of the same name would take the first one's floor claims for its own
+// stale ones: it does not start.
+TEST_F(Cluster, ANodeWhoseNameIsTakenByALiveNodeDoesNotStart) {
+    RunningServer a(nodeConfig(nats, "a"));
+    boost::asio::io_context io;
+    talkhub_server::Server twin(io, nodeConfig(nats, "a"));
+    try {
+        twin.start();
+        ADD_FAILURE() << "a second node named a started";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("another node named a is alive"), std::string::npos) << error.what();
+    }
+}
+
 // The talker's server dies with the floor held: the other nodes free it within the lease
 // (their members are told), a member elsewhere takes it, and the talker, logged in again on
 // a live node, talks again.

@@ -57,6 +57,7 @@ void Cluster::start(Events events) {
     nats_SetMessageDeliveryPoolSize(1);
     connect();
     bindFloorStore();
+    awaitOwnName();
     floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
     stopping_ = false;
@@ -146,6 +147,32 @@ void Cluster::bindFloorStore() {
         if (std::chrono::steady_clock::now() >= deadline) {
             throw std::runtime_error("cluster: floor stream or node bucket not available: " +
                                      std::string(nats_GetLastError(nullptr)));
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+}
+
+// Two live nodes of one name would each take the other's floor claims for stale ones of
+// their own. A key of this name that outlives a lease is kept alive by another node: this one
+// does not start. One that expires within it was left by this node's own earlier run.
+void Cluster::awaitOwnName() {
+    const std::string key = "node." + config_.node;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.floorLeaseMs) + kRetryPause * 3;
+    bool told = false;
+    for (;;) {
+        kvEntry* raw = nullptr;
+        const natsStatus found = kvStore_Get(&raw, nodes_.get(), key.c_str());
+        kvEntry_Destroy(raw);
+        if (found == NATS_NOT_FOUND) return;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("cluster: another node named " + config_.node +
+                                     " is alive (its key outlived a lease); each node needs a name of its own");
+        }
+        if (!told) {
+            spdlog::info("cluster node {}: the key of a node of this name is still there; waiting up to a lease",
+                         config_.node);
+            told = true;
         }
         std::this_thread::sleep_for(kRetryPause);
     }

@@ -144,6 +144,7 @@ private:
 
     void connect();
     void bindFloorStore();
+    void awaitOwnName();
     natsSubscription* subscribe(const std::string& subject);
     void unsubscribe(natsSubscription* subscription);
     static void onMessage(natsConnection* connection, natsSubscription* subscription, natsMsg* message, void* closure);

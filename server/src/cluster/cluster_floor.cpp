@@ -89,8 +89,8 @@ uint64_t Cluster::publishClaim(uint32_t groupId, const std::string& value) {
     const uint64_t sequence = status == NATS_OK && ack != nullptr ? ack->Sequence : 0;
     jsPubAck_Destroy(ack);
     if (status != NATS_OK && error == 0) {
-        spdlog::warn("cluster node {}: floor of group {} not decided: {}", config_.node, groupId,
-                     nats_GetLastError(nullptr));
+        spdlog::warn("cluster node {}: floor of group {} not decided: {} {}", config_.node, groupId,
+                     natsStatus_GetText(status), nats_GetLastError(nullptr));
     }
     return sequence;
 }
