@@ -291,6 +291,31 @@ TEST_F(Cluster, AFloorWhoseNodeDiesIsFreedWithinTheLease) {
     ::unlink(file.c_str());
 }
 
+// The caller's node dies during a call: the callee's node ends the call once that node's
+// key is gone, so the callee is not left in a call nobody can end.
+TEST_F(Cluster, ACallEndsWhenTheOtherSidesNodeDies) {
+    const std::string file = nodeFile(nats, "a");
+    auto a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
+    ASSERT_TRUE(a->running());
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a->tcpPort(), a->udpPort());
+    Client carol(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    carol.join("carol", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the other
+    const uint32_t callee = 1003;
+    alice.send([&](unsigned char* buffer, int capacity) { return cp_temp_group_call(buffer, capacity, &callee, 1); });
+    ASSERT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
+    ASSERT_TRUE(carol.expect(TW_CMD_TEMP_CALL_ARRIVED).has_value());
+
+    ::kill(a->pid(), SIGKILL);
+    EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL, std::chrono::milliseconds(2 * kLeaseMs) + 2s).has_value())
+        << "the call outlives the caller's node";
+    EXPECT_EQ(carol.requestMic(1), 0) << "carol's floor requests are for her group again";
+    a.reset();
+    ::unlink(file.c_str());
+}
+
 // One of the three NATS servers dies: the nodes reconnect to the others, and the floor
 // and the voice go on.
 TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {

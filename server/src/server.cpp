@@ -789,7 +789,10 @@ void Server::sweep() {
         session->close(why);
     }
     loginThrottle_.prune(now);
-    if (cluster_) expireRemoteFloors(now);
+    if (cluster_) {
+        expireRemoteFloors(now);
+        endCallsOfDepartedNodes();
+    }
     sweepTimer_.expires_after(kSweepInterval);
     sweepTimer_.async_wait([this](const boost::system::error_code& error) {
         if (!error && running_) {

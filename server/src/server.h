@@ -166,6 +166,8 @@ private:
     uint32_t nextTempGroupId();
     // Frees the floors held from other nodes whose renewals stopped.
     void expireRemoteFloors(Session::Clock::time_point now);
+    void endCallsOfDepartedNodes();
+    void endCallFromElsewhere(uint32_t groupId, uint32_t reason);
     void listenToGroupsOf(uint32_t accountId, bool listen);
     // Where a login goes instead of this node: another node's, when this one is full or
     // draining and one has room.

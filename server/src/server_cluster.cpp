@@ -18,14 +18,7 @@ void Server::startCluster() {
     events.floorLost = [this](uint32_t groupId, uint32_t holder) { onClusterFloorLost(groupId, holder); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
-    events.callEnded = [this](uint32_t groupId) {
-        // Ended there: it ends here without telling that node again.
-        if (auto call = calls_.find(groupId); call != calls_.end() && !call->second.remoteNode.empty()) {
-            cluster_->unlisten(groupId);
-            call->second.remoteNode.clear();
-            endCall(groupId, 0);
-        }
-    };
+    events.callEnded = [this](uint32_t groupId) { endCallFromElsewhere(groupId, 0); };
     cluster_->start(std::move(events));
     const ClusterConfig& cluster = *config_.cluster;
     NodeLoad self;
@@ -173,6 +166,28 @@ void Server::onClusterFloorLost(uint32_t groupId, uint32_t holder) {
         ++counters_.floorPreemptions;
         endFloor(groupId, FloorEnd::kTakenBack);
     }
+}
+
+// A call whose other side's node has gone ends here: nothing more will come from there, and
+// its member here would stay in it.
+void Server::endCallsOfDepartedNodes() {
+    std::vector<uint32_t> orphaned;
+    for (const auto& [groupId, call] : calls_) {
+        if (!call.remoteNode.empty() && cluster_->departed(call.remoteNode)) orphaned.push_back(groupId);
+    }
+    for (uint32_t groupId : orphaned) {
+        spdlog::warn("group {}: call ended, node {} has gone", groupId, calls_[groupId].remoteNode);
+        endCallFromElsewhere(groupId, 1);
+    }
+}
+
+// A call ended by, or with, the other node: it ends here without telling that node again.
+void Server::endCallFromElsewhere(uint32_t groupId, uint32_t reason) {
+    auto call = calls_.find(groupId);
+    if (call == calls_.end() || call->second.remoteNode.empty()) return;
+    cluster_->unlisten(groupId);
+    call->second.remoteNode.clear();
+    endCall(groupId, reason);
 }
 
 void Server::expireRemoteFloors(Session::Clock::time_point now) {

@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +120,8 @@ public:
     void setLoad(uint32_t sessions, bool draining);
     // The live node with the most room that takes logins, as last read; empty when none.
     std::optional<NodeLoad> leastLoadedPeer() const;
+    // Whether a node seen alive before has gone since (its key expired or was deleted).
+    bool departed(const std::string& node) const;
 
     // The first id of this node's own range of temporary groups, 1 << 20 of them, picked by
     // its name so that nodes do not number their calls alike.
@@ -213,6 +216,8 @@ private:
     mutable std::mutex loadsLock_;
     NodeLoad self_;
     std::vector<NodeLoad> peers_;
+    std::set<std::string> liveNodes_;
+    std::set<std::string> departed_;
 };
 
 }  // namespace talkhub_server

@@ -27,6 +27,11 @@ std::optional<NodeLoad> NodeLoad::parse(const std::string& node, const std::stri
     return load;
 }
 
+bool Cluster::departed(const std::string& node) const {
+    std::lock_guard lock(loadsLock_);
+    return departed_.count(node) != 0;
+}
+
 void Cluster::describeSelf(const NodeLoad& self) {
     std::lock_guard lock(loadsLock_);
     self_ = self;
@@ -61,9 +66,11 @@ void Cluster::exchangeLoads() {
     kvKeysList keys{};
     if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return;
     std::vector<NodeLoad> peers;
+    std::set<std::string> alive;
     for (int i = 0; i < keys.Count; ++i) {
         const std::string key = keys.Keys[i];
         if (key.rfind("node.", 0) != 0 || key == "node." + config_.node) continue;
+        alive.insert(key.substr(5));
         kvEntry* raw = nullptr;
         if (kvStore_Get(&raw, nodes_.get(), key.c_str()) != NATS_OK) continue;
         const nats::Entry entry(raw);
@@ -71,6 +78,13 @@ void Cluster::exchangeLoads() {
     }
     kvKeysList_Destroy(&keys);
     std::lock_guard lock(loadsLock_);
+    // Gone: alive at the last reading, without a key now. A key read but not understood is
+    // still a live node.
+    for (const std::string& before : liveNodes_) {
+        if (alive.count(before) == 0) departed_.insert(before);
+    }
+    for (const std::string& now : alive) departed_.erase(now);
+    liveNodes_ = std::move(alive);
     peers_ = std::move(peers);
 }
 
