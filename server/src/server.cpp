@@ -258,27 +258,26 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         return;
     }
     loginThrottle_.succeeded(from, request.account);
-    if (const Redirect* redirect = config_.findRedirect(account->name)) {
+    // A redirect answer sends the login on to another signalling server.
+    const auto redirectTo = [&](const std::string& address, uint16_t port) {
         ++counters_.loginsRedirected;
-        copyText(ack.redirectAddress, sizeof ack.redirectAddress, redirect->address);
-        ack.redirectPort = redirect->port;
+        copyText(ack.redirectAddress, sizeof ack.redirectAddress, address);
+        ack.redirectPort = port;
         ack.heartbeatInterval = config_.heartbeatMs;
         answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
         session.send(answer.bytes.data(), answer.length);
+    };
+    if (const Redirect* redirect = config_.findRedirect(account->name)) {
+        redirectTo(redirect->address, redirect->port);
         spdlog::info("session {}: '{}' redirected to {}:{}", session.id(), account->name, redirect->address,
                      redirect->port);
         return;
     }
     Session* previous = online(account->id);
     if (const auto elsewhere = placeElsewhere(previous == nullptr)) {
-        ++counters_.loginsRedirected;
-        copyText(ack.redirectAddress, sizeof ack.redirectAddress, elsewhere->address);
-        ack.redirectPort = elsewhere->tcpPort;
         copyText(ack.voiceAddress, sizeof ack.voiceAddress, elsewhere->voiceAddress);
         ack.voicePort = elsewhere->voicePort;
-        ack.heartbeatInterval = config_.heartbeatMs;
-        answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
-        session.send(answer.bytes.data(), answer.length);
+        redirectTo(elsewhere->address, elsewhere->tcpPort);
         spdlog::info("session {}: '{}' sent on to node {} ({}:{}), this node {}", session.id(), account->name,
                      elsewhere->node, elsewhere->address, elsewhere->tcpPort, draining_ ? "draining" : "full");
         return;

@@ -19,7 +19,7 @@ void Server::startCluster() {
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
     events.callEnded = [this](uint32_t groupId) { endCallFromElsewhere(groupId, 0); };
-    cluster_->start(std::move(events));
+    // Described before the start: the worker's first renewal puts this record at once.
     const ClusterConfig& cluster = *config_.cluster;
     NodeLoad self;
     self.node = cluster.node;
@@ -29,6 +29,7 @@ void Server::startCluster() {
     self.voicePort = config_.voicePort != 0 ? config_.voicePort : udpPort();
     self.limit = config_.limits.maxSessions;
     cluster_->describeSelf(self);
+    cluster_->start(std::move(events));
 }
 
 void Server::setDraining(bool draining) {
