@@ -5,7 +5,6 @@
 // the CPU per datagram of each node.
 // Usage: cluster PATH_TO_talkhub-server
 #include <sys/epoll.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <string>
@@ -45,10 +44,7 @@ bool logInAll(std::vector<bench::User>& users, const bench::ServerProcess& talke
             return false;
         }
         if (i % kGroupSize != 0) {
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.fd = users[static_cast<std::size_t>(i)].udp;
-            ::epoll_ctl(epoll, EPOLL_CTL_ADD, event.data.fd, &event);
+            bench::watchListener(epoll, users[static_cast<std::size_t>(i)].udp);
         }
     }
     // The voice heartbeats and the cluster's subscriptions settle.
@@ -70,10 +66,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: cluster PATH_TO_talkhub-server\n");
         return 2;
     }
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
+    bench::raiseFileLimit();
     const std::string stem = "/tmp/talkhub-cluster-bench-" + std::to_string(::getpid());
     const double talkerRate = kGroups * kRatePerTalker;
     std::printf(

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <talkwire.h>
 #include <unistd.h>
@@ -182,6 +183,22 @@ inline PhaseResult runPhase(const std::vector<User>& users, int groupSize, const
         result.p99 = latencies[latencies.size() * 99 / 100];
     }
     return result;
+}
+
+// A thousand sessions need more descriptors than a shell's default limit.
+inline void raiseFileLimit() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
+// A listener's voice socket, whose arrivals runPhase reads.
+inline void watchListener(int epoll, int socket) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = socket;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, socket, &event);
 }
 
 // The accounts "u1".."u<users>" with their keys, in groups of `groupSize`, after `head`

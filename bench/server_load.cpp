@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <talkwire.h>
@@ -99,10 +98,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: server_load PATH_TO_talkhub-server\n");
         return 2;
     }
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
+    bench::raiseFileLimit();
 
     const std::string config = "/tmp/talkhub-server-load-" + std::to_string(::getpid()) + ".toml";
     bench::writeDirectory(config,
@@ -120,10 +116,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < kUsers && ready; ++i) {
         ready = bench::logIn(users[static_cast<std::size_t>(i)], server.tcpPort(), server.udpPort(), i, kGroupSize);
         if (i % kGroupSize != 0) {
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.fd = users[static_cast<std::size_t>(i)].udp;
-            ::epoll_ctl(epoll, EPOLL_CTL_ADD, event.data.fd, &event);
+            bench::watchListener(epoll, users[static_cast<std::size_t>(i)].udp);
         }
     }
     int status = 0;
