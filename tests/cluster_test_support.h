@@ -2,6 +2,7 @@
 // that a test can kill, joined through a NATS cluster the test started.
 #pragma once
 
+#include <nats/nats.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -41,6 +42,24 @@ inline std::string nodeFile(const test_kit::NatsCluster& nats, const char* node)
     for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
     out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = 3\n";
     return path;
+}
+
+// How many floor claims the cluster's stream holds, as NATS itself reports them; -1 when it
+// cannot be asked.
+inline int64_t floorClaims(const test_kit::NatsCluster& nats) {
+    natsConnection* connection = nullptr;
+    if (natsConnection_ConnectTo(&connection, nats.url(0).c_str()) != NATS_OK) return -1;
+    jsCtx* jetStream = nullptr;
+    jsStreamInfo* info = nullptr;
+    int64_t claims = -1;
+    if (natsConnection_JetStream(&jetStream, connection, nullptr) == NATS_OK &&
+        js_GetStreamInfo(&info, jetStream, "TALKHUB_FLOOR", nullptr, nullptr) == NATS_OK) {
+        claims = static_cast<int64_t>(info->State.Msgs);
+    }
+    jsStreamInfo_Destroy(info);
+    jsCtx_Destroy(jetStream);
+    natsConnection_Destroy(connection);
+    return claims;
 }
 
 }  // namespace cluster_test

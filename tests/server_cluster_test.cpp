@@ -86,6 +86,28 @@ void release(Client& client) {
     client.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
 }
 
+// What another node says is read with every length checked: a meeting offer of the most
+// members is read whole, and one cut anywhere or with a member too many is refused.
+TEST(ClusterMessages, AMeetingOfferIsReadToItsLastMemberAndNotPast) {
+    talkhub_server::NodeMessage offer{
+        talkhub_server::NodeMessage::Kind::kMeetingOffer, 0, 0x80000007, 1001, "Alice", "node-a"};
+    offer.meetingId = 7;
+    for (uint32_t i = 0; i < TW_MAX_MEETING_MEMBERS; ++i) offer.members.push_back(2000 + i);
+    Bytes bytes = talkhub_server::encodeNodeMessage(offer);
+    const auto read = talkhub_server::parseNodeMessage(bytes.data(), bytes.size());
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->members, offer.members);
+    EXPECT_EQ(read->callerName, "Alice");
+    EXPECT_EQ(read->node, "node-a");
+    EXPECT_EQ(read->meetingId, 7U);
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+        EXPECT_FALSE(talkhub_server::parseNodeMessage(bytes.data(), cut).has_value()) << "cut to " << cut << " bytes";
+    }
+    bytes[bytes.size() - 4 * TW_MAX_MEETING_MEMBERS - 1] = TW_MAX_MEETING_MEMBERS + 1;
+    bytes.insert(bytes.end(), {0, 0, 0x0b, 0xb8});
+    EXPECT_FALSE(talkhub_server::parseNodeMessage(bytes.data(), bytes.size()).has_value()) << "a member too many";
+}
+
 class Cluster : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(nats.ready()) << "the NATS servers did not start"; }
@@ -164,12 +186,6 @@ TEST_F(Cluster, TwoTalkersOnTwoNodesAskingAtOnceGetOneGrant) {
     }
 }
 
-int32_t callResult(const std::optional<Bytes>& body) {
-    tw_result_ack ack{};
-    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return INT32_MIN;
-    return ack.result;
-}
-
 TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
     RunningServer a(nodeConfig(nats, "a"));
     RunningServer c(nodeConfig(nats, "c"));
@@ -197,16 +213,74 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
     EXPECT_EQ(carol.requestMic(1), 1) << "the call's floor is alice's";
     EXPECT_EQ(datagramsHeard(alice, carol, 5), 5U);
 
+    // carol hangs up while alice talks: the call and its floor end on both nodes.
+    ASSERT_TRUE(grantedWithin(alice, 3s));
     const uint32_t hangUp = 0;
     carol.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &hangUp, 1); });
     EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
     EXPECT_TRUE(alice.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value()) << "the call ends on the caller's node too";
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (floorClaims(nats) != 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(floorClaims(nats), 0) << "the floor of a call ended by the other node is still claimed";
 
     // carol logs in on alice's node: her session on her own node ends.
     Client carolAgain(a.tcpPort(), a.udpPort());
     carolAgain.join("carol", 1);
     EXPECT_TRUE(carol.expect(TW_CMD_LOGOUT_ACK).has_value()) << "the old session is told";
     EXPECT_EQ(carolAgain.requestMic(1), 0);
+}
+
+// A meeting with members on three nodes: refused as a whole when one node's member is busy
+// (a node that had taken it forgets it), then its floor and voice cross every way, and its
+// owner's hang-up ends it on every node.
+TEST_F(Cluster, AMeetingSpansNodesAndEndsOnEveryNode) {
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    RunningServer c(nodeConfig(nats, "c"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    Client carol(c.tcpPort(), c.udpPort());
+    Client dave(c.tcpPort(), c.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+    dave.join("dave", 1);
+
+    const uint32_t carolId = 1003;
+    dave.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &carolId, 1); });
+    ASSERT_EQ(callResult(dave.expect(TW_CMD_TEMP_CALL_ACK)), 0);
+    const uint32_t invited[2] = {1002, 1003};
+    alice.send([&](unsigned char* b, int n) { return cp_meeting_call(b, n, 1, invited, 2); });
+    auto answer = alice.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    ASSERT_TRUE(answer.has_value());
+    uint32_t meetingId = 0;
+    EXPECT_TRUE(meetingIds(*answer, &meetingId).empty()) << "carol is in a call";
+    const uint32_t hangUp = 0;
+    dave.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &hangUp, 1); });
+    ASSERT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
+
+    alice.send([&](unsigned char* b, int n) { return cp_meeting_call(b, n, 1, invited, 2); });
+    answer = alice.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    ASSERT_TRUE(answer.has_value());
+    ASSERT_EQ(meetingIds(*answer, &meetingId), (std::vector<uint32_t>{1001, 1002, 1003}))
+        << "bob's node forgot the refused meeting";
+    EXPECT_FALSE(bob.expect(TW_CMD_MEETING_CALL_RELEASE, 200ms).has_value()) << "nobody is told of a withdrawal";
+
+    // The meeting's floor is one for its members on all nodes; a request names any group.
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_TRUE(bob.expect(TW_CMD_MEMBER_GET_MIC).has_value());
+    EXPECT_EQ(carol.requestMic(1), talkhub_server::kFloorBusy);
+    EXPECT_EQ(datagramsHeard(alice, bob, 5), 5U);
+    ASSERT_TRUE(grantedWithin(carol, 3s));
+    EXPECT_EQ(datagramsHeard(carol, alice, 5), 5U);
+    ASSERT_TRUE(grantedWithin(bob, 3s));
+    EXPECT_EQ(datagramsHeard(bob, carol, 5), 5U);
+
+    alice.send([&](unsigned char* b, int n) { return cp_handup_meeting_call(b, n, &meetingId, 1); });
+    for (Client* member : {&alice, &bob, &carol}) {
+        EXPECT_EQ(endedMeeting(member->expect(TW_CMD_MEETING_CALL_RELEASE)), meetingId);
+    }
+    EXPECT_TRUE(grantedWithin(bob, 3s)) << "bob's requests are for his group again";
 }
 
 // A login at a full node, or at a draining one, is sent on to the live node with the most
@@ -257,6 +331,14 @@ TEST_F(Cluster, ANodeWhoseNameIsTakenByALiveNodeDoesNotStart) {
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("another node named a is alive"), std::string::npos) << error.what();
     }
+    // Nor does a node whose name picks a's range of call ids: the two would number calls alike.
+    std::string alike = "n";
+    for (int i = 0; talkhub_server::Cluster::callRangeOf(alike) != talkhub_server::Cluster::callRangeOf("a"); ++i) {
+        alike = "n" + std::to_string(i);
+    }
+    talkhub_server::ServerConfig config = nodeConfig(nats, alike.c_str());
+    talkhub_server::Server namesake(io, config);
+    EXPECT_THROW(namesake.start(), std::runtime_error) << alike << " numbers its calls as a does";
 }
 
 // The talker's server dies with the floor held: the other nodes free it within the lease
@@ -291,26 +373,38 @@ TEST_F(Cluster, AFloorWhoseNodeDiesIsFreedWithinTheLease) {
     ::unlink(file.c_str());
 }
 
-// The caller's node dies during a call: the callee's node ends the call once that node's
-// key is gone, so the callee is not left in a call nobody can end.
+// The caller's node dies during a call, and the owner's node during a meeting: the other
+// node ends them once that node's key is gone, so nobody is left in a call nobody can end.
 TEST_F(Cluster, ACallEndsWhenTheOtherSidesNodeDies) {
     const std::string file = nodeFile(nats, "a");
     auto a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
     ASSERT_TRUE(a->running());
     RunningServer b(nodeConfig(nats, "b"));
     Client alice(a->tcpPort(), a->udpPort());
+    Client dave(a->tcpPort(), a->udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
     Client carol(b.tcpPort(), b.udpPort());
     alice.join("alice", 1);
+    dave.join("dave", 1);
+    bob.join("bob", 1);
     carol.join("carol", 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the other
     const uint32_t callee = 1003;
     alice.send([&](unsigned char* buffer, int capacity) { return cp_temp_group_call(buffer, capacity, &callee, 1); });
     ASSERT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
     ASSERT_TRUE(carol.expect(TW_CMD_TEMP_CALL_ARRIVED).has_value());
+    const uint32_t invited = 1002;
+    dave.send([&](unsigned char* buffer, int capacity) { return cp_meeting_call(buffer, capacity, 0, &invited, 1); });
+    auto answer = dave.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    ASSERT_TRUE(answer.has_value());
+    uint32_t meetingId = 0;
+    ASSERT_EQ(meetingIds(*answer, &meetingId).size(), 2U);
 
     ::kill(a->pid(), SIGKILL);
-    EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL, std::chrono::milliseconds(2 * kLeaseMs) + 2s).has_value())
-        << "the call outlives the caller's node";
+    const auto bound = std::chrono::milliseconds(2 * kLeaseMs) + 2s;
+    EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL, bound).has_value()) << "the call outlives the caller's node";
+    EXPECT_EQ(endedMeeting(bob.expect(TW_CMD_MEETING_CALL_RELEASE, bound)), meetingId)
+        << "the meeting outlives its owner's node";
     EXPECT_EQ(carol.requestMic(1), 0) << "carol's floor requests are for her group again";
     a.reset();
     ::unlink(file.c_str());

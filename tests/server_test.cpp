@@ -451,27 +451,6 @@ namespace {
 
 using namespace server_test;
 
-std::vector<uint32_t> meetingIds(const Bytes& body, uint32_t* meetingId) {
-    tw_meeting_call_ack ack{};
-    std::vector<uint32_t> ids;
-    if (on_meeting_call_ack(&ack, body.data(), static_cast<uint32_t>(body.size())) == TW_OK && ack.result == 0) {
-        *meetingId = ack.meetingId;
-        for (uint64_t i = 0; i < ack.memberCount; ++i) {
-            ids.push_back(ack.members[i].userId);
-        }
-    }
-    free_meeting_call_ack(&ack);
-    return ids;
-}
-
-int32_t resultOf(const std::optional<Bytes>& body) {
-    tw_result_ack ack{};
-    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) {
-        return INT32_MIN;
-    }
-    return ack.result;
-}
-
 TEST(ServerCalls, ATemporaryCallTalksApartFromTheGroupAndEndsForBoth) {
     RunningServer server;
     Client alice(server.tcpPort(), server.udpPort());
@@ -483,11 +462,11 @@ TEST(ServerCalls, ATemporaryCallTalksApartFromTheGroupAndEndsForBoth) {
 
     const uint32_t dave = 1004;  // offline
     alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &dave, 1); });
-    EXPECT_EQ(resultOf(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
+    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
 
     const uint32_t callee = 1002;
     alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &callee, 1); });
-    EXPECT_EQ(resultOf(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
+    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
     auto arrived = bob.expect(TW_CMD_TEMP_CALL_ARRIVED);
     ASSERT_TRUE(arrived.has_value());
     tw_temp_call_arrived call{};
@@ -533,11 +512,7 @@ TEST(ServerCalls, AMeetingListsItsMembersAndEndsByItsIdOrWhenItsOwnerLeaves) {
 
     alice.send([&](unsigned char* b, int c) { return cp_handup_meeting_call(b, c, &meetingId, 1); });
     for (Client* member : {&alice, &bob, &carol}) {
-        auto ended = member->expect(TW_CMD_MEETING_CALL_RELEASE);
-        ASSERT_TRUE(ended.has_value());
-        tw_meeting_call_release release{};
-        ASSERT_EQ(on_meeting_call_release(&release, ended->data(), static_cast<uint32_t>(ended->size())), TW_OK);
-        EXPECT_EQ(release.meetingId, meetingId);
+        EXPECT_EQ(endedMeeting(member->expect(TW_CMD_MEETING_CALL_RELEASE)), meetingId);
     }
 
     bob.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 0, invited + 1, 1); });

@@ -125,6 +125,34 @@ inline double metricValue(const std::string& page, const std::string& series) {
     return at == std::string::npos ? -1 : std::stod(page.substr(at + series.size() + 2));
 }
 
+// The result of a temporary call's answer, INT32_MIN for none.
+inline int32_t callResult(const std::optional<Bytes>& body) {
+    tw_result_ack ack{};
+    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return INT32_MIN;
+    return ack.result;
+}
+
+// The members of a meeting's answer (none when it is a refusal); its id into `meetingId`.
+inline std::vector<uint32_t> meetingIds(const Bytes& body, uint32_t* meetingId) {
+    tw_meeting_call_ack ack{};
+    std::vector<uint32_t> ids;
+    if (on_meeting_call_ack(&ack, body.data(), static_cast<uint32_t>(body.size())) == TW_OK && ack.result == 0) {
+        *meetingId = ack.meetingId;
+        for (uint64_t i = 0; i < ack.memberCount; ++i) ids.push_back(ack.members[i].userId);
+    }
+    free_meeting_call_ack(&ack);
+    return ids;
+}
+
+// The meeting id of a meeting's end, 0 for none.
+inline uint32_t endedMeeting(const std::optional<Bytes>& body) {
+    tw_meeting_call_release release{};
+    if (!body || on_meeting_call_release(&release, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) {
+        return 0;
+    }
+    return release.meetingId;
+}
+
 class Client : public test_support::FramedStream {
 public:
     // receiveBuffer > 0 shrinks the kernel's receive buffer, to play a slow reader.

@@ -447,6 +447,8 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
     } else if (auto busy = floors_.find(groupId);
                busy != floors_.end() && (busy->second.holder != user || busy->second.ending)) {
         result = kFloorBusy;
+    } else if (auto call = calls_.find(groupId); call != calls_.end() && call->second.offered) {
+        result = kFloorBusy;  // the other nodes have not answered yet
     }
     if (result != 0) {
         ++counters_.floorDenials;

@@ -65,13 +65,17 @@ private:
     // A temporary call (two users) or a meeting, talking in a group of its own.
     struct Call {
         bool temporary = true;
-        uint32_t owner = 0;
+        uint32_t owner = 0;  // the caller of a temporary call
         uint32_t meetingId = 0;
         std::vector<uint32_t> members;
-        // A temporary call with a user on another node: that node's name.
-        std::string remoteNode;
-        // Offered to the other node, not answered yet.
+        // Offered to other nodes, not answered yet: no floor, no voice.
         bool offered = false;
+        // With users on other nodes: the call's floor and voice go through the cluster.
+        bool acrossNodes = false;
+        // The owner's node, when it is another one.
+        std::string ownerNode;
+        // The other nodes taking part, told when the call ends here.
+        std::vector<std::string> otherNodes;
     };
 
     // A floor ends in a grace period after a release or a take-back: the former holder's
@@ -125,8 +129,10 @@ private:
     void tempCall(Session& session, const unsigned char* body, uint32_t length);
     void meetingCall(Session& session, const unsigned char* body, uint32_t length);
     void hangUpMeeting(Session& session, const unsigned char* body, uint32_t length);
-    // Ends a call: its floor ends, members are told (0xca or 0xcc with the reason).
-    void endCall(uint32_t groupId, uint32_t reason);
+    void answerMeeting(Session& owner, uint32_t groupId);
+    // Ends a call: its floor ends, the other nodes taking part and, unless the call never
+    // took place for them, the members are told (0xca or 0xcc with the reason).
+    void endCall(uint32_t groupId, uint32_t reason, bool tellMembers = true);
     void leaveCall(Session& session);
     // The members of a configured group or of a call's group; null for an unknown id.
     // Valid until a call ends, which a TCP send can cause by closing a slow session.
@@ -159,15 +165,18 @@ private:
     void onClusterFloorLost(uint32_t groupId, uint32_t holder);
     void onReplacedElsewhere(uint32_t userId);
     void onCallOffered(const NodeMessage& offer, const std::string& reply);
+    void onMeetingOffered(const NodeMessage& offer, const std::string& reply);
     void onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, const std::string& node);
+    void onMeetingAnswered(uint32_t groupId, int32_t result, const std::vector<std::string>& nodes);
     // Whether a group's floor and voice are the cluster's: a configured group, or a call
     // with a user on another node.
     bool clustered(uint32_t groupId) const;
     uint32_t nextTempGroupId();
+    uint32_t nextMeetingId();
     // Frees the floors held from other nodes whose renewals stopped.
     void expireRemoteFloors(Session::Clock::time_point now);
     void endCallsOfDepartedNodes();
-    void endCallFromElsewhere(uint32_t groupId, uint32_t reason);
+    void endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMembers = true);
     void listenToGroupsOf(uint32_t accountId, bool listen);
     // Where a login goes instead of this node: another node's, when this one is full or
     // draining and one has room.
@@ -188,7 +197,7 @@ private:
     std::map<uint32_t, Floor> floors_;
     std::map<uint32_t, Call> calls_;  // by the call's group id
     uint32_t tempGroupsMade_ = 0;
-    uint32_t nextMeetingId_ = 1;
+    uint32_t meetingsMade_ = 0;
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;

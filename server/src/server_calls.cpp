@@ -71,8 +71,11 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
     }
     const uint32_t groupId = nextTempGroupId();
     if (elsewhere) {
-        Call call{true, caller, 0, {caller, calleeId}, {}, true};
-        calls_[groupId] = call;
+        Call& call = calls_[groupId];
+        call.owner = caller;
+        call.members = {caller, calleeId};
+        call.offered = true;
+        call.acrossNodes = true;
         session.callGroup = groupId;
         cluster_->offerCall(groupId, caller, session.account->displayName, calleeId,
                             [this, groupId, caller](int32_t result, const std::string& node) {
@@ -80,7 +83,9 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
                             });
         return;
     }
-    calls_[groupId] = Call{true, caller, 0, {caller, callee->account->id}, {}, false};
+    Call& call = calls_[groupId];
+    call.owner = caller;
+    call.members = {caller, callee->account->id};
     session.callGroup = groupId;
     callee->callGroup = groupId;
     sendResult(session, TW_CMD_TEMP_CALL_ACK, 0);
@@ -97,12 +102,23 @@ void Server::tempCall(Session& session, const unsigned char* body, uint32_t leng
 // skipped when the numbers come round.
 uint32_t Server::nextTempGroupId() {
     const uint32_t base = cluster_ ? cluster_->callGroupBase() : kTempGroupBase;
-    const uint32_t span = cluster_ ? 1U << 20 : kMeetingGroupBase - kTempGroupBase;
+    const uint32_t span = cluster_ ? Cluster::kCallRangeSize : kMeetingGroupBase - kTempGroupBase;
     uint32_t groupId = 0;
     do {
         groupId = base + tempGroupsMade_++ % span;
     } while (calls_.count(groupId) != 0);
     return groupId;
+}
+
+// Meeting ids run from 1; a meeting's group is its id above the meetings' base.
+uint32_t Server::nextMeetingId() {
+    const uint32_t base = cluster_ ? cluster_->meetingIdBase() : 0;
+    const uint32_t span = cluster_ ? Cluster::kCallRangeSize : ~kMeetingGroupBase;
+    uint32_t meetingId = 0;
+    do {
+        meetingId = base + meetingsMade_++ % span;
+    } while (meetingId == 0 || calls_.count(kMeetingGroupBase + meetingId) != 0);
+    return meetingId;
 }
 
 void Server::onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, const std::string& node) {
@@ -112,18 +128,17 @@ void Server::onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, c
         call != calls_.end() && call->second.offered && session != nullptr && session->callGroup == groupId;
     if (!waiting) {
         // The caller left (or hung up) while the other node answered.
-        if (result == 0) cluster_->endCall(node, groupId);
-        if (call != calls_.end() && call->second.offered) calls_.erase(call);
+        if (result == 0) cluster_->endCall(node, groupId, 1);
+        if (call != calls_.end() && call->second.offered) endCall(groupId, 1, false);
         return;
     }
     if (result != 0) {
-        calls_.erase(call);
-        session->callGroup = 0;
+        endCall(groupId, 0, false);
         sendResult(*session, TW_CMD_TEMP_CALL_ACK, result);
         return;
     }
     call->second.offered = false;
-    call->second.remoteNode = node;
+    call->second.otherNodes = {node};
     cluster_->listen(groupId);
     sendResult(*session, TW_CMD_TEMP_CALL_ACK, 0);
     spdlog::info("user {} called user {} on node {}: temporary group {}", caller, call->second.members[1], node,
@@ -131,6 +146,10 @@ void Server::onCallAnswered(uint32_t groupId, uint32_t caller, int32_t result, c
 }
 
 void Server::onCallOffered(const NodeMessage& offer, const std::string& reply) {
+    if (offer.kind == NodeMessage::Kind::kMeetingOffer) {
+        onMeetingOffered(offer, reply);
+        return;
+    }
     Session* callee = online(offer.userId);
     int32_t result = 0;
     if (callee == nullptr) {
@@ -143,8 +162,11 @@ void Server::onCallOffered(const NodeMessage& offer, const std::string& reply) {
     }
     cluster_->answerOffer(reply, result);
     if (result != 0) return;
-    Call call{true, offer.caller, 0, {offer.caller, offer.userId}, offer.node, false};
-    calls_[offer.groupId] = call;
+    calls_[offer.groupId] = Call{.owner = offer.caller,
+                                 .members = {offer.caller, offer.userId},
+                                 .acrossNodes = true,
+                                 .ownerNode = offer.node,
+                                 .otherNodes = {offer.node}};
     callee->callGroup = offer.groupId;
     cluster_->listen(offer.groupId);
     tw_temp_call_arrived arrived{};
@@ -157,6 +179,9 @@ void Server::onCallOffered(const NodeMessage& offer, const std::string& reply) {
                  offer.groupId);
 }
 
+// A meeting's members are all online, here or (in a cluster) on other nodes, and none is in
+// a call. Members elsewhere are offered the meeting through their nodes; the owner's answer
+// waits for theirs.
 void Server::meetingCall(Session& session, const unsigned char* body, uint32_t length) {
     tw_call_request request{};
     if (srv_parse_call_request(&request, body, length) != TW_OK) {
@@ -171,17 +196,19 @@ void Server::meetingCall(Session& session, const unsigned char* body, uint32_t l
         return;
     }
     std::vector<uint32_t> members{caller};
+    std::vector<uint32_t> elsewhere;
     for (uint32_t i = 0; i < request.count; ++i) {
         const uint32_t id = request.ids[i];
-        if (id == caller || std::find(members.begin(), members.end(), id) != members.end()) {
+        if (std::find(members.begin(), members.end(), id) != members.end()) {
             continue;
         }
         Session* member = online(id);
-        if (member == nullptr) {
+        if (member == nullptr && cluster_ && config_.findAccount(id) != nullptr) {
+            elsewhere.push_back(id);
+        } else if (member == nullptr) {
             sendMeetingRefusal(session, kUserUnavailable);
             return;
-        }
-        if (member->callGroup != 0) {
+        } else if (member->callGroup != 0) {
             sendMeetingRefusal(session, kAlreadyInCall);
             return;
         }
@@ -191,23 +218,96 @@ void Server::meetingCall(Session& session, const unsigned char* body, uint32_t l
         sendMeetingRefusal(session, members.size() < 2 ? kUserUnavailable : kMalformedCall);
         return;
     }
-    const uint32_t meetingId = nextMeetingId_++;
-    const uint32_t groupId = kMeetingGroupBase + (meetingId & 0x7FFFFFFF);
-    calls_[groupId] = Call{false, caller, meetingId, members, {}, false};
-    std::vector<tw_meeting_member> listed;
+    const uint32_t meetingId = nextMeetingId();
+    const uint32_t groupId = kMeetingGroupBase + meetingId;
+    Call& call = calls_[groupId];
+    call.temporary = false;
+    call.owner = caller;
+    call.meetingId = meetingId;
+    call.members = members;
+    call.offered = !elsewhere.empty();
+    call.acrossNodes = !elsewhere.empty();
     for (uint32_t id : members) {
-        online(id)->callGroup = groupId;
+        if (Session* member = online(id)) member->callGroup = groupId;
+    }
+    spdlog::info("user {} opened meeting {} with {} members, {} on other nodes (flag {})", caller, meetingId,
+                 members.size(), elsewhere.size(), request.flag);
+    if (elsewhere.empty()) {
+        answerMeeting(session, groupId);
+        return;
+    }
+    cluster_->offerMeeting(groupId, meetingId, caller, session.account->displayName, std::move(elsewhere),
+                           [this, groupId](int32_t result, const std::vector<std::string>& nodes) {
+                               onMeetingAnswered(groupId, result, nodes);
+                           });
+}
+
+void Server::answerMeeting(Session& owner, uint32_t groupId) {
+    const Call& call = calls_.at(groupId);
+    std::vector<tw_meeting_member> listed;
+    for (uint32_t id : call.members) {
         tw_meeting_member entry{};
         entry.userId = id;
         copyText(entry.name, sizeof entry.name, config_.findAccount(id)->displayName);
         listed.push_back(entry);
     }
     Message answer;
-    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, 0, meetingId, listed.data(),
+    answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, 0, call.meetingId, listed.data(),
                                                static_cast<uint32_t>(listed.size()));
-    session.send(answer.bytes.data(), answer.length);
-    spdlog::info("user {} opened meeting {} with {} members (flag {})", caller, meetingId, members.size(),
-                 request.flag);
+    owner.send(answer.bytes.data(), answer.length);
+}
+
+void Server::onMeetingAnswered(uint32_t groupId, int32_t result, const std::vector<std::string>& nodes) {
+    auto call = calls_.find(groupId);
+    Session* owner = call != calls_.end() ? online(call->second.owner) : nullptr;
+    if (call == calls_.end() || !call->second.offered || owner == nullptr || owner->callGroup != groupId) {
+        // The owner left while the other nodes answered: the meeting ends there.
+        for (const std::string& node : nodes) cluster_->endCall(node, groupId, 1);
+        return;
+    }
+    if (result != 0) {
+        spdlog::info("meeting {} refused by another node: {}", call->second.meetingId, result);
+        endCall(groupId, 0, false);
+        sendMeetingRefusal(*owner, result);
+        return;
+    }
+    call->second.offered = false;
+    call->second.otherNodes = nodes;
+    cluster_->listen(groupId);
+    answerMeeting(*owner, groupId);
+}
+
+// A meeting opened on another node, for members of this one: each must be online and in no
+// call, or the meeting is refused.
+void Server::onMeetingOffered(const NodeMessage& offer, const std::string& reply) {
+    int32_t result = 0;
+    if (offer.meetingId == 0 || offer.meetingId > ~kMeetingGroupBase ||
+        offer.groupId != kMeetingGroupBase + offer.meetingId || calls_.count(offer.groupId) != 0 ||
+        offer.members.empty()) {
+        result = kMalformedCall;
+    }
+    for (uint32_t id : offer.members) {
+        const Session* member = online(id);
+        if (result != 0) break;
+        if (member == nullptr) {
+            result = kUserUnavailable;
+        } else if (member->callGroup != 0) {
+            result = kAlreadyInCall;
+        }
+    }
+    cluster_->answerOffer(reply, result);
+    if (result != 0) return;
+    calls_[offer.groupId] = Call{.temporary = false,
+                                 .owner = offer.caller,
+                                 .meetingId = offer.meetingId,
+                                 .members = offer.members,
+                                 .acrossNodes = true,
+                                 .ownerNode = offer.node,
+                                 .otherNodes = {offer.node}};
+    for (uint32_t id : offer.members) online(id)->callGroup = offer.groupId;
+    cluster_->listen(offer.groupId);
+    spdlog::info("user {} on node {} opened meeting {} with {} members here", offer.caller, offer.node, offer.meetingId,
+                 offer.members.size());
 }
 
 void Server::hangUpMeeting(Session& session, const unsigned char* body, uint32_t length) {
@@ -217,17 +317,17 @@ void Server::hangUpMeeting(Session& session, const unsigned char* body, uint32_t
         spdlog::warn("session {}: malformed meeting hang-up dropped", session.id());
         return;
     }
-    const uint32_t groupId = kMeetingGroupBase + (request.ids[0] & 0x7FFFFFFF);
+    const uint32_t groupId = kMeetingGroupBase + (request.ids[0] & ~kMeetingGroupBase);
     auto call = calls_.find(groupId);
     if (call == calls_.end() || call->second.temporary || call->second.meetingId != request.ids[0] ||
-        call->second.owner != session.account->id) {
+        call->second.owner != session.account->id || !call->second.ownerNode.empty()) {
         spdlog::warn("user {}: hang-up of meeting {} that is not theirs dropped", session.account->id, request.ids[0]);
         return;
     }
     endCall(groupId, 0);
 }
 
-void Server::endCall(uint32_t groupId, uint32_t reason) {
+void Server::endCall(uint32_t groupId, uint32_t reason, bool tellMembers) {
     auto found = calls_.find(groupId);
     if (found == calls_.end()) {
         return;
@@ -236,10 +336,8 @@ void Server::endCall(uint32_t groupId, uint32_t reason) {
     if (floors_.count(groupId) != 0) {
         endFloor(groupId, FloorEnd::kGone);
     }
-    if (!call.remoteNode.empty()) {
-        cluster_->endCall(call.remoteNode, groupId);
-        cluster_->unlisten(groupId);
-    }
+    for (const std::string& node : call.otherNodes) cluster_->endCall(node, groupId, reason);
+    if (call.acrossNodes && !call.offered) cluster_->unlisten(groupId);
     calls_.erase(groupId);
     Message event;
     if (call.temporary) {
@@ -251,7 +349,7 @@ void Server::endCall(uint32_t groupId, uint32_t reason) {
     for (uint32_t member : call.members) {
         if (Session* session = online(member); session != nullptr && session->callGroup == groupId) {
             session->callGroup = 0;
-            session->send(event.bytes.data(), event.length);
+            if (tellMembers) session->send(event.bytes.data(), event.length);
         }
     }
 }

@@ -18,7 +18,8 @@ void Server::startCluster() {
     events.floorLost = [this](uint32_t groupId, uint32_t holder) { onClusterFloorLost(groupId, holder); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
-    events.callEnded = [this](uint32_t groupId) { endCallFromElsewhere(groupId, 0); };
+    events.callEnded = [this](uint32_t groupId, uint32_t reason) { endCallFromElsewhere(groupId, reason); };
+    events.callWithdrawn = [this](uint32_t groupId) { endCallFromElsewhere(groupId, 0, false); };
     // Described before the start: the worker's first renewal puts this record at once.
     const ClusterConfig& cluster = *config_.cluster;
     NodeLoad self;
@@ -54,7 +55,7 @@ std::optional<NodeLoad> Server::placeElsewhere(bool newSession) const {
 bool Server::clustered(uint32_t groupId) const {
     if (!cluster_) return false;
     const auto call = calls_.find(groupId);
-    return call != calls_.end() ? !call->second.remoteNode.empty() : groupId < kTempGroupBase;
+    return call != calls_.end() ? call->second.acrossNodes : groupId < kTempGroupBase;
 }
 
 void Server::onReplacedElsewhere(uint32_t userId) {
@@ -169,26 +170,35 @@ void Server::onClusterFloorLost(uint32_t groupId, uint32_t holder) {
     }
 }
 
-// A call whose other side's node has gone ends here: nothing more will come from there, and
-// its member here would stay in it.
+// A call whose owner's node has gone ends here: nothing more will come from there, and its
+// members here would stay in it; so does a temporary call whose other side's node has gone.
+// A meeting owned here just loses the members of a node that has gone.
 void Server::endCallsOfDepartedNodes() {
     std::vector<uint32_t> orphaned;
-    for (const auto& [groupId, call] : calls_) {
-        if (!call.remoteNode.empty() && cluster_->departed(call.remoteNode)) orphaned.push_back(groupId);
+    for (auto& [groupId, call] : calls_) {
+        auto& others = call.otherNodes;
+        const auto gone = [this](const std::string& node) { return cluster_->departed(node); };
+        if ((!call.ownerNode.empty() && gone(call.ownerNode)) ||
+            (call.temporary && std::any_of(others.begin(), others.end(), gone))) {
+            orphaned.push_back(groupId);
+        } else if (std::any_of(others.begin(), others.end(), gone)) {
+            spdlog::warn("meeting {}: a node taking part has gone, its members with it", call.meetingId);
+            others.erase(std::remove_if(others.begin(), others.end(), gone), others.end());
+        }
     }
     for (uint32_t groupId : orphaned) {
-        spdlog::warn("group {}: call ended, node {} has gone", groupId, calls_[groupId].remoteNode);
+        spdlog::warn("group {}: call ended, a node taking part has gone", groupId);
         endCallFromElsewhere(groupId, 1);
     }
 }
 
-// A call ended by, or with, the other node: it ends here without telling that node again.
-void Server::endCallFromElsewhere(uint32_t groupId, uint32_t reason) {
+// A call ended by, or with, another node: it ends here without telling the other nodes
+// again; the owner's node has told them, or they have gone.
+void Server::endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMembers) {
     auto call = calls_.find(groupId);
-    if (call == calls_.end() || call->second.remoteNode.empty()) return;
-    cluster_->unlisten(groupId);
-    call->second.remoteNode.clear();
-    endCall(groupId, reason);
+    if (call == calls_.end() || !call->second.acrossNodes) return;
+    call->second.otherNodes.clear();
+    endCall(groupId, reason, tellMembers);
 }
 
 void Server::expireRemoteFloors(Session::Clock::time_point now) {

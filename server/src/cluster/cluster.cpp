@@ -58,6 +58,7 @@ void Cluster::start(Events events) {
     connect();
     bindFloorStore();
     awaitOwnName();
+    checkCallRange();
     floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
     stopping_ = false;

@@ -13,9 +13,9 @@
 //   "talkhub.floor.<group id>", so that other nodes tell their members, and forget a holder
 //   whose node went silent;
 // - which node each user is logged in on is kept in the bucket "talkhub_presence" (key
-//   "user.<id>"); a login on one node ends the user's session on another, and a temporary
-//   call reaches a user on another node, through messages on that node's own subject,
-//   "talkhub.node.<name>" (a call offer is a request there, answered with its result).
+//   "user.<id>"); a login on one node ends the user's session on another, and temporary
+//   calls and meetings reach users on other nodes, through messages on each node's own
+//   subject, "talkhub.node.<name>" (an offer is a request there, answered with its result).
 //
 // Threads. The NATS client runs its own (the connection's, and one that delivers every
 // subscription's messages); the link adds one worker for JetStream's blocking calls and
@@ -78,10 +78,13 @@ public:
         std::function<void(uint32_t groupId, uint32_t holder)> floorLost;
         // A user of this node logged in on another node.
         std::function<void(uint32_t userId)> replaced;
-        // A temporary call for a user of this node; answered with answerOffer(reply, result).
+        // A temporary call or a meeting for users of this node; answered with
+        // answerOffer(reply, result).
         std::function<void(const NodeMessage& offer, const std::string& reply)> callOffered;
-        // The other side of a temporary call ended it.
-        std::function<void(uint32_t groupId)> callEnded;
+        // Another node taking part in a call ended it.
+        std::function<void(uint32_t groupId, uint32_t reason)> callEnded;
+        // A meeting offered here does not take place after all: its members are not told.
+        std::function<void(uint32_t groupId)> callWithdrawn;
     };
     Cluster(boost::asio::io_context& io, ClusterConfig config);
     ~Cluster();
@@ -112,8 +115,14 @@ public:
     // call refusal, and the callee's node.
     void offerCall(uint32_t groupId, uint32_t caller, const std::string& callerName, uint32_t callee,
                    std::function<void(int32_t result, const std::string& node)> done);
+    // Offers meeting `meetingId` in `groupId` to the nodes of the `invited` users (none of
+    // them here); `done` gets 0 and the nodes that took it, or the first refusal (the nodes
+    // that had taken it are told it is withdrawn).
+    void offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner, const std::string& ownerName,
+                      std::vector<uint32_t> invited,
+                      std::function<void(int32_t result, const std::vector<std::string>& nodes)> done);
     void answerOffer(const std::string& reply, int32_t result);
-    void endCall(const std::string& node, uint32_t groupId);
+    void endCall(const std::string& node, uint32_t groupId, uint32_t reason);
     // What this node tells the others of itself; the sessions and draining change as they
     // go and reach the others with the next renewal.
     void describeSelf(const NodeLoad& self);
@@ -123,9 +132,12 @@ public:
     // Whether a node seen alive before has gone since (its key expired or was deleted).
     bool departed(const std::string& node) const;
 
-    // The first id of this node's own range of temporary groups, 1 << 20 of them, picked by
-    // its name so that nodes do not number their calls alike.
+    // Each node numbers its calls in a range of its own, picked by its name: 1 << 20
+    // temporary groups from callGroupBase(), as many meeting ids from meetingIdBase().
+    static constexpr uint32_t kCallRangeSize = 1U << 20;
+    static uint32_t callRangeOf(const std::string& node);
     uint32_t callGroupBase() const;
+    uint32_t meetingIdBase() const;
 
     // Messages on the cluster's subjects that were no voice or floor event.
     uint64_t malformedDropped() const { return malformedDropped_; }
@@ -148,6 +160,8 @@ private:
     void connect();
     void bindFloorStore();
     void awaitOwnName();
+    // Refuses to start beside a live node whose name picks the same range of call ids.
+    void checkCallRange();
     natsSubscription* subscribe(const std::string& subject);
     void unsubscribe(natsSubscription* subscription);
     static void onMessage(natsConnection* connection, natsSubscription* subscription, natsMsg* message, void* closure);
@@ -173,6 +187,8 @@ private:
     void renew();
     void publishFloor(const FloorEvent& event);
     void sendToNode(const std::string& node, const NodeMessage& message);
+    // A request to a node (worker): its one-byte answer, or `failed` without one in time.
+    int32_t askNode(const std::string& node, const NodeMessage& message, int32_t failed);
     bool nodeAlive(const std::string& node);
     // The node a user is logged in on, empty when none (or its node is gone).
     std::string presence(uint32_t userId);

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::size_t kFixedBytes = 9;  // kind, group id, holder
 constexpr std::size_t kLongestName = TW_MEMBER_NAME_SIZE - 1;
-constexpr std::size_t kNodeFixedBytes = 14;  // kind, user, group, caller, caller name's length
+constexpr std::size_t kNodeFixedBytes = 21;  // kind, user, group, caller, meeting, reason
 
 void storeU32(std::vector<unsigned char>& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(value >> shift));
@@ -48,28 +48,34 @@ std::optional<FloorEvent> parseFloorEvent(const unsigned char* data, std::size_t
     return event;
 }
 
+// kind, user, group, caller, meeting, reason; then the caller's name and the node, each after
+// its length byte; then the member count and the members.
 std::vector<unsigned char> encodeNodeMessage(const NodeMessage& message) {
     std::vector<unsigned char> out;
     out.push_back(static_cast<unsigned char>(message.kind));
-    storeU32(out, message.userId);
-    storeU32(out, message.groupId);
-    storeU32(out, message.caller);
-    const std::size_t nameBytes = std::min(message.callerName.size(), kLongestName);
-    out.push_back(static_cast<unsigned char>(nameBytes));
-    out.insert(out.end(), message.callerName.begin(),
-               message.callerName.begin() + static_cast<std::ptrdiff_t>(nameBytes));
-    const std::size_t nodeBytes = std::min(message.node.size(), kLongestName);
-    out.insert(out.end(), message.node.begin(), message.node.begin() + static_cast<std::ptrdiff_t>(nodeBytes));
+    for (uint32_t field : {message.userId, message.groupId, message.caller, message.meetingId, message.reason}) {
+        storeU32(out, field);
+    }
+    for (const std::string* text : {&message.callerName, &message.node}) {
+        const std::size_t bytes = std::min(text->size(), kLongestName);
+        out.push_back(static_cast<unsigned char>(bytes));
+        out.insert(out.end(), text->begin(), text->begin() + static_cast<std::ptrdiff_t>(bytes));
+    }
+    const std::size_t count = std::min<std::size_t>(message.members.size(), TW_MAX_MEETING_MEMBERS);
+    out.push_back(static_cast<unsigned char>(count));
+    for (std::size_t i = 0; i < count; ++i) storeU32(out, message.members[i]);
     return out;
 }
 
 std::optional<NodeMessage> parseNodeMessage(const unsigned char* data, std::size_t size) {
-    if (data == nullptr || size < kNodeFixedBytes) return std::nullopt;
+    if (data == nullptr || size < kNodeFixedBytes + 3) return std::nullopt;
     NodeMessage message;
     switch (data[0]) {
         case static_cast<unsigned char>(NodeMessage::Kind::kReplaced):
         case static_cast<unsigned char>(NodeMessage::Kind::kCallOffer):
+        case static_cast<unsigned char>(NodeMessage::Kind::kMeetingOffer):
         case static_cast<unsigned char>(NodeMessage::Kind::kCallEnd):
+        case static_cast<unsigned char>(NodeMessage::Kind::kCallWithdrawn):
             message.kind = static_cast<NodeMessage::Kind>(data[0]);
             break;
         default:
@@ -78,13 +84,19 @@ std::optional<NodeMessage> parseNodeMessage(const unsigned char* data, std::size
     message.userId = loadU32(data + 1);
     message.groupId = loadU32(data + 5);
     message.caller = loadU32(data + 9);
-    const std::size_t nameBytes = data[13];
-    const std::size_t nodeBytes = size - kNodeFixedBytes - std::min(nameBytes, size - kNodeFixedBytes);
-    if (nameBytes > kLongestName || kNodeFixedBytes + nameBytes > size || nodeBytes > kLongestName) {
-        return std::nullopt;
+    message.meetingId = loadU32(data + 13);
+    message.reason = loadU32(data + 17);
+    std::size_t at = kNodeFixedBytes;
+    for (std::string* text : {&message.callerName, &message.node}) {
+        // Each length byte is followed by its text and at least one more length byte.
+        const std::size_t bytes = data[at++];
+        if (bytes > kLongestName || size - at < bytes + 1) return std::nullopt;
+        text->assign(reinterpret_cast<const char*>(data + at), bytes);
+        at += bytes;
     }
-    message.callerName.assign(reinterpret_cast<const char*>(data + kNodeFixedBytes), nameBytes);
-    message.node.assign(reinterpret_cast<const char*>(data + kNodeFixedBytes + nameBytes), nodeBytes);
+    const std::size_t count = data[at++];
+    if (count > TW_MAX_MEETING_MEMBERS || size - at != count * 4) return std::nullopt;
+    for (std::size_t i = 0; i < count; ++i) message.members.push_back(loadU32(data + at + i * 4));
     return message;
 }
 

@@ -1,7 +1,8 @@
 // What nodes tell each other, a few bytes each, read with every length checked, since
 // anything on the bus could have sent them: about a group's floor, on the group's floor
 // subject (held, by whom, renewed while the turn lasts; or freed), and to one node, on its
-// own subject (a user logged in elsewhere; a temporary call offered or ended).
+// own subject (a user logged in elsewhere; a temporary call or a meeting offered, withdrawn
+// or ended).
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,11 @@ std::optional<FloorEvent> parseFloorEvent(const unsigned char* data, std::size_t
 
 struct NodeMessage {
     enum class Kind : uint8_t {
-        kReplaced = 'R',   // `userId` logged in on another node: the session here ends
-        kCallOffer = 'O',  // `caller` on `node` calls `userId` in the temporary group `groupId`
-        kCallEnd = 'E',    // the temporary call in `groupId` has ended
+        kReplaced = 'R',       // `userId` logged in on another node: the session here ends
+        kCallOffer = 'O',      // `caller` on `node` calls `userId` in the temporary group `groupId`
+        kMeetingOffer = 'M',   // `caller` on `node` opens meeting `meetingId` in `groupId` with `members`
+        kCallEnd = 'E',        // the call in `groupId` has ended, for `reason`
+        kCallWithdrawn = 'W',  // the meeting offered in `groupId` does not take place; nobody is told
     };
     Kind kind = Kind::kReplaced;
     uint32_t userId = 0;
@@ -35,6 +38,10 @@ struct NodeMessage {
     uint32_t caller = 0;
     std::string callerName;  // at most 63 bytes
     std::string node;        // the sender's node, at most 63 bytes
+    uint32_t meetingId = 0;
+    uint32_t reason = 0;  // why a meeting ended, as its members are told
+    // The receiving node's users invited to a meeting, at most TW_MAX_MEETING_MEMBERS.
+    std::vector<uint32_t> members{};
 };
 
 std::vector<unsigned char> encodeNodeMessage(const NodeMessage& message);

@@ -1,6 +1,6 @@
 // Presence and calls across nodes: where each user is logged in, a login that ends the
-// user's session on another node, and temporary calls to users on other nodes. The bucket
-// and the call offer's request are round trips, made on the worker thread.
+// user's session on another node, and temporary calls and meetings with users on other
+// nodes. The bucket and the offers' requests are round trips, made on the worker thread.
 #include <spdlog/spdlog.h>
 
 #include "cluster/cluster.h"
@@ -19,10 +19,32 @@ std::string nodeSubject(const std::string& node) { return "talkhub.node." + node
 
 }  // namespace
 
-uint32_t Cluster::callGroupBase() const {
+uint32_t Cluster::callRangeOf(const std::string& node) {
     uint32_t hash = 2166136261U;  // FNV-1a of the node's name
-    for (const char c : config_.node) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
-    return kTempGroupBase + ((hash % 1023) << 20);
+    for (const char c : node) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    // 1023 ranges of temporary groups fit below the meetings' groups.
+    return hash % ((kMeetingGroupBase - kTempGroupBase) / kCallRangeSize - 1);
+}
+
+uint32_t Cluster::callGroupBase() const { return kTempGroupBase + callRangeOf(config_.node) * kCallRangeSize; }
+
+uint32_t Cluster::meetingIdBase() const { return callRangeOf(config_.node) * kCallRangeSize; }
+
+void Cluster::checkCallRange() {
+    kvKeysList keys{};
+    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return;
+    std::string alike;
+    for (int i = 0; i < keys.Count; ++i) {
+        const std::string_view key = keys.Keys[i];
+        if (key.rfind("node.", 0) != 0) continue;
+        const std::string other(key.substr(5));
+        if (other != config_.node && callRangeOf(other) == callRangeOf(config_.node)) alike = other;
+    }
+    kvKeysList_Destroy(&keys);
+    if (!alike.empty()) {
+        throw std::runtime_error("cluster: the names " + alike + " and " + config_.node +
+                                 " pick the same range of call ids; one of the two nodes needs another name");
+    }
 }
 
 void Cluster::userOnline(uint32_t userId) {
@@ -54,18 +76,57 @@ void Cluster::offerCall(uint32_t groupId, uint32_t caller, const std::string& ca
         const std::string node = presence(callee);
         int32_t result = kCallUnavailable;
         if (!node.empty() && node != config_.node) {
-            const std::vector<unsigned char> offer =
-                encodeNodeMessage({NodeMessage::Kind::kCallOffer, callee, groupId, caller, callerName, config_.node});
-            natsMsg* reply = nullptr;
-            if (natsConnection_Request(&reply, connection_.get(), nodeSubject(node).c_str(), offer.data(),
-                                       static_cast<int>(offer.size()), kOfferWaitMs) == NATS_OK &&
-                natsMsg_GetDataLength(reply) == 1) {
-                result = static_cast<unsigned char>(natsMsg_GetData(reply)[0]);
-            }
-            natsMsg_Destroy(reply);
+            NodeMessage offer{NodeMessage::Kind::kCallOffer, callee, groupId, caller, callerName, config_.node};
+            result = askNode(node, offer, kCallUnavailable);
         }
         post([result, node, done] { done(result, node); });
     });
+}
+
+void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner, const std::string& ownerName,
+                           std::vector<uint32_t> invited,
+                           std::function<void(int32_t, const std::vector<std::string>&)> done) {
+    queueJob([this, groupId, meetingId, owner, ownerName, invited = std::move(invited), done = std::move(done)] {
+        int32_t result = 0;
+        std::map<std::string, std::vector<uint32_t>> byNode;
+        for (uint32_t user : invited) {
+            const std::string node = presence(user);
+            if (node.empty() || node == config_.node) {
+                result = kCallUnavailable;
+                break;
+            }
+            byNode[node].push_back(user);
+        }
+        std::vector<std::string> taken;
+        for (const auto& [node, members] : byNode) {
+            if (result != 0) break;
+            NodeMessage offer{NodeMessage::Kind::kMeetingOffer, 0, groupId, owner, ownerName, config_.node};
+            offer.meetingId = meetingId;
+            offer.members = members;
+            result = askNode(node, offer, kCallUnavailable);
+            if (result == 0) taken.push_back(node);
+        }
+        if (result != 0) {
+            for (const std::string& node : taken) {
+                sendToNode(node, {NodeMessage::Kind::kCallWithdrawn, 0, groupId, 0, {}, config_.node});
+            }
+            taken.clear();
+        }
+        post([result, taken = std::move(taken), done] { done(result, taken); });
+    });
+}
+
+int32_t Cluster::askNode(const std::string& node, const NodeMessage& message, int32_t failed) {
+    const std::vector<unsigned char> bytes = encodeNodeMessage(message);
+    natsMsg* reply = nullptr;
+    int32_t result = failed;
+    if (natsConnection_Request(&reply, connection_.get(), nodeSubject(node).c_str(), bytes.data(),
+                               static_cast<int>(bytes.size()), kOfferWaitMs) == NATS_OK &&
+        natsMsg_GetDataLength(reply) == 1) {
+        result = static_cast<unsigned char>(natsMsg_GetData(reply)[0]);
+    }
+    natsMsg_Destroy(reply);
+    return result;
 }
 
 void Cluster::answerOffer(const std::string& reply, int32_t result) {
@@ -74,8 +135,10 @@ void Cluster::answerOffer(const std::string& reply, int32_t result) {
     natsConnection_Publish(connection_.get(), reply.c_str(), &byte, 1);
 }
 
-void Cluster::endCall(const std::string& node, uint32_t groupId) {
-    sendToNode(node, {NodeMessage::Kind::kCallEnd, 0, groupId, 0, {}, config_.node});
+void Cluster::endCall(const std::string& node, uint32_t groupId, uint32_t reason) {
+    NodeMessage end{NodeMessage::Kind::kCallEnd, 0, groupId, 0, {}, config_.node};
+    end.reason = reason;
+    sendToNode(node, end);
 }
 
 void Cluster::deliver(const NodeMessage& message, const std::string& reply) {
@@ -84,10 +147,14 @@ void Cluster::deliver(const NodeMessage& message, const std::string& reply) {
             events_.replaced(message.userId);
             break;
         case NodeMessage::Kind::kCallOffer:
+        case NodeMessage::Kind::kMeetingOffer:
             events_.callOffered(message, reply);
             break;
         case NodeMessage::Kind::kCallEnd:
-            events_.callEnded(message.groupId);
+            events_.callEnded(message.groupId, message.reason);
+            break;
+        case NodeMessage::Kind::kCallWithdrawn:
+            events_.callWithdrawn(message.groupId);
             break;
     }
 }
