@@ -276,8 +276,16 @@ TEST_F(Cluster, AMeetingSpansNodesAndEndsOnEveryNode) {
     ASSERT_TRUE(grantedWithin(bob, 3s));
     EXPECT_EQ(datagramsHeard(bob, carol, 5), 5U);
 
+    // carol logs in on alice's node: she left the meeting with her old session.
+    Client carolMoved(a.tcpPort(), a.udpPort());
+    carolMoved.join("carol", 1);
+    ASSERT_TRUE(carol.expect(TW_CMD_LOGOUT_ACK).has_value());
+    ASSERT_TRUE(grantedWithin(alice, 3s));
+    EXPECT_EQ(datagramsHeard(alice, bob, 5), 5U);
+    EXPECT_FALSE(carolMoved.datagram(100ms).has_value()) << "the meeting's voice reaches carol outside it";
+
     alice.send([&](unsigned char* b, int n) { return cp_handup_meeting_call(b, n, &meetingId, 1); });
-    for (Client* member : {&alice, &bob, &carol}) {
+    for (Client* member : {&alice, &bob}) {
         EXPECT_EQ(endedMeeting(member->expect(TW_CMD_MEETING_CALL_RELEASE)), meetingId);
     }
     EXPECT_TRUE(grantedWithin(bob, 3s)) << "bob's requests are for his group again";

@@ -301,6 +301,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     byAccount_[account->id] = &session;
     if (cluster_) {
         listenToGroupsOf(account->id, true);
+        leaveMeetingsElsewhere(account->id);
         cluster_->userOnline(account->id);
         reportLoad();
     }

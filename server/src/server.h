@@ -178,6 +178,8 @@ private:
     void endCallsOfDepartedNodes();
     void endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMembers = true);
     void listenToGroupsOf(uint32_t accountId, bool listen);
+    // A user who was in a meeting through another node comes here in none.
+    void leaveMeetingsElsewhere(uint32_t accountId);
     // Where a login goes instead of this node: another node's, when this one is full or
     // draining and one has room.
     std::optional<NodeLoad> placeElsewhere(bool newSession) const;

@@ -3,6 +3,8 @@
 #include <spdlog/spdlog.h>
 #include <talkwire.h>
 
+#include <algorithm>
+
 #include "message.h"
 #include "server.h"
 
@@ -76,6 +78,15 @@ void Server::listenToGroupsOf(uint32_t accountId, bool listen) {
         } else {
             cluster_->unlisten(group->id);
         }
+    }
+}
+
+// The user's session on the other node has ended, and with it their place in the meeting;
+// this node would otherwise relay the meeting's voice to their new session.
+void Server::leaveMeetingsElsewhere(uint32_t accountId) {
+    for (auto& [groupId, call] : calls_) {
+        if (call.temporary || !call.acrossNodes || call.owner == accountId) continue;
+        call.members.erase(std::remove(call.members.begin(), call.members.end(), accountId), call.members.end());
     }
 }
 
