@@ -39,7 +39,7 @@ tsan: deps
 # Builds the libraries with clang and libFuzzer and runs each fuzz target for FUZZ_SECONDS:
 # talkwire's parsers, framing and voice path, and the logged-in library fed hostile
 # signalling and voice, and the reference server fed hostile requests and datagrams.
-FUZZ_TARGETS = control voice service_control service_voice server
+FUZZ_TARGETS = control voice service_control service_voice server cluster
 fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTALKHUB_FUZZ=ON $(CMAKE_FLAGS)

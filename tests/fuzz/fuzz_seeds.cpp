@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_messages.h"
+
 namespace {
 
 void write(const std::filesystem::path& folder, int index, const unsigned char* data, int size) {
@@ -123,6 +125,25 @@ void writeClientTraffic(const std::filesystem::path& folder) {
     voice(srv_build_end_of_talk(datagram, sizeof datagram, 1001, 3));
 }
 
+// What nodes of a cluster tell each other: floor events and each kind of node message.
+void writeClusterMessages(const std::filesystem::path& folder) {
+    using talkhub_server::NodeMessage;
+    std::vector<std::vector<unsigned char>> messages;
+    messages.push_back(talkhub_server::encodeFloorEvent({talkhub_server::FloorEvent::Kind::kHeld, 1, 1001, "alice"}));
+    messages.push_back(talkhub_server::encodeFloorEvent({talkhub_server::FloorEvent::Kind::kFreed, 1, 1001, ""}));
+    NodeMessage meeting{NodeMessage::Kind::kMeetingOffer, 0, 0x80000009, 1001, "alice", "node-a"};
+    meeting.meetingId = 9;
+    meeting.members = {1002, 1003};
+    messages.push_back(talkhub_server::encodeNodeMessage(meeting));
+    messages.push_back(
+        talkhub_server::encodeNodeMessage({NodeMessage::Kind::kCallOffer, 1003, 0x40000001, 1001, "alice", "node-a"}));
+    messages.push_back(talkhub_server::encodeNodeMessage({NodeMessage::Kind::kCallEnd, 0, 0x40000001, 0, {}, "b"}));
+    int index = 0;
+    for (const auto& bytes : messages) {
+        write(folder, index++, bytes.data(), static_cast<int>(bytes.size()));
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds CORPUS_DIR\n");
@@ -131,12 +152,13 @@ int main(int argc, char** argv) {
     const std::filesystem::path root = argv[1];
     const std::filesystem::path control = root / "control";
     const std::filesystem::path voice = root / "voice";
-    for (const char* name : {"control", "voice", "service_control", "service_voice", "server"}) {
+    for (const char* name : {"control", "voice", "service_control", "service_voice", "server", "cluster"}) {
         std::filesystem::create_directories(root / name);
     }
     writeServerStream(root / "service_control");
     writeClientTraffic(root / "server");
     writeSpeakerVoice(root / "service_voice");
+    writeClusterMessages(root / "cluster");
 
     std::vector<unsigned char> message(4096);
     std::vector<unsigned char> framed(8192);
