@@ -20,6 +20,13 @@ void sendResult(Session& session, unsigned char command, int32_t result) {
     session.send(answer.bytes.data(), answer.length);
 }
 
+// Why a user cannot be brought into a call: not online here, or in a call already; 0 when
+// they can.
+int32_t callRefusal(const Session* user) {
+    if (user == nullptr) return kUserUnavailable;
+    return user->callGroup != 0 ? kAlreadyInCall : 0;
+}
+
 void sendMeetingRefusal(Session& session, int32_t result) {
     Message answer;
     answer.length = srv_build_meeting_call_ack(answer.bytes.data(), kMessageCapacity, result, 0, nullptr, 0);
@@ -151,13 +158,9 @@ void Server::onCallOffered(const NodeMessage& offer, const std::string& reply) {
         return;
     }
     Session* callee = online(offer.userId);
-    int32_t result = 0;
-    if (callee == nullptr) {
-        result = kUserUnavailable;
-    } else if (callee->callGroup != 0) {
-        result = kAlreadyInCall;
-    } else if (calls_.count(offer.groupId) != 0 || offer.groupId < kTempGroupBase ||
-               offer.groupId >= kMeetingGroupBase) {
+    int32_t result = callRefusal(callee);
+    if (result == 0 &&
+        (calls_.count(offer.groupId) != 0 || offer.groupId < kTempGroupBase || offer.groupId >= kMeetingGroupBase)) {
         result = kMalformedCall;
     }
     cluster_->answerOffer(reply, result);
@@ -202,14 +205,11 @@ void Server::meetingCall(Session& session, const unsigned char* body, uint32_t l
         if (std::find(members.begin(), members.end(), id) != members.end()) {
             continue;
         }
-        Session* member = online(id);
+        const Session* member = online(id);
         if (member == nullptr && cluster_ && config_.findAccount(id) != nullptr) {
             elsewhere.push_back(id);
-        } else if (member == nullptr) {
-            sendMeetingRefusal(session, kUserUnavailable);
-            return;
-        } else if (member->callGroup != 0) {
-            sendMeetingRefusal(session, kAlreadyInCall);
+        } else if (const int32_t refusal = callRefusal(member); refusal != 0) {
+            sendMeetingRefusal(session, refusal);
             return;
         }
         members.push_back(id);
@@ -286,14 +286,8 @@ void Server::onMeetingOffered(const NodeMessage& offer, const std::string& reply
         offer.members.empty()) {
         result = kMalformedCall;
     }
-    for (uint32_t id : offer.members) {
-        const Session* member = online(id);
-        if (result != 0) break;
-        if (member == nullptr) {
-            result = kUserUnavailable;
-        } else if (member->callGroup != 0) {
-            result = kAlreadyInCall;
-        }
+    for (std::size_t i = 0; result == 0 && i < offer.members.size(); ++i) {
+        result = callRefusal(online(offer.members[i]));
     }
     cluster_->answerOffer(reply, result);
     if (result != 0) return;

@@ -186,9 +186,9 @@ void Server::onClusterFloorLost(uint32_t groupId, uint32_t holder) {
 // A meeting owned here just loses the members of a node that has gone.
 void Server::endCallsOfDepartedNodes() {
     std::vector<uint32_t> orphaned;
+    const auto gone = [this](const std::string& node) { return cluster_->departed(node); };
     for (auto& [groupId, call] : calls_) {
         auto& others = call.otherNodes;
-        const auto gone = [this](const std::string& node) { return cluster_->departed(node); };
         if ((!call.ownerNode.empty() && gone(call.ownerNode)) ||
             (call.temporary && std::any_of(others.begin(), others.end(), gone))) {
             orphaned.push_back(groupId);

@@ -157,7 +157,7 @@ void Cluster::bindFloorStore() {
 // their own. A key of this name that outlives a lease is kept alive by another node: this one
 // does not start. One that expires within it was left by this node's own earlier run.
 void Cluster::awaitOwnName() {
-    const std::string key = "node." + config_.node;
+    const std::string key = nodeKey(config_.node);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.floorLeaseMs) + kRetryPause * 3;
     bool told = false;

@@ -194,6 +194,11 @@ private:
     std::string presence(uint32_t userId);
     // Puts this node's record and reads the others' (worker).
     void exchangeLoads();
+    // A node's key in the nodes bucket.
+    static std::string nodeKey(const std::string& node);
+    // The names of the other live nodes, as the bucket's keys list them; none when the
+    // bucket cannot be read.
+    std::optional<std::vector<std::string>> otherNodeNames();
 
     boost::asio::io_context& io_;
     const ClusterConfig config_;

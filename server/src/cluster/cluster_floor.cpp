@@ -67,7 +67,7 @@ void Cluster::runWorker() {
     }
     lock.unlock();
     while (!leases_.empty()) release(leases_.begin()->first, leases_.begin()->second.holder);
-    kvStore_Delete(nodes_.get(), ("node." + config_.node).c_str());
+    kvStore_Delete(nodes_.get(), nodeKey(config_.node).c_str());
 }
 
 void Cluster::claim(uint32_t groupId, uint32_t holder, const std::string& holderName, std::function<void(bool)> done) {

@@ -54,6 +54,20 @@ std::optional<NodeLoad> Cluster::leastLoadedPeer() const {
     return best != nullptr ? std::optional<NodeLoad>(*best) : std::nullopt;
 }
 
+std::string Cluster::nodeKey(const std::string& node) { return "node." + node; }
+
+std::optional<std::vector<std::string>> Cluster::otherNodeNames() {
+    kvKeysList keys{};
+    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return std::nullopt;
+    std::vector<std::string> names;
+    for (int i = 0; i < keys.Count; ++i) {
+        const std::string_view key = keys.Keys[i];
+        if (key.rfind("node.", 0) == 0 && key.substr(5) != config_.node) names.emplace_back(key.substr(5));
+    }
+    kvKeysList_Destroy(&keys);
+    return names;
+}
+
 // A bucket out of reach leaves the last list as it was.
 void Cluster::exchangeLoads() {
     std::string record;
@@ -62,21 +76,18 @@ void Cluster::exchangeLoads() {
         record = self_.encode();
     }
     uint64_t revision = 0;
-    kvStore_PutString(&revision, nodes_.get(), ("node." + config_.node).c_str(), record.c_str());
-    kvKeysList keys{};
-    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return;
+    kvStore_PutString(&revision, nodes_.get(), nodeKey(config_.node).c_str(), record.c_str());
+    const auto names = otherNodeNames();
+    if (!names) return;
     std::vector<NodeLoad> peers;
     std::set<std::string> alive;
-    for (int i = 0; i < keys.Count; ++i) {
-        const std::string key = keys.Keys[i];
-        if (key.rfind("node.", 0) != 0 || key == "node." + config_.node) continue;
-        alive.insert(key.substr(5));
+    for (const std::string& name : *names) {
+        alive.insert(name);
         kvEntry* raw = nullptr;
-        if (kvStore_Get(&raw, nodes_.get(), key.c_str()) != NATS_OK) continue;
+        if (kvStore_Get(&raw, nodes_.get(), nodeKey(name).c_str()) != NATS_OK) continue;
         const nats::Entry entry(raw);
-        if (auto load = NodeLoad::parse(key.substr(5), kvEntry_ValueString(raw))) peers.push_back(*load);
+        if (auto load = NodeLoad::parse(name, kvEntry_ValueString(raw))) peers.push_back(*load);
     }
-    kvKeysList_Destroy(&keys);
     std::lock_guard lock(loadsLock_);
     // Gone: alive at the last reading, without a key now. A key read but not understood is
     // still a live node.

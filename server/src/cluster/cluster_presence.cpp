@@ -31,19 +31,11 @@ uint32_t Cluster::callGroupBase() const { return kTempGroupBase + callRangeOf(co
 uint32_t Cluster::meetingIdBase() const { return callRangeOf(config_.node) * kCallRangeSize; }
 
 void Cluster::checkCallRange() {
-    kvKeysList keys{};
-    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return;
-    std::string alike;
-    for (int i = 0; i < keys.Count; ++i) {
-        const std::string_view key = keys.Keys[i];
-        if (key.rfind("node.", 0) != 0) continue;
-        const std::string other(key.substr(5));
-        if (other != config_.node && callRangeOf(other) == callRangeOf(config_.node)) alike = other;
-    }
-    kvKeysList_Destroy(&keys);
-    if (!alike.empty()) {
-        throw std::runtime_error("cluster: the names " + alike + " and " + config_.node +
-                                 " pick the same range of call ids; one of the two nodes needs another name");
+    for (const std::string& other : otherNodeNames().value_or(std::vector<std::string>())) {
+        if (callRangeOf(other) == callRangeOf(config_.node)) {
+            throw std::runtime_error("cluster: the names " + other + " and " + config_.node +
+                                     " pick the same range of call ids; one of the two nodes needs another name");
+        }
     }
 }
 
@@ -167,7 +159,7 @@ void Cluster::sendToNode(const std::string& node, const NodeMessage& message) {
 bool Cluster::nodeAlive(const std::string& node) {
     kvEntry* raw = nullptr;
     // Only a key known to be gone is a dead node: a bucket out of reach says nothing.
-    const bool alive = kvStore_Get(&raw, nodes_.get(), ("node." + node).c_str()) != NATS_NOT_FOUND;
+    const bool alive = kvStore_Get(&raw, nodes_.get(), nodeKey(node).c_str()) != NATS_NOT_FOUND;
     kvEntry_Destroy(raw);
     return alive;
 }
