@@ -194,18 +194,12 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
     alice.join("alice", 1);
     carol.join("carol", 1);
 
-    const uint32_t dave = 1004;  // offline on every node
-    alice.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &dave, 1); });
-    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
-    const uint32_t callee = 1003;
-    alice.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &callee, 1); });
-    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
-    auto arrived = carol.expect(TW_CMD_TEMP_CALL_ARRIVED);
-    ASSERT_TRUE(arrived.has_value());
-    tw_temp_call_arrived call{};
-    ASSERT_EQ(on_tmp_call_arrived(&call, arrived->data(), static_cast<uint32_t>(arrived->size())), TW_OK);
-    EXPECT_EQ(call.callerId, 1001U);
-    EXPECT_STREQ(call.callerName, "Alice");
+    EXPECT_EQ(alice.tempCall(1004), talkhub_server::kUserUnavailable) << "dave is offline on every node";
+    EXPECT_EQ(alice.tempCall(1003), 0);
+    const auto call = carol.callArrived();
+    ASSERT_TRUE(call.has_value());
+    EXPECT_EQ(call->callerId, 1001U);
+    EXPECT_STREQ(call->callerName, "Alice");
 
     // The call's floor and voice cross the nodes as a group's do.
     ASSERT_EQ(alice.requestMic(1), 0);
@@ -215,8 +209,7 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
 
     // carol hangs up while alice talks: the call and its floor end on both nodes.
     ASSERT_TRUE(grantedWithin(alice, 3s));
-    const uint32_t hangUp = 0;
-    carol.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &hangUp, 1); });
+    carol.hangUp();
     EXPECT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
     EXPECT_TRUE(alice.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value()) << "the call ends on the caller's node too";
     const auto deadline = std::chrono::steady_clock::now() + 2s;
@@ -246,21 +239,15 @@ TEST_F(Cluster, AMeetingSpansNodesAndEndsOnEveryNode) {
     carol.join("carol", 1);
     dave.join("dave", 1);
 
-    const uint32_t carolId = 1003;
-    dave.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &carolId, 1); });
-    ASSERT_EQ(callResult(dave.expect(TW_CMD_TEMP_CALL_ACK)), 0);
-    const uint32_t invited[2] = {1002, 1003};
-    alice.send([&](unsigned char* b, int n) { return cp_meeting_call(b, n, 1, invited, 2); });
-    auto answer = alice.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    ASSERT_EQ(dave.tempCall(1003), 0);
+    auto answer = alice.meetingCall({1002, 1003});
     ASSERT_TRUE(answer.has_value());
     uint32_t meetingId = 0;
     EXPECT_TRUE(meetingIds(*answer, &meetingId).empty()) << "carol is in a call";
-    const uint32_t hangUp = 0;
-    dave.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &hangUp, 1); });
+    dave.hangUp();
     ASSERT_TRUE(carol.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
 
-    alice.send([&](unsigned char* b, int n) { return cp_meeting_call(b, n, 1, invited, 2); });
-    answer = alice.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    answer = alice.meetingCall({1002, 1003});
     ASSERT_TRUE(answer.has_value());
     ASSERT_EQ(meetingIds(*answer, &meetingId), (std::vector<uint32_t>{1001, 1002, 1003}))
         << "bob's node forgot the refused meeting";
@@ -397,13 +384,9 @@ TEST_F(Cluster, ACallEndsWhenTheOtherSidesNodeDies) {
     bob.join("bob", 1);
     carol.join("carol", 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the other
-    const uint32_t callee = 1003;
-    alice.send([&](unsigned char* buffer, int capacity) { return cp_temp_group_call(buffer, capacity, &callee, 1); });
-    ASSERT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
-    ASSERT_TRUE(carol.expect(TW_CMD_TEMP_CALL_ARRIVED).has_value());
-    const uint32_t invited = 1002;
-    dave.send([&](unsigned char* buffer, int capacity) { return cp_meeting_call(buffer, capacity, 0, &invited, 1); });
-    auto answer = dave.expect(TW_CMD_MEETING_CALL_ACK, 5s);
+    ASSERT_EQ(alice.tempCall(1003), 0);
+    ASSERT_TRUE(carol.callArrived().has_value());
+    auto answer = dave.meetingCall({1002}, 0);
     ASSERT_TRUE(answer.has_value());
     uint32_t meetingId = 0;
     ASSERT_EQ(meetingIds(*answer, &meetingId).size(), 2U);

@@ -460,19 +460,13 @@ TEST(ServerCalls, ATemporaryCallTalksApartFromTheGroupAndEndsForBoth) {
     bob.join("bob", 1);
     carol.join("carol", 1);
 
-    const uint32_t dave = 1004;  // offline
-    alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &dave, 1); });
-    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), talkhub_server::kUserUnavailable);
+    EXPECT_EQ(alice.tempCall(1004), talkhub_server::kUserUnavailable) << "dave is offline";
 
-    const uint32_t callee = 1002;
-    alice.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &callee, 1); });
-    EXPECT_EQ(callResult(alice.expect(TW_CMD_TEMP_CALL_ACK)), 0);
-    auto arrived = bob.expect(TW_CMD_TEMP_CALL_ARRIVED);
-    ASSERT_TRUE(arrived.has_value());
-    tw_temp_call_arrived call{};
-    ASSERT_EQ(on_tmp_call_arrived(&call, arrived->data(), static_cast<uint32_t>(arrived->size())), TW_OK);
-    EXPECT_EQ(call.callerId, 1001u);
-    EXPECT_STREQ(call.callerName, "Alice");
+    EXPECT_EQ(alice.tempCall(1002), 0);
+    const auto call = bob.callArrived();
+    ASSERT_TRUE(call.has_value());
+    EXPECT_EQ(call->callerId, 1001u);
+    EXPECT_STREQ(call->callerName, "Alice");
 
     // The floor and the voice stay between the two callers.
     EXPECT_EQ(alice.requestMic(1), 0);
@@ -482,8 +476,7 @@ TEST(ServerCalls, ATemporaryCallTalksApartFromTheGroupAndEndsForBoth) {
     alice.sendDatagram(voicePacket(1001));
     EXPECT_TRUE(bob.datagram().has_value());
 
-    const uint32_t hangUp = 0;
-    bob.send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &hangUp, 1); });
+    bob.hangUp();
     EXPECT_TRUE(alice.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
     EXPECT_TRUE(bob.expect(TW_CMD_SELF_QUIT_TEMP_CALL).has_value());
 }
@@ -497,16 +490,12 @@ TEST(ServerCalls, AMeetingListsItsMembersAndEndsByItsIdOrWhenItsOwnerLeaves) {
     bob.join("bob", 1);
     carol.join("carol", 1);
 
-    const uint32_t withOffline[2] = {1002, 1004};
-    alice.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 1, withOffline, 2); });
-    auto body = alice.expect(TW_CMD_MEETING_CALL_ACK);
+    auto body = alice.meetingCall({1002, 1004});
     ASSERT_TRUE(body.has_value());
     uint32_t meetingId = 0;
-    EXPECT_TRUE(meetingIds(*body, &meetingId).empty());
+    EXPECT_TRUE(meetingIds(*body, &meetingId).empty()) << "dave is offline";
 
-    const uint32_t invited[2] = {1002, 1003};
-    alice.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 1, invited, 2); });
-    body = alice.expect(TW_CMD_MEETING_CALL_ACK);
+    body = alice.meetingCall({1002, 1003});
     ASSERT_TRUE(body.has_value());
     EXPECT_EQ(meetingIds(*body, &meetingId), (std::vector<uint32_t>{1001, 1002, 1003}));
 
@@ -515,8 +504,7 @@ TEST(ServerCalls, AMeetingListsItsMembersAndEndsByItsIdOrWhenItsOwnerLeaves) {
         EXPECT_EQ(endedMeeting(member->expect(TW_CMD_MEETING_CALL_RELEASE)), meetingId);
     }
 
-    bob.send([&](unsigned char* b, int c) { return cp_meeting_call(b, c, 0, invited + 1, 1); });
-    body = bob.expect(TW_CMD_MEETING_CALL_ACK);
+    body = bob.meetingCall({1003}, 0);
     ASSERT_TRUE(body.has_value());
     ASSERT_EQ(meetingIds(*body, &meetingId).size(), 2u);
     bob.closeTcp();

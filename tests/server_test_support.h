@@ -125,13 +125,6 @@ inline double metricValue(const std::string& page, const std::string& series) {
     return at == std::string::npos ? -1 : std::stod(page.substr(at + series.size() + 2));
 }
 
-// The result of a temporary call's answer, INT32_MIN for none.
-inline int32_t callResult(const std::optional<Bytes>& body) {
-    tw_result_ack ack{};
-    if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return INT32_MIN;
-    return ack.result;
-}
-
 // The members of a meeting's answer (none when it is a refusal); its id into `meetingId`.
 inline std::vector<uint32_t> meetingIds(const Bytes& body, uint32_t* meetingId) {
     tw_meeting_call_ack ack{};
@@ -226,6 +219,40 @@ public:
             appendDecoded(packet, turn.pcm);
         }
         return turn;
+    }
+
+    // Calls `user`: the answer's result, INT32_MIN for none.
+    int32_t tempCall(uint32_t user) {
+        send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &user, 1); });
+        auto body = expect(TW_CMD_TEMP_CALL_ACK);
+        tw_result_ack ack{};
+        if (!body || on_call_ack(&ack, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) return INT32_MIN;
+        return ack.result;
+    }
+
+    // Hangs up this user's temporary call; no answer comes, the end of the call does.
+    void hangUp() {
+        const uint32_t none = 0;
+        send([&](unsigned char* b, int c) { return cp_temp_group_call(b, c, &none, 1); });
+    }
+
+    // A temporary call arriving here, empty when none does.
+    std::optional<tw_temp_call_arrived> callArrived() {
+        auto body = expect(TW_CMD_TEMP_CALL_ARRIVED);
+        tw_temp_call_arrived call{};
+        if (!body || on_tmp_call_arrived(&call, body->data(), static_cast<uint32_t>(body->size())) != TW_OK) {
+            return std::nullopt;
+        }
+        return call;
+    }
+
+    // Opens a meeting with `invited`: its answer, empty when none comes (in a cluster the
+    // other nodes answer first).
+    std::optional<Bytes> meetingCall(const std::vector<uint32_t>& invited, uint32_t flag = 1) {
+        send([&](unsigned char* b, int c) {
+            return cp_meeting_call(b, c, flag, invited.data(), static_cast<uint32_t>(invited.size()));
+        });
+        return expect(TW_CMD_MEETING_CALL_ACK, 5s);
     }
 
     int32_t requestMic(uint32_t groupId) {
