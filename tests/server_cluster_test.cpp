@@ -223,6 +223,65 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
     EXPECT_EQ(carolAgain.requestMic(1), 0);
 }
 
+// Push-to-talk tapped: the request and its release (and, in the second case, a press again)
+// leave in one write, so the release arrives while the cluster still decides the claim.
+// The answers come in the order of the requests, a claim released before its verdict is
+// refused and given back, and the floor is free for a user on another node at once.
+TEST_F(Cluster, ATapReleasedBeforeItsClaimIsDecidedLeavesTheFloorFreeOnEveryNode) {
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    const Bytes press = test_support::framed([](unsigned char* b, int c) { return cp_request_mic(b, c, 1); });
+    const Bytes letGo = test_support::framed([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    struct Case {
+        const char* name;
+        std::vector<Bytes> requests;
+        bool holdsAfter;
+    };
+    for (const Case& tap :
+         {Case{"a tap", {press, letGo}, false}, Case{"a tap, then a press", {press, letGo, press}, true}}) {
+        Bytes written;
+        for (const Bytes& request : tap.requests) written.insert(written.end(), request.begin(), request.end());
+        alice.sendRaw(written);
+        std::vector<unsigned char> answers;
+        int32_t lastResult = INT32_MIN;
+        while (answers.size() < tap.requests.size()) {
+            auto message = alice.next(2s);
+            ASSERT_TRUE(message.has_value()) << tap.name << ": " << answers.size() << " answers";
+            const unsigned char command = (*message)[0];
+            if (command != TW_CMD_REQUEST_MIC_ACK && command != TW_CMD_RELEASE_MIC_ACK) continue;
+            answers.push_back(command);
+            tw_result_ack ack{};
+            if (command == TW_CMD_REQUEST_MIC_ACK &&
+                on_request_mic_ack(&ack, message->data() + 2, static_cast<uint32_t>(message->size() - 2)) == TW_OK) {
+                lastResult = ack.result;
+            }
+        }
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            const unsigned char asked = tap.requests[i] == press ? TW_CMD_REQUEST_MIC_ACK : TW_CMD_RELEASE_MIC_ACK;
+            EXPECT_EQ(answers[i], asked) << tap.name << ": answer " << i << " out of order";
+        }
+        if (tap.holdsAfter) {
+            EXPECT_EQ(lastResult, 0) << tap.name << ": the press after the tap is granted";
+            EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 2s)) << tap.name;
+            EXPECT_EQ(bob.requestMic(1), talkhub_server::kFloorBusy) << tap.name;
+            release(alice);
+            EXPECT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, 2s)) << tap.name;
+        } else {
+            EXPECT_EQ(lastResult, talkhub_server::kFloorBusy) << tap.name << ": a claim released undecided is refused";
+        }
+        EXPECT_TRUE(grantedWithin(bob, 1s)) << tap.name << ": the floor stays locked after the tap";
+        release(bob);
+        EXPECT_TRUE(notified(alice, TW_CMD_MEMBER_LOST_MIC, 1002, 2s)) << tap.name;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (floorClaims(nats) != 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(floorClaims(nats), 0) << "a tap's claim outlives it";
+}
+
 // A meeting with members on three nodes: refused as a whole when one node's member is busy
 // (a node that had taken it forgets it), then its floor and voice cross every way, and its
 // owner's hang-up ends it on every node.
@@ -315,7 +374,8 @@ TEST_F(Cluster, AFullOrDrainingNodeSendsLoginsOnToTheNodeWithTheMostRoom) {
 }
 
 // A second live node of the same name would take the first one's floor claims for its own
-// stale ones: it does not start.
+// stale ones: it does not start, even when both start at once; nor does a node whose
+// configuration would set it apart from the cluster.
 TEST_F(Cluster, ANodeWhoseNameIsTakenByALiveNodeDoesNotStart) {
     RunningServer a(nodeConfig(nats, "a"));
     boost::asio::io_context io;
@@ -334,6 +394,31 @@ TEST_F(Cluster, ANodeWhoseNameIsTakenByALiveNodeDoesNotStart) {
     talkhub_server::ServerConfig config = nodeConfig(nats, alike.c_str());
     talkhub_server::Server namesake(io, config);
     EXPECT_THROW(namesake.start(), std::runtime_error) << alike << " numbers its calls as a does";
+    // Nor a node renewing on another lease: it would look dead to the others.
+    config = nodeConfig(nats, "b");
+    config.cluster->floorLeaseMs = kLeaseMs * 2;
+    talkhub_server::Server slower(io, config);
+    EXPECT_THROW(slower.start(), std::runtime_error) << "a node with its own lease started";
+
+    // Two nodes of one name starting at the same moment: one of them starts.
+    std::barrier together(2);
+    const auto startTwin = [&] {
+        boost::asio::io_context own;
+        talkhub_server::Server twin(own, nodeConfig(nats, "z"));
+        together.arrive_and_wait();
+        bool started = true;
+        try {
+            twin.start();
+        } catch (const std::runtime_error&) {
+            started = false;
+        }
+        together.arrive_and_wait();  // both have tried while the other still runs
+        twin.stop();
+        return started;
+    };
+    auto first = std::async(std::launch::async, startTwin);
+    auto second = std::async(std::launch::async, startTwin);
+    EXPECT_EQ(first.get() + second.get(), 1) << "two live nodes named z";
 }
 
 // The talker's server dies with the floor held: the other nodes free it within the lease
@@ -364,6 +449,37 @@ TEST_F(Cluster, AFloorWhoseNodeDiesIsFreedWithinTheLease) {
     Client aliceAgain(b.tcpPort(), b.udpPort());
     aliceAgain.join("alice", 1);
     EXPECT_TRUE(grantedWithin(aliceAgain, 2s));
+    a.reset();
+    ::unlink(file.c_str());
+}
+
+// The talker's node is killed and started again at once under its name: the new run's key
+// does not keep the dead run's claim alive, so a user on another node gets the floor within
+// the lease, and the new run's own user can then take it too.
+TEST_F(Cluster, AFloorOfANodeKilledAndStartedAgainUnderItsNameIsFreedWithinTheLease) {
+    const std::string file = nodeFile(nats, "a");
+    const std::vector<std::string> arguments{"--config", file};
+    auto a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, arguments);
+    ASSERT_TRUE(a->running());
+    RunningServer b(nodeConfig(nats, "b"));
+    auto alice = std::make_unique<Client>(a->tcpPort(), a->udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice->join("alice", 1);
+    bob.join("bob", 1);
+    ASSERT_EQ(alice->requestMic(1), 0);
+    ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 2s));
+
+    ::kill(a->pid(), SIGKILL);
+    const auto died = std::chrono::steady_clock::now();
+    a = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, arguments);
+    ASSERT_TRUE(a->running()) << "node a does not start again under its name";
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(died + std::chrono::milliseconds(kLeaseMs) +
+                                                                            2s - std::chrono::steady_clock::now());
+    EXPECT_TRUE(grantedWithin(bob, left)) << "the dead run's claim holds the floor";
+    release(bob);
+    alice = std::make_unique<Client>(a->tcpPort(), a->udpPort());
+    alice->join("alice", 1);
+    EXPECT_TRUE(grantedWithin(*alice, 3s)) << "the new run's user cannot take the floor";
     a.reset();
     ::unlink(file.c_str());
 }

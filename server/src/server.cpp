@@ -439,8 +439,29 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         spdlog::warn("session {}: malformed mic request dropped", session.id());
         return;
     }
+    if (!waitsForClaim(session, TW_CMD_REQUEST_MIC, request.id)) askFloor(session, request.id);
+}
+
+bool Server::waitsForClaim(Session& session, unsigned char command, uint32_t requested) {
+    if (session.awaitedClaim == 0) return false;
+    if (command == TW_CMD_RELEASE_MIC) {
+        // Released before the verdict: the claim ends, and the verdict answers it refused.
+        auto floor = floors_.find(floorGroup(session, requested));
+        if (floor != floors_.end() && floor->second.claim == session.awaitedClaim) floor->second.ending = true;
+    }
+    if (session.floorCommandsWaiting.size() >= Session::kFloorCommandsWaiting) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: floor command 0x{:02x} dropped: {} wait for the cluster's verdict already",
+                     session.id(), command, session.floorCommandsWaiting.size());
+        return true;
+    }
+    session.floorCommandsWaiting.emplace_back(command, requested);
+    return true;
+}
+
+void Server::askFloor(Session& session, uint32_t requested) {
     const uint32_t user = session.account->id;
-    const uint32_t groupId = floorGroup(session, request.id);
+    const uint32_t groupId = floorGroup(session, requested);
     const auto* members = membersOf(groupId);
     int32_t result = 0;
     if (members == nullptr || std::find(members->begin(), members->end(), user) == members->end()) {
@@ -468,13 +489,18 @@ void Server::requestMic(Session& session, const unsigned char* body, uint32_t le
         Floor& floor = floors_[groupId];
         floor.holder = user;
         floor.claiming = true;
-        cluster_->claimFloor(groupId, user, session.account->displayName,
-                             [this, groupId, user](bool granted) { onFloorClaimed(groupId, user, granted); });
+        floor.claim = nextClaim_++;
+        session.awaitedClaim = floor.claim;
+        cluster_->claimFloor(groupId, user, session.account->displayName, floor.claim,
+                             [this, groupId, user, token = floor.claim](bool granted) {
+                                 onFloorClaimed(groupId, user, token, granted);
+                             });
         return;
     }
     floors_[groupId].holder = user;
     answerMic(session, 0);
-    grantFloor(groupId, session);
+    // The answer may have closed a session that reads too slowly, and ended its floors.
+    if (session.account != nullptr) grantFloor(groupId, session);
 }
 
 void Server::answerMic(Session& session, int32_t result) {
@@ -514,10 +540,15 @@ void Server::releaseMic(Session& session, const unsigned char* body, uint32_t le
         spdlog::warn("session {}: malformed mic release dropped", session.id());
         return;
     }
+    if (!waitsForClaim(session, TW_CMD_RELEASE_MIC, request.id)) giveUpFloor(session, request.id);
+}
+
+void Server::giveUpFloor(Session& session, uint32_t requested) {
     Message answer;
-    answer.length = srv_build_release_mic_ack(answer.bytes.data(), kMessageCapacity, request.id);
+    answer.length = srv_build_release_mic_ack(answer.bytes.data(), kMessageCapacity, requested);
     session.send(answer.bytes.data(), answer.length);
-    const uint32_t groupId = floorGroup(session, request.id);
+    if (session.account == nullptr) return;
+    const uint32_t groupId = floorGroup(session, requested);
     auto floor = floors_.find(groupId);
     if (floor != floors_.end() && floor->second.holder == session.account->id) {
         endFloor(groupId, FloorEnd::kReleased);
@@ -530,6 +561,16 @@ void Server::endFloor(uint32_t groupId, FloorEnd how) {
         return;
     }
     Floor& floor = found->second;
+    if (floor.claiming) {
+        // Nobody was told of a floor still claimed: its verdict answers the request refused
+        // and gives the claim back. A holder gone is answered no more.
+        if (how == FloorEnd::kGone) {
+            freeFloor(groupId);
+        } else {
+            floor.ending = true;
+        }
+        return;
+    }
     const uint32_t holder = floor.holder;
     const uint32_t graceMs = how == FloorEnd::kGone ? 0 : config_.limits.floorGraceMs;
     if (floor.ending && graceMs != 0) {
@@ -567,10 +608,11 @@ void Server::freeFloor(uint32_t groupId) {
     const uint32_t holder = found->second.holder;
     const bool claiming = found->second.claiming;
     const bool remote = found->second.remote;
+    const uint64_t claim = found->second.claim;
     floors_.erase(found);
-    // The key is given up after the grace period, so the floor stays busy on every node
+    // The claim is given up after the grace period, so the floor stays busy on every node
     // until then; a claim still out is given up as soon as its verdict is in.
-    if (!remote && clustered(groupId)) cluster_->releaseFloor(groupId, holder);
+    if (!remote && claim != 0) cluster_->releaseFloor(groupId, claim);
     if (claiming) return;  // nobody was told of it
     Message message;
     const tw_member_lost_mic event{groupId, holder};

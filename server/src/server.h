@@ -85,7 +85,10 @@ private:
         uint32_t holder = 0;
         bool ending = false;
         // In a cluster: the holder's claim is still before the other nodes; no voice yet.
+        // A claim ended (`ending`) before its verdict is refused and given back.
         bool claiming = false;
+        // In a cluster: the token of this node's claim, which its verdict and its release name.
+        uint64_t claim = 0;
         // In a cluster: held by a member on another node, until its renewals stop.
         bool remote = false;
         Session::Clock::time_point remoteUntil{};
@@ -123,6 +126,11 @@ private:
     void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
     void requestMic(Session& session, const unsigned char* body, uint32_t length);
     void releaseMic(Session& session, const unsigned char* body, uint32_t length);
+    // Whether a floor command waits for the session's claim in the cluster; one that does
+    // is queued (or dropped past the bound).
+    bool waitsForClaim(Session& session, unsigned char command, uint32_t requested);
+    void askFloor(Session& session, uint32_t requested);
+    void giveUpFloor(Session& session, uint32_t requested);
     void answerMic(Session& session, int32_t result);
     // The floor is the session's: the talk-time limit starts and the members are told.
     void grantFloor(uint32_t groupId, Session& session);
@@ -159,10 +167,10 @@ private:
     // Cluster nodes: this node's floors are claimed through the cluster, and what the other
     // nodes do arrives here, on the network thread.
     void startCluster();
-    void onFloorClaimed(uint32_t groupId, uint32_t user, bool granted);
+    void onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted);
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
     void onClusterFloor(const FloorEvent& event);
-    void onClusterFloorLost(uint32_t groupId, uint32_t holder);
+    void onClusterFloorLost(uint32_t groupId, uint64_t token);
     void onReplacedElsewhere(uint32_t userId);
     void onCallOffered(const NodeMessage& offer, const std::string& reply);
     void onMeetingOffered(const NodeMessage& offer, const std::string& reply);
@@ -198,6 +206,7 @@ private:
     std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
     std::map<uint32_t, Floor> floors_;
     std::map<uint32_t, Call> calls_;  // by the call's group id
+    uint64_t nextClaim_ = 1;
     uint32_t tempGroupsMade_ = 0;
     uint32_t meetingsMade_ = 0;
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;

@@ -17,7 +17,7 @@ void Server::startCluster() {
         onClusterVoice(groupId, data, size);
     };
     events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
-    events.floorLost = [this](uint32_t groupId, uint32_t holder) { onClusterFloorLost(groupId, holder); };
+    events.floorLost = [this](uint32_t groupId, uint64_t token) { onClusterFloorLost(groupId, token); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
     events.callEnded = [this](uint32_t groupId, uint32_t reason) { endCallFromElsewhere(groupId, reason); };
@@ -90,25 +90,36 @@ void Server::leaveMeetingsElsewhere(uint32_t accountId) {
     }
 }
 
-void Server::onFloorClaimed(uint32_t groupId, uint32_t user, bool granted) {
+// The verdict on claim `token`. It grants the floor only while that claim is the floor's
+// current one, not ended, and its session still waits for it; otherwise a floor won goes
+// back at once. The session's floor commands that came after the request are then taken.
+void Server::onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted) {
     auto found = floors_.find(groupId);
-    const bool waiting = found != floors_.end() && found->second.claiming && found->second.holder == user;
+    const bool current = found != floors_.end() && found->second.claiming && found->second.claim == token;
     Session* session = online(user);
-    if (!waiting || session == nullptr) {
-        // The claimant left while the cluster decided: a floor won goes back at once.
-        if (granted) cluster_->releaseFloor(groupId, user);
-        if (waiting) floors_.erase(found);
-        return;
-    }
-    if (!granted) {
-        floors_.erase(found);
+    const bool awaited = session != nullptr && session->awaitedClaim == token;
+    if (current && awaited && granted && !found->second.ending) {
+        found->second.claiming = false;
+        session->awaitedClaim = 0;
+        answerMic(*session, 0);
+        if (session->account != nullptr) grantFloor(groupId, *session);
+    } else {
+        if (granted) cluster_->releaseFloor(groupId, token);
+        if (current) floors_.erase(found);
+        if (!awaited) return;
+        session->awaitedClaim = 0;
         ++counters_.floorDenials;
         answerMic(*session, kFloorBusy);
-        return;
     }
-    found->second.claiming = false;
-    answerMic(*session, 0);
-    grantFloor(groupId, *session);
+    while (session->account != nullptr && session->awaitedClaim == 0 && !session->floorCommandsWaiting.empty()) {
+        const auto [command, requested] = session->floorCommandsWaiting.front();
+        session->floorCommandsWaiting.pop_front();
+        if (command == TW_CMD_REQUEST_MIC) {
+            askFloor(*session, requested);
+        } else {
+            giveUpFloor(*session, requested);
+        }
+    }
 }
 
 // Another node's talker: fanned out to this node's members of the group, as the talker's
@@ -173,9 +184,9 @@ void Server::onClusterFloor(const FloorEvent& event) {
     spdlog::info("group {}: floor held by user {} on another node", event.groupId, event.holder);
 }
 
-void Server::onClusterFloorLost(uint32_t groupId, uint32_t holder) {
+void Server::onClusterFloorLost(uint32_t groupId, uint64_t token) {
     auto found = floors_.find(groupId);
-    if (found != floors_.end() && !found->second.remote && found->second.holder == holder) {
+    if (found != floors_.end() && !found->second.remote && found->second.claim == token) {
         ++counters_.floorPreemptions;
         endFloor(groupId, FloorEnd::kTakenBack);
     }

@@ -4,7 +4,9 @@
 
 #include <boost/asio/post.hpp>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -43,9 +45,21 @@ nats::KeyValue bindBucket(jsCtx* jetStream, kvConfig& config) {
     return nullptr;
 }
 
+// 64 random bits, as 16 hex digits.
+std::string drawRun() {
+    std::random_device random;
+    const uint64_t bits = static_cast<uint64_t>(random()) << 32 | random();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+
 }  // namespace
 
-Cluster::Cluster(boost::asio::io_context& io, ClusterConfig config) : io_(io), config_(std::move(config)) {}
+Cluster::Cluster(boost::asio::io_context& io, ClusterConfig config)
+    : io_(io), config_(std::move(config)), run_(drawRun()) {
+    self_.run = run_;
+}
 
 Cluster::~Cluster() { stop(); }
 
@@ -57,13 +71,14 @@ void Cluster::start(Events events) {
     nats_SetMessageDeliveryPoolSize(1);
     connect();
     bindFloorStore();
-    awaitOwnName();
-    checkCallRange();
+    checkLease();
+    takeOwnName();
     floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
     stopping_ = false;
     worker_ = std::thread([this] { runWorker(); });
-    spdlog::info("cluster node {}: joined through NATS, floor lease {} ms", config_.node, config_.floorLeaseMs);
+    spdlog::info("cluster node {}: joined through NATS as run {}, floor lease {} ms", config_.node, run_,
+                 config_.floorLeaseMs);
 }
 
 void Cluster::connect() {
@@ -153,20 +168,59 @@ void Cluster::bindFloorStore() {
     }
 }
 
+// The lease is the bucket's expiry, set by the node that made the bucket: a node that
+// renewed on another lease would look dead to the others, or keep a dead run alive.
+void Cluster::checkLease() {
+    kvStatus* raw = nullptr;
+    check(kvStore_Status(&raw, nodes_.get()), "cluster: the node bucket's configuration");
+    const int64_t bucketMs = kvStatus_TTL(raw) / 1000000;
+    kvStatus_Destroy(raw);
+    if (bucketMs != static_cast<int64_t>(config_.floorLeaseMs)) {
+        throw std::runtime_error("cluster: the cluster's floor lease is " + std::to_string(bucketMs) +
+                                 " ms, this node's floor_lease_ms is " + std::to_string(config_.floorLeaseMs) +
+                                 "; every node needs the same");
+    }
+}
+
 // Two live nodes of one name would each take the other's floor claims for stale ones of
-// their own. A key of this name that outlives a lease is kept alive by another node: this one
-// does not start. One that expires within it was left by this node's own earlier run.
-void Cluster::awaitOwnName() {
+// their own, and two whose names pick one range of call ids would number their calls alike.
+// Each key is taken create-if-absent, so of two nodes starting at once only one gets it. A
+// key that outlives a lease is kept alive by another node: this one does not start. One that
+// expires within it was left by this node's own earlier run.
+void Cluster::takeOwnName() {
+    std::string record;
+    {
+        std::lock_guard lock(loadsLock_);
+        record = self_.encode();
+    }
     const std::string key = nodeKey(config_.node);
+    const std::string range = rangeKey(callRangeOf(config_.node));
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.floorLeaseMs) + kRetryPause * 3;
+    bool haveName = false;
     bool told = false;
     for (;;) {
-        kvEntry* raw = nullptr;
-        const natsStatus found = kvStore_Get(&raw, nodes_.get(), key.c_str());
-        kvEntry_Destroy(raw);
-        if (found == NATS_NOT_FOUND) return;
+        uint64_t revision = 0;
+        if (!haveName) {
+            haveName = kvStore_Create(&revision, nodes_.get(), key.c_str(), record.data(),
+                                      static_cast<int>(record.size())) == NATS_OK;
+        }
+        if (haveName && kvStore_CreateString(&revision, nodes_.get(), range.c_str(), config_.node.c_str()) == NATS_OK) {
+            return;
+        }
+        std::string holder;
+        if (haveName) {
+            kvEntry* raw = nullptr;
+            if (kvStore_Get(&raw, nodes_.get(), range.c_str()) == NATS_OK) holder = kvEntry_ValueString(raw);
+            kvEntry_Destroy(raw);
+        }
+        if (!holder.empty() && holder != config_.node) {
+            kvStore_Delete(nodes_.get(), key.c_str());
+            throw std::runtime_error("cluster: the names " + holder + " and " + config_.node +
+                                     " pick the same range of call ids; one of the two nodes needs another name");
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
+            if (haveName) kvStore_Delete(nodes_.get(), key.c_str());
             throw std::runtime_error("cluster: another node named " + config_.node +
                                      " is alive (its key outlived a lease); each node needs a name of its own");
         }

@@ -7,8 +7,10 @@
 //   nodes claiming at once are decided in the order of the stream's replicated log. The
 //   holder's node deletes its claim when the floor ends;
 // - each node keeps its key "node.<name>" alive in the key-value bucket "talkhub_nodes",
-//   renewed every third of the lease. A claim whose node's key has expired (the node died)
-//   is deleted by the next node that claims that floor;
+//   renewed every third of the lease. The key names the node's run, drawn at each start, and
+//   is taken create-if-absent, so that two live nodes never share a name. A claim names the
+//   node's run too: one whose node's key has expired (the node died) or names another run
+//   (the node was started again) is deleted by the next node that claims that floor;
 // - floor events (held, repeated with each renewal; freed) cross on
 //   "talkhub.floor.<group id>", so that other nodes tell their members, and forget a holder
 //   whose node went silent;
@@ -61,6 +63,9 @@ struct NodeLoad {
     uint32_t sessions = 0;
     uint32_t limit = 0;
     bool draining = false;
+    // The node's run: drawn at each start, so that what a dead run left behind (its claims)
+    // is told apart from what a run of the same name holds now.
+    std::string run;
 
     std::string encode() const;
     static std::optional<NodeLoad> parse(const std::string& node, const std::string& text);
@@ -74,8 +79,9 @@ public:
         std::function<void(uint32_t groupId, const unsigned char* data, std::size_t size)> voice;
         // Another node's member holds a group's floor (taken or renewed), or freed it.
         std::function<void(const FloorEvent& event)> floor;
-        // A floor this node held could not be kept: another node holds it now.
-        std::function<void(uint32_t groupId, uint32_t holder)> floorLost;
+        // The floor this node held under claim `token` could not be kept: another node holds
+        // it now.
+        std::function<void(uint32_t groupId, uint64_t token)> floorLost;
         // A user of this node logged in on another node.
         std::function<void(uint32_t userId)> replaced;
         // A temporary call or a meeting for users of this node; answered with
@@ -101,11 +107,14 @@ public:
     void unlisten(uint32_t groupId);
     void publishVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
 
-    // Claims a group's floor for `holder`; `done` runs on the network thread with the
-    // verdict. A claim the stream cannot decide (NATS unreachable) is refused.
-    void claimFloor(uint32_t groupId, uint32_t holder, const std::string& holderName, std::function<void(bool)> done);
-    // Gives up a floor this node holds for `holder` and tells the other nodes.
-    void releaseFloor(uint32_t groupId, uint32_t holder);
+    // Claims a group's floor for `holder`; `token` names this claim, `done` runs on the
+    // network thread with its verdict. A claim the stream cannot decide (NATS unreachable)
+    // is refused. Claims and releases are decided in the order they are made.
+    void claimFloor(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
+                    std::function<void(bool)> done);
+    // Gives up the floor claimed with `token`, if this node holds it, and tells the other
+    // nodes; a token no longer held does nothing.
+    void releaseFloor(uint32_t groupId, uint64_t token);
 
     // Presence: the user is on this node now (one on another node is told to end its
     // session), or no longer.
@@ -151,6 +160,7 @@ private:
 
     // A floor this node holds: its claim's place in the stream. The worker's alone.
     struct Lease {
+        uint64_t token = 0;
         uint32_t holder = 0;
         std::string holderName;
         uint64_t sequence = 0;
@@ -159,9 +169,11 @@ private:
 
     void connect();
     void bindFloorStore();
-    void awaitOwnName();
-    // Refuses to start beside a live node whose name picks the same range of call ids.
-    void checkCallRange();
+    // Takes this node's key, create-if-absent, waiting up to a lease for a dead run's key
+    // to expire.
+    void takeOwnName();
+    // Refuses to start with a lease other than the one the cluster's bucket keeps.
+    void checkLease();
     natsSubscription* subscribe(const std::string& subject);
     void unsubscribe(natsSubscription* subscription);
     static void onMessage(natsConnection* connection, natsSubscription* subscription, natsMsg* message, void* closure);
@@ -176,26 +188,35 @@ private:
 
     void runWorker();
     void queueJob(std::function<void()> job);
-    void claim(uint32_t groupId, uint32_t holder, const std::string& holderName, std::function<void(bool)> done);
+    void claim(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
+               std::function<void(bool)> done);
     // Publishes a claim; its sequence in the stream, 0 when the subject holds one already
-    // or the stream could not be reached.
+    // or the stream could not be reached. A publish whose acknowledgement was lost is ours
+    // when the stream holds our very text.
     uint64_t publishClaim(uint32_t groupId, const std::string& value);
-    // Deletes the group's current claim when it is stale: its node's key has expired, or it
-    // names this node but no floor this node holds (left from before a restart).
+    // Deletes the group's current claim when it is stale: its node's key has expired or
+    // names another run, or it is this run's but no floor this node holds.
     bool clearStaleClaim(uint32_t groupId);
-    void release(uint32_t groupId, uint32_t holder);
+    void release(uint32_t groupId, uint64_t token);
+    // Deletes a claim from the stream; one that could not be deleted is tried again at each
+    // renewal, so that it does not hold the floor while this node lives.
+    void deleteClaim(uint32_t groupId, uint64_t sequence);
     void renew();
     void publishFloor(const FloorEvent& event);
     void sendToNode(const std::string& node, const NodeMessage& message);
     // A request to a node (worker): its one-byte answer, or `failed` without one in time.
     int32_t askNode(const std::string& node, const NodeMessage& message, int32_t failed);
     bool nodeAlive(const std::string& node);
+    // The run a node's key names now: empty when it has no key, nothing when the bucket
+    // cannot be read.
+    std::optional<std::string> runOf(const std::string& node);
     // The node a user is logged in on, empty when none (or its node is gone).
     std::string presence(uint32_t userId);
     // Puts this node's record and reads the others' (worker).
     void exchangeLoads();
-    // A node's key in the nodes bucket.
+    // A node's key in the nodes bucket, and the key of the range of call ids it numbers in.
     static std::string nodeKey(const std::string& node);
+    static std::string rangeKey(uint32_t range);
     // The names of the other live nodes, as the bucket's keys list them; none when the
     // bucket cannot be read.
     std::optional<std::vector<std::string>> otherNodeNames();
@@ -232,6 +253,9 @@ private:
     std::deque<std::function<void()>> jobs_;
     bool stopping_ = false;
     std::map<uint32_t, Lease> leases_;
+    // Claims to delete again (by sequence, with their group), the worker's alone.
+    std::map<uint64_t, uint32_t> undeleted_;
+    const std::string run_;
 
     // This node's record (set on the network thread) and the others' (read by the worker).
     mutable std::mutex loadsLock_;

@@ -12,26 +12,41 @@ std::string claimSubject(uint32_t groupId) { return "talkhub.claim." + std::to_s
 
 std::string floorSubject(uint32_t groupId) { return "talkhub.floor." + std::to_string(groupId); }
 
-// A claim's text: "<holder>@<node>".
-std::string claimText(uint32_t holder, const std::string& node) { return std::to_string(holder) + "@" + node; }
+// A claim's text: "<holder>@<node>#<run>.<token>"; node names hold none of '@', '#' or '.'.
+std::string claimText(uint32_t holder, const std::string& node, const std::string& run, uint64_t token) {
+    return std::to_string(holder) + "@" + node + "#" + run + "." + std::to_string(token);
+}
 
-std::string claimNode(const natsMsg* message) {
-    const std::string text(natsMsg_GetData(message), static_cast<std::size_t>(natsMsg_GetDataLength(message)));
+std::string messageText(const natsMsg* message) {
+    return {natsMsg_GetData(message), static_cast<std::size_t>(natsMsg_GetDataLength(message))};
+}
+
+// Who made a claim: its node and that node's run (empty in a claim that names none).
+struct ClaimOwner {
+    std::string node;
+    std::string run;
+};
+
+ClaimOwner claimOwner(const std::string& text) {
     const std::size_t at = text.find('@');
-    return at == std::string::npos ? std::string() : text.substr(at + 1);
+    if (at == std::string::npos) return {};
+    const std::size_t hash = text.find('#', at);
+    if (hash == std::string::npos) return {text.substr(at + 1), {}};
+    const std::size_t dot = text.find('.', hash);
+    return {text.substr(at + 1, hash - at - 1), text.substr(hash + 1, dot == std::string::npos ? dot : dot - hash - 1)};
 }
 
 }  // namespace
 
-void Cluster::claimFloor(uint32_t groupId, uint32_t holder, const std::string& holderName,
+void Cluster::claimFloor(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
                          std::function<void(bool)> done) {
-    queueJob([this, groupId, holder, holderName, done = std::move(done)]() mutable {
-        claim(groupId, holder, holderName, std::move(done));
+    queueJob([this, groupId, holder, holderName, token, done = std::move(done)]() mutable {
+        claim(groupId, holder, holderName, token, std::move(done));
     });
 }
 
-void Cluster::releaseFloor(uint32_t groupId, uint32_t holder) {
-    queueJob([this, groupId, holder] { release(groupId, holder); });
+void Cluster::releaseFloor(uint32_t groupId, uint64_t token) {
+    queueJob([this, groupId, token] { release(groupId, token); });
 }
 
 void Cluster::queueJob(std::function<void()> job) {
@@ -66,16 +81,18 @@ void Cluster::runWorker() {
         }
     }
     lock.unlock();
-    while (!leases_.empty()) release(leases_.begin()->first, leases_.begin()->second.holder);
+    while (!leases_.empty()) release(leases_.begin()->first, leases_.begin()->second.token);
+    kvStore_Delete(nodes_.get(), rangeKey(callRangeOf(config_.node)).c_str());
     kvStore_Delete(nodes_.get(), nodeKey(config_.node).c_str());
 }
 
-void Cluster::claim(uint32_t groupId, uint32_t holder, const std::string& holderName, std::function<void(bool)> done) {
-    const std::string text = claimText(holder, config_.node);
+void Cluster::claim(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
+                    std::function<void(bool)> done) {
+    const std::string text = claimText(holder, config_.node, run_, token);
     uint64_t sequence = publishClaim(groupId, text);
     if (sequence == 0 && clearStaleClaim(groupId)) sequence = publishClaim(groupId, text);
     if (sequence != 0) {
-        leases_[groupId] = Lease{holder, holderName, sequence, std::chrono::steady_clock::now()};
+        leases_[groupId] = Lease{token, holder, holderName, sequence, std::chrono::steady_clock::now()};
         publishFloor({FloorEvent::Kind::kHeld, groupId, holder, holderName});
     }
     post([granted = sequence != 0, done = std::move(done)] { done(granted); });
@@ -86,8 +103,20 @@ uint64_t Cluster::publishClaim(uint32_t groupId, const std::string& value) {
     jsErrCode error{};
     const natsStatus status = js_Publish(&ack, jetStream_.get(), claimSubject(groupId).c_str(), value.data(),
                                          static_cast<int>(value.size()), nullptr, &error);
-    const uint64_t sequence = status == NATS_OK && ack != nullptr ? ack->Sequence : 0;
+    uint64_t sequence = status == NATS_OK && ack != nullptr ? ack->Sequence : 0;
     jsPubAck_Destroy(ack);
+    if (status == NATS_TIMEOUT) {
+        // The stream may have stored the claim and only its answer been lost: then the
+        // claim is ours, and counting it refused would leave it holding the floor.
+        natsMsg* stored = nullptr;
+        if (js_GetLastMsg(&stored, jetStream_.get(), kFloorStream, claimSubject(groupId).c_str(), nullptr, &error) ==
+                NATS_OK &&
+            messageText(stored) == value) {
+            sequence = natsMsg_GetSequence(stored);
+        }
+        natsMsg_Destroy(stored);
+        if (sequence != 0) return sequence;
+    }
     if (status != NATS_OK && error == 0) {
         spdlog::warn("cluster node {}: floor of group {} not decided: {} {}", config_.node, groupId,
                      natsStatus_GetText(status), nats_GetLastError(nullptr));
@@ -103,27 +132,46 @@ bool Cluster::clearStaleClaim(uint32_t groupId) {
         return false;
     }
     const std::unique_ptr<natsMsg, decltype(&natsMsg_Destroy)> message(raw, natsMsg_Destroy);
-    const std::string node = claimNode(raw);
+    const ClaimOwner owner = claimOwner(messageText(raw));
+    const uint64_t sequence = natsMsg_GetSequence(raw);
     bool stale = false;
-    if (node == config_.node) {
-        stale = leases_.count(groupId) == 0;
+    if (owner.node == config_.node && owner.run == run_) {
+        const auto held = leases_.find(groupId);
+        stale = held == leases_.end() || held->second.sequence != sequence;
     } else {
-        stale = !nodeAlive(node);
+        // A node's run changes when it starts again: the claims of the run before are dead.
+        const std::optional<std::string> run = runOf(owner.node);
+        stale = run && (run->empty() || (!owner.run.empty() && *run != owner.run));
     }
     if (!stale) return false;
-    spdlog::info("cluster node {}: claim of group {} by node {} is stale, deleted", config_.node, groupId,
-                 node.empty() ? "?" : node);
-    return js_DeleteMsg(jetStream_.get(), kFloorStream, natsMsg_GetSequence(raw), nullptr, &error) == NATS_OK;
+    spdlog::info("cluster node {}: claim of group {} by node {} (run {}) is stale, deleted", config_.node, groupId,
+                 owner.node.empty() ? "?" : owner.node, owner.run.empty() ? "?" : owner.run);
+    const natsStatus deleted = js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error);
+    return deleted == NATS_OK || error == JSSequenceNotFoundErr;
 }
 
-void Cluster::release(uint32_t groupId, uint32_t holder) {
+void Cluster::release(uint32_t groupId, uint64_t token) {
     const auto found = leases_.find(groupId);
-    if (found == leases_.end() || found->second.holder != holder) return;
+    if (found == leases_.end() || found->second.token != token) return;
+    const uint32_t holder = found->second.holder;
     const uint64_t sequence = found->second.sequence;
     leases_.erase(found);
-    jsErrCode error{};
-    js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error);
+    deleteClaim(groupId, sequence);
     publishFloor({FloorEvent::Kind::kFreed, groupId, holder, {}});
+}
+
+void Cluster::deleteClaim(uint32_t groupId, uint64_t sequence) {
+    jsErrCode error{};
+    // A sequence the stream no longer has is deleted already (or taken over by a newer claim).
+    if (js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error) == NATS_OK ||
+        error == JSSequenceNotFoundErr) {
+        undeleted_.erase(sequence);
+        return;
+    }
+    if (undeleted_.emplace(sequence, groupId).second) {
+        spdlog::warn("cluster node {}: claim of group {} not deleted ({}); tried again at each renewal", config_.node,
+                     groupId, error != 0 ? std::to_string(error) : nats_GetLastError(nullptr));
+    }
 }
 
 // This node's key is put again (with its load), the others' loads read, and every floor it holds is checked to be still
@@ -132,6 +180,7 @@ void Cluster::release(uint32_t groupId, uint32_t holder) {
 void Cluster::renew() {
     const auto now = std::chrono::steady_clock::now();
     exchangeLoads();
+    for (const auto& [sequence, groupId] : std::map<uint64_t, uint32_t>(undeleted_)) deleteClaim(groupId, sequence);
     for (auto it = leases_.begin(); it != leases_.end();) {
         const uint32_t groupId = it->first;
         Lease& lease = it->second;
@@ -155,7 +204,7 @@ void Cluster::renew() {
         }
         spdlog::warn("cluster node {}: floor of group {} lost by user {} ({})", config_.node, groupId, lease.holder,
                      taken ? "its claim was deleted" : "the stream was out of reach for the whole lease");
-        post([this, groupId, holder = lease.holder] { events_.floorLost(groupId, holder); });
+        post([this, groupId, token = lease.token] { events_.floorLost(groupId, token); });
         it = leases_.erase(it);
     }
 }

@@ -6,10 +6,10 @@
 
 namespace talkhub_server {
 
-// "<address> <tcp port> <voice address> <voice port> <sessions> <limit> <draining 0|1>"
+// "<address> <tcp port> <voice address> <voice port> <sessions> <limit> <draining 0|1> <run>"
 std::string NodeLoad::encode() const {
     return address + " " + std::to_string(tcpPort) + " " + voiceAddress + " " + std::to_string(voicePort) + " " +
-           std::to_string(sessions) + " " + std::to_string(limit) + " " + (draining ? "1" : "0");
+           std::to_string(sessions) + " " + std::to_string(limit) + " " + (draining ? "1" : "0") + " " + run;
 }
 
 std::optional<NodeLoad> NodeLoad::parse(const std::string& node, const std::string& text) {
@@ -19,8 +19,8 @@ std::optional<NodeLoad> NodeLoad::parse(const std::string& node, const std::stri
     load.node = node;
     int draining = 0;
     if (!(in >> load.address >> load.tcpPort >> load.voiceAddress >> load.voicePort >> load.sessions >> load.limit >>
-          draining) ||
-        load.address.size() >= 16 || load.tcpPort == 0 || (draining != 0 && draining != 1)) {
+          draining >> load.run) ||
+        load.address.size() >= 16 || load.tcpPort == 0 || (draining != 0 && draining != 1) || load.run.size() > 32) {
         return std::nullopt;
     }
     load.draining = draining == 1;
@@ -35,6 +35,7 @@ bool Cluster::departed(const std::string& node) const {
 void Cluster::describeSelf(const NodeLoad& self) {
     std::lock_guard lock(loadsLock_);
     self_ = self;
+    self_.run = run_;
 }
 
 void Cluster::setLoad(uint32_t sessions, bool draining) {
@@ -55,6 +56,8 @@ std::optional<NodeLoad> Cluster::leastLoadedPeer() const {
 }
 
 std::string Cluster::nodeKey(const std::string& node) { return "node." + node; }
+
+std::string Cluster::rangeKey(uint32_t range) { return "range." + std::to_string(range); }
 
 std::optional<std::vector<std::string>> Cluster::otherNodeNames() {
     kvKeysList keys{};
@@ -77,6 +80,7 @@ void Cluster::exchangeLoads() {
     }
     uint64_t revision = 0;
     kvStore_PutString(&revision, nodes_.get(), nodeKey(config_.node).c_str(), record.c_str());
+    kvStore_PutString(&revision, nodes_.get(), rangeKey(callRangeOf(config_.node)).c_str(), config_.node.c_str());
     const auto names = otherNodeNames();
     if (!names) return;
     std::vector<NodeLoad> peers;

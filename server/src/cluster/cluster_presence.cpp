@@ -30,15 +30,6 @@ uint32_t Cluster::callGroupBase() const { return kTempGroupBase + callRangeOf(co
 
 uint32_t Cluster::meetingIdBase() const { return callRangeOf(config_.node) * kCallRangeSize; }
 
-void Cluster::checkCallRange() {
-    for (const std::string& other : otherNodeNames().value_or(std::vector<std::string>())) {
-        if (callRangeOf(other) == callRangeOf(config_.node)) {
-            throw std::runtime_error("cluster: the names " + other + " and " + config_.node +
-                                     " pick the same range of call ids; one of the two nodes needs another name");
-        }
-    }
-}
-
 void Cluster::userOnline(uint32_t userId) {
     queueJob([this, userId] {
         const std::string before = presence(userId);
@@ -162,6 +153,17 @@ bool Cluster::nodeAlive(const std::string& node) {
     const bool alive = kvStore_Get(&raw, nodes_.get(), nodeKey(node).c_str()) != NATS_NOT_FOUND;
     kvEntry_Destroy(raw);
     return alive;
+}
+
+std::optional<std::string> Cluster::runOf(const std::string& node) {
+    kvEntry* raw = nullptr;
+    const natsStatus status = kvStore_Get(&raw, nodes_.get(), nodeKey(node).c_str());
+    if (status == NATS_NOT_FOUND) return std::string();
+    if (status != NATS_OK) return std::nullopt;
+    const nats::Entry entry(raw);
+    // A record not understood is a live node of unknown run.
+    const auto load = NodeLoad::parse(node, kvEntry_ValueString(raw));
+    return load ? std::optional<std::string>(load->run) : std::nullopt;
 }
 
 std::string Cluster::presence(uint32_t userId) {
