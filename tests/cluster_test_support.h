@@ -5,8 +5,12 @@
 #include <nats/nats.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "nats_cluster.h"
 #include "server_test_support.h"
@@ -21,7 +25,7 @@ inline talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats
     cluster.natsUrls = nats.urls();
     cluster.node = node;
     cluster.floorLeaseMs = kLeaseMs;
-    cluster.replicas = 3;
+    cluster.replicas = static_cast<uint32_t>(nats.size());
     config.cluster = cluster;
     return config;
 }
@@ -40,7 +44,7 @@ inline std::string nodeFile(const test_kit::NatsCluster& nats, const char* node)
     out << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\", \"carol\", \"dave\"]\n";
     out << "[cluster]\nnats = [";
     for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
-    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = 3\n";
+    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = " << nats.size() << "\n";
     return path;
 }
 
@@ -61,5 +65,47 @@ inline int64_t floorClaims(const test_kit::NatsCluster& nats) {
     natsConnection_Destroy(connection);
     return claims;
 }
+
+// Watches a node's key in the nodes bucket from outside, as NATS carries each renewal, and
+// tells the longest gap between two of them.
+class KeyRenewals {
+public:
+    KeyRenewals(const test_kit::NatsCluster& nats, const std::string& node) {
+        natsConnection_ConnectTo(&connection_, nats.url(0).c_str());
+        const std::string subject = "$KV.talkhub_nodes.node." + node;
+        if (connection_ != nullptr) natsConnection_Subscribe(&subscription_, connection_, subject.c_str(), onPut, this);
+    }
+    ~KeyRenewals() {
+        natsSubscription_Unsubscribe(subscription_);
+        natsSubscription_Destroy(subscription_);
+        natsConnection_Destroy(connection_);
+    }
+    KeyRenewals(const KeyRenewals&) = delete;
+    KeyRenewals& operator=(const KeyRenewals&) = delete;
+
+    std::size_t renewals() const {
+        std::lock_guard lock(lock_);
+        return puts_.size();
+    }
+    std::chrono::milliseconds longestGap() const {
+        std::lock_guard lock(lock_);
+        std::chrono::steady_clock::duration longest{};
+        for (std::size_t i = 1; i < puts_.size(); ++i) longest = std::max(longest, puts_[i] - puts_[i - 1]);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+    }
+
+private:
+    static void onPut(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
+        auto* self = static_cast<KeyRenewals*>(closure);
+        std::lock_guard lock(self->lock_);
+        self->puts_.push_back(std::chrono::steady_clock::now());
+        natsMsg_Destroy(message);
+    }
+
+    natsConnection* connection_ = nullptr;
+    natsSubscription* subscription_ = nullptr;
+    mutable std::mutex lock_;
+    std::vector<std::chrono::steady_clock::time_point> puts_;
+};
 
 }  // namespace cluster_test

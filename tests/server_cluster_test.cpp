@@ -108,12 +108,23 @@ TEST(ClusterMessages, AMeetingOfferIsReadToItsLastMemberAndNotPast) {
     EXPECT_FALSE(talkhub_server::parseNodeMessage(bytes.data(), bytes.size()).has_value()) << "a member too many";
 }
 
+// One NATS cluster of three for the whole suite: each test's nodes leave it as a cluster of
+// nodes would (stopped nodes give their claims and keys up; killed ones leave what a dead
+// run leaves), which is also what the next test's nodes must cope with.
 class Cluster : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { shared_ = new test_kit::NatsCluster(3); }
+    static void TearDownTestSuite() {
+        delete shared_;
+        shared_ = nullptr;
+    }
     void SetUp() override { ASSERT_TRUE(nats.ready()) << "the NATS servers did not start"; }
 
-    test_kit::NatsCluster nats{3};
+    static test_kit::NatsCluster* shared_;
+    test_kit::NatsCluster& nats = *shared_;
 };
+
+test_kit::NatsCluster* Cluster::shared_ = nullptr;
 
 TEST_F(Cluster, ATalkerOnOneNodeIsHeardOnTheOthersAndTheFloorIsOneForAll) {
     talkhub_server::ServerConfig withMetrics = nodeConfig(nats, "a");
@@ -517,6 +528,71 @@ TEST_F(Cluster, ACallEndsWhenTheOtherSidesNodeDies) {
     ::unlink(file.c_str());
 }
 
+// A node stops answering (SIGSTOP) while a user on node a calls a user there: the offer
+// waits for it, but nothing else on a does, so a call between users on a and b goes on.
+TEST_F(Cluster, ANodeThatStopsAnsweringHoldsUpNoOtherCall) {
+    const std::string file = nodeFile(nats, "c");
+    auto c = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
+    ASSERT_TRUE(c->running());
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client dave(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    Client carol(c->tcpPort(), c->udpPort());
+    alice.join("alice", 1);
+    dave.join("dave", 1);
+    bob.join("bob", 1);
+    carol.join("carol", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the others
+    ASSERT_EQ(alice.tempCall(1002), 0);
+    ASSERT_TRUE(bob.callArrived().has_value());
+
+    KeyRenewals renewals(nats, "a");
+    ::kill(c->pid(), SIGSTOP);
+    EXPECT_EQ(dave.tempCall(1003), talkhub_server::kUserUnavailable) << "a stopped node took a call";
+    EXPECT_FALSE(bob.expect(TW_CMD_SELF_QUIT_TEMP_CALL, std::chrono::milliseconds(kLeaseMs)).has_value())
+        << "the call between a and b ended while an offer waited for c";
+    EXPECT_LT(renewals.longestGap(), std::chrono::milliseconds(kLeaseMs))
+        << "node a's key expired while its offer waited";
+    ASSERT_EQ(alice.requestMic(1), 0);
+    EXPECT_EQ(datagramsHeard(alice, bob, 5), 5U);
+    ::kill(c->pid(), SIGCONT);
+    c.reset();
+    ::unlink(file.c_str());
+}
+
+// A burst of logins on one node: each is a few round trips to the presence bucket, and none
+// of them delays the renewal of the node's key.
+TEST_F(Cluster, ABurstOfLoginsDelaysNoRenewalOfTheNodesKey) {
+    RunningServer a(nodeConfig(nats, "a"));
+    const char* accounts[] = {"alice", "bob", "carol", "dave"};
+    std::array<std::array<unsigned char, TW_LOGIN_KEY_SIZE>, 4> keys{};
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_EQ(derive_login_key(accounts[i], accounts[i], keys[i].data()), TW_OK);
+    KeyRenewals renewals(nats, "a");
+    constexpr int kLogins = 200;
+    constexpr int kAtOnce = 8;  // half of what may wait in login from one address
+    int accepted = 0;
+    for (int first = 0; first < kLogins; first += kAtOnce) {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = first; i < first + kAtOnce; ++i) {
+            auto client = std::make_unique<Client>(a.tcpPort(), a.udpPort());
+            char proof[TW_ENCODED_PASSWORD_SIZE] = {};
+            encode_login_proof(accounts[i % 4], keys[i % 4].data(), static_cast<int64_t>(std::time(nullptr)), proof);
+            client->send([&](unsigned char* b, int n) { return cp_login(b, n, accounts[i % 4], proof, 0); });
+            clients.push_back(std::move(client));
+        }
+        for (auto& client : clients) accepted += client->expect(TW_CMD_LOGIN_ACK).has_value();
+    }
+    EXPECT_EQ(accepted, kLogins);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));
+    const auto gap = renewals.longestGap();
+    std::cerr << kLogins << " logins: longest gap between renewals of the node's key " << gap.count() << " ms over "
+              << renewals.renewals() << " renewals (one every " << kLeaseMs / 3 << " ms)\n";
+    EXPECT_LT(gap, std::chrono::milliseconds(2 * kLeaseMs / 3)) << "a renewal waited for the logins";
+}
+
 // One of the three NATS servers dies: the nodes reconnect to the others, and the floor
 // and the voice go on.
 TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
@@ -534,6 +610,34 @@ TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
     EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U) << "voice lost without the first NATS server";
     ASSERT_TRUE(grantedWithin(bob, 5s));
     EXPECT_EQ(datagramsHeard(bob, alice, 10), 10U);
+    nats.start(0);
+}
+
+// A single NATS server keeps the floor stream and the buckets in memory: restarted, it has
+// lost them, and the nodes make them again, so that the floor, the presence and the voice
+// work again within seconds.
+TEST(ClusterOnOneNatsServer, ANatsServerRestartedWithoutItsStoreIsMadeWholeAgainByTheNodes) {
+    test_kit::NatsCluster nats(1);
+    ASSERT_TRUE(nats.ready());
+    RunningServer a(nodeConfig(nats, "a"));
+    RunningServer b(nodeConfig(nats, "b"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    ASSERT_EQ(alice.requestMic(1), 0);
+    release(alice);
+    ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, 2s));
+
+    nats.kill(0);
+    nats.start(0);
+    ASSERT_TRUE(nats.ready());
+    // Each node takes a floor once its link is back: then both hear each other again.
+    EXPECT_TRUE(grantedWithin(alice, 5s)) << "no floor after the NATS server's restart";
+    release(alice);
+    EXPECT_TRUE(grantedWithin(bob, 5s)) << "no floor after the NATS server's restart";
+    EXPECT_EQ(datagramsHeard(bob, alice, 5), 5U);
+    EXPECT_EQ(alice.tempCall(1002), 0) << "bob's presence was not put again";
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ public:
         return true;
     }
 
+    int size() const { return static_cast<int>(nodes_.size()); }
     std::string url(int node) const { return "nats://127.0.0.1:" + std::to_string(nodes_[node].clientPort); }
     std::vector<std::string> urls() const {
         std::vector<std::string> all;

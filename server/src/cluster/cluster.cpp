@@ -75,8 +75,8 @@ void Cluster::start(Events events) {
     takeOwnName();
     floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
-    stopping_ = false;
-    worker_ = std::thread([this] { runWorker(); });
+    floorThread_.start({[this] { beat(); }, std::chrono::milliseconds(config_.floorLeaseMs / 3)}, [this] { leave(); });
+    callsThread_.start();
     spdlog::info("cluster node {}: joined through NATS as run {}, floor lease {} ms", config_.node, run_,
                  config_.floorLeaseMs);
 }
@@ -116,16 +116,29 @@ void Cluster::connect() {
     }
     jsOptions jsOptions;
     jsOptions_Init(&jsOptions);
-    jsOptions.Wait = kRequestWaitMs;
+    // A claim undecided for a third of the lease is refused: the lease is the cluster's
+    // promise of how soon a floor is free again.
+    jsOptions.Wait = std::min<int64_t>(kRequestWaitMs, config_.floorLeaseMs / 3);
     jsCtx* jetStream = nullptr;
     check(natsConnection_JetStream(&jetStream, connection_.get(), &jsOptions), "NATS JetStream");
     jetStream_.reset(jetStream);
 }
 
-// Every node makes the stream and the bucket when they are missing: the same configuration
+// Every node makes the stream and the buckets when they are missing: the same configuration
 // from each is no conflict. A cluster that has just started may take a few seconds to elect
 // its JetStream leader, hence the retries.
 void Cluster::bindFloorStore() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
+    while (!makeFloorStore()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("cluster: floor stream or node bucket not available: " +
+                                     std::string(nats_GetLastError(nullptr)));
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+}
+
+bool Cluster::makeFloorStore() {
     const char* subjects[] = {kClaimSubjects};
     jsStreamConfig stream;
     jsStreamConfig_Init(&stream);
@@ -137,35 +150,41 @@ void Cluster::bindFloorStore() {
     stream.Discard = js_DiscardNew;
     stream.DiscardNewPerSubject = true;
     stream.MaxMsgsPerSubject = 1;
-    kvConfig bucket;
-    kvConfig_Init(&bucket);
-    bucket.Bucket = kNodesBucket;
-    bucket.History = 1;
-    bucket.TTL = static_cast<int64_t>(config_.floorLeaseMs) * 1000000;  // nanoseconds
-    bucket.StorageType = js_MemoryStorage;
-    bucket.Replicas = static_cast<int>(config_.replicas);
-    kvConfig presenceBucket = bucket;
-    presenceBucket.Bucket = kPresenceBucket;
-    presenceBucket.TTL = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
-    bool streamReady = false;
-    for (;;) {
-        if (!streamReady) {
-            jsStreamInfo* info = nullptr;
-            jsErrCode error{};
-            streamReady = js_GetStreamInfo(&info, jetStream_.get(), kFloorStream, nullptr, &error) == NATS_OK ||
-                          js_AddStream(&info, jetStream_.get(), &stream, nullptr, &error) == NATS_OK;
-            jsStreamInfo_Destroy(info);
-        }
-        if (streamReady && !nodes_) nodes_ = bindBucket(jetStream_.get(), bucket);
-        if (nodes_ && !presence_) presence_ = bindBucket(jetStream_.get(), presenceBucket);
-        if (presence_) return;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            throw std::runtime_error("cluster: floor stream or node bucket not available: " +
-                                     std::string(nats_GetLastError(nullptr)));
-        }
-        std::this_thread::sleep_for(kRetryPause);
+    kvConfig nodes;
+    kvConfig_Init(&nodes);
+    nodes.Bucket = kNodesBucket;
+    nodes.History = 1;
+    nodes.TTL = static_cast<int64_t>(config_.floorLeaseMs) * 1000000;  // nanoseconds
+    nodes.StorageType = js_MemoryStorage;
+    nodes.Replicas = static_cast<int>(config_.replicas);
+    kvConfig presence = nodes;
+    presence.Bucket = kPresenceBucket;
+    presence.TTL = 0;
+    jsStreamInfo* info = nullptr;
+    jsErrCode error{};
+    const bool streamReady = js_GetStreamInfo(&info, jetStream_.get(), kFloorStream, nullptr, &error) == NATS_OK ||
+                             js_AddStream(&info, jetStream_.get(), &stream, nullptr, &error) == NATS_OK;
+    jsStreamInfo_Destroy(info);
+    if (!streamReady) return false;
+    // The handles are bound once, at start; later the buckets are only made again.
+    for (auto [handle, config] : {std::pair{&nodes_, &nodes}, std::pair{&presence_, &presence}}) {
+        nats::KeyValue bound = bindBucket(jetStream_.get(), *config);
+        if (!bound) return false;
+        if (!*handle) *handle = std::move(bound);
     }
+    return true;
+}
+
+// On the floor thread: the store made again, and this node's presence put again, since a
+// bucket made anew is empty.
+void Cluster::restoreFloorStore() {
+    storeLost_ = false;
+    if (!makeFloorStore()) {
+        storeLost_ = true;
+        return;
+    }
+    spdlog::info("cluster node {}: floor stream and buckets found or made again", config_.node);
+    callsThread_.queue([this] { putPresenceAgain(); }, false);
 }
 
 // The lease is the bucket's expiry, set by the node that made the bucket: a node that
@@ -235,12 +254,8 @@ void Cluster::takeOwnName() {
 
 void Cluster::stop() {
     if (!connection_) return;
-    {
-        std::lock_guard lock(jobsLock_);
-        stopping_ = true;
-    }
-    jobsWake_.notify_all();
-    if (worker_.joinable()) worker_.join();
+    callsThread_.stop();
+    floorThread_.stop();
     for (auto& [groupId, entry] : voiceSubscriptions_) unsubscribe(entry.second);
     voiceSubscriptions_.clear();
     for (natsSubscription** subscription : {&floorSubscription_, &nodeSubscription_}) {
@@ -296,7 +311,9 @@ void Cluster::onDisconnected(natsConnection*, void* closure) {
 }
 
 void Cluster::onReconnected(natsConnection* connection, void* closure) {
-    const auto* self = static_cast<const Cluster*>(closure);
+    auto* self = static_cast<Cluster*>(closure);
+    // A NATS server that restarted without storage has lost the stream and the buckets.
+    self->storeLost_ = true;
     char url[256] = {};
     natsConnection_GetConnectedUrl(connection, url, sizeof url);
     spdlog::info("cluster node {}: NATS connection back, at {}", self->config_.node, url);

@@ -20,13 +20,20 @@
 //   subject, "talkhub.node.<name>" (an offer is a request there, answered with its result).
 //
 // Threads. The NATS client runs its own (the connection's, and one that delivers every
-// subscription's messages); the link adds one worker for JetStream's blocking calls and
-// the renewals. Neither touches the server: every event is posted to the network thread,
-// and a post that runs after stop() does nothing. Everything public is called on the
-// network thread. start() connects, finds or makes the stream and the bucket, and starts
-// the worker;
-// stop() ends the worker (its last act frees the floors it holds), unsubscribes, and
-// returns once no message callback can run any more.
+// subscription's messages); the link adds two for the blocking round trips, so that the
+// slow ones never hold up the node's liveness:
+// - "talkhub-floor": the renewal beat (this node's key, the others' loads, the leases'
+//   checks, the store made again after a NATS restart lost it) and floor claims and
+//   releases, in the order they were made;
+// - "talkhub-calls": presence and the offers of calls and meetings, which wait up to 2 s
+//   for a node that does not answer.
+// None touches the server: every event is posted to the network thread, and a post that
+// runs after stop() does nothing. Everything public is called on the network thread.
+// start() connects, finds or makes the stream and the buckets, takes the node's name and
+// starts both threads; stop() ends them (the floor thread's last act frees the floors it
+// holds and gives the name up), unsubscribes, and returns once no message callback can run
+// any more. Lock order: a job thread's queue lock is never held while calling NATS, nor
+// loadsLock_.
 #pragma once
 
 #include <utility>  // before Asio: its coroutine header needs std::exchange
@@ -48,6 +55,7 @@
 #include <vector>
 
 #include "cluster/cluster_messages.h"
+#include "cluster/job_thread.h"
 #include "cluster/nats_handles.h"
 #include "config.h"
 
@@ -168,7 +176,12 @@ private:
     };
 
     void connect();
+    // Finds or makes the floor stream and the buckets, at start (retried until the start
+    // timeout) and whenever they were found missing (a NATS server without storage
+    // restarted): the floor thread tries again at each beat until they are back.
     void bindFloorStore();
+    bool makeFloorStore();
+    void restoreFloorStore();
     // Takes this node's key, create-if-absent, waiting up to a lease for a dead run's key
     // to expire.
     void takeOwnName();
@@ -186,8 +199,9 @@ private:
     // Runs `event` on the network thread unless the link has stopped by then.
     void post(std::function<void()> event);
 
-    void runWorker();
-    void queueJob(std::function<void()> job);
+    // The floor thread's beat, and its last act.
+    void beat();
+    void leave();
     void claim(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
                std::function<void(bool)> done);
     // Publishes a claim; its sequence in the stream, 0 when the subject holds one already
@@ -212,6 +226,9 @@ private:
     std::optional<std::string> runOf(const std::string& node);
     // The node a user is logged in on, empty when none (or its node is gone).
     std::string presence(uint32_t userId);
+    // Queues a job on the calls thread; one refused there is counted and logged.
+    bool queueCallJob(std::function<void()> job, const char* what);
+    void putPresenceAgain();
     // Puts this node's record and reads the others' (worker).
     void exchangeLoads();
     // A node's key in the nodes bucket, and the key of the range of call ids it numbers in.
@@ -246,15 +263,23 @@ private:
     bool closed_ = false;
     std::atomic<bool> closing_{false};
 
-    // The worker and its queue. Lock order: jobsLock_ is never held while calling NATS.
-    std::thread worker_;
-    std::mutex jobsLock_;
-    std::condition_variable jobsWake_;
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
+    // Claims waiting beyond kClaimsWaiting are refused at once, offers beyond kCallJobsWaiting
+    // answered unavailable; presence changes beyond it are dropped (and logged).
+    static constexpr std::size_t kClaimsWaiting = 256;
+    static constexpr std::size_t kCallJobsWaiting = 1024;
+    JobThread floorThread_{"talkhub-floor", kClaimsWaiting};
+    JobThread callsThread_{"talkhub-calls", kCallJobsWaiting};
+    // The floor thread's alone.
     std::map<uint32_t, Lease> leases_;
-    // Claims to delete again (by sequence, with their group), the worker's alone.
-    std::map<uint64_t, uint32_t> undeleted_;
+    std::map<uint64_t, uint32_t> undeleted_;  // claims to delete again: sequence, group
+    // Set by the NATS client's thread on a reconnection, and by a call that found the store
+    // missing; the floor thread makes it again.
+    std::atomic<bool> storeLost_{false};
+    // The users online here, so that presence lost with the store is put again (the calls
+    // thread's alone).
+    std::set<uint32_t> present_;
+    // Presence changes and offers the calls thread had no room for (network thread).
+    uint64_t callJobsRefused_ = 0;
     const std::string run_;
 
     // This node's record (set on the network thread) and the others' (read by the worker).

@@ -40,47 +40,29 @@ ClaimOwner claimOwner(const std::string& text) {
 
 void Cluster::claimFloor(uint32_t groupId, uint32_t holder, const std::string& holderName, uint64_t token,
                          std::function<void(bool)> done) {
-    queueJob([this, groupId, holder, holderName, token, done = std::move(done)]() mutable {
+    auto job = [this, groupId, holder, holderName, token, done]() mutable {
         claim(groupId, holder, holderName, token, std::move(done));
-    });
+    };
+    if (floorThread_.queue(std::move(job))) return;
+    spdlog::warn("cluster node {}: floor of group {} refused: {} claims wait already", config_.node, groupId,
+                 kClaimsWaiting);
+    post([done = std::move(done)] { done(false); });
 }
 
 void Cluster::releaseFloor(uint32_t groupId, uint64_t token) {
-    queueJob([this, groupId, token] { release(groupId, token); });
+    floorThread_.queue([this, groupId, token] { release(groupId, token); }, false);
 }
 
-void Cluster::queueJob(std::function<void()> job) {
-    {
-        std::lock_guard lock(jobsLock_);
-        if (stopping_) return;
-        jobs_.push_back(std::move(job));
-    }
-    jobsWake_.notify_one();
+// Every third of the lease, the first at once: the store made again if it was lost, then
+// this node's key and every floor it holds renewed.
+void Cluster::beat() {
+    if (storeLost_) restoreFloorStore();
+    renew();
 }
 
-// Jobs in the order they came; renewals every third of the lease, the first at once; at the
-// end, every floor still held is given up, so that the other nodes need not wait.
-void Cluster::runWorker() {
-    const auto renewEvery = std::chrono::milliseconds(config_.floorLeaseMs / 3);
-    auto nextRenewal = std::chrono::steady_clock::now();
-    std::unique_lock lock(jobsLock_);
-    while (!stopping_) {
-        if (!jobs_.empty()) {
-            std::function<void()> job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        } else if (std::chrono::steady_clock::now() >= nextRenewal) {
-            lock.unlock();
-            renew();
-            lock.lock();
-            nextRenewal = std::chrono::steady_clock::now() + renewEvery;
-        } else {
-            jobsWake_.wait_until(lock, nextRenewal);
-        }
-    }
-    lock.unlock();
+// Every floor still held is given up, so that the other nodes need not wait, and the name
+// with it.
+void Cluster::leave() {
     while (!leases_.empty()) release(leases_.begin()->first, leases_.begin()->second.token);
     kvStore_Delete(nodes_.get(), rangeKey(callRangeOf(config_.node)).c_str());
     kvStore_Delete(nodes_.get(), nodeKey(config_.node).c_str());
@@ -90,6 +72,10 @@ void Cluster::claim(uint32_t groupId, uint32_t holder, const std::string& holder
                     std::function<void(bool)> done) {
     const std::string text = claimText(holder, config_.node, run_, token);
     uint64_t sequence = publishClaim(groupId, text);
+    if (sequence == 0 && storeLost_) {
+        restoreFloorStore();
+        sequence = publishClaim(groupId, text);
+    }
     if (sequence == 0 && clearStaleClaim(groupId)) sequence = publishClaim(groupId, text);
     if (sequence != 0) {
         leases_[groupId] = Lease{token, holder, holderName, sequence, std::chrono::steady_clock::now()};
@@ -105,6 +91,8 @@ uint64_t Cluster::publishClaim(uint32_t groupId, const std::string& value) {
                                          static_cast<int>(value.size()), nullptr, &error);
     uint64_t sequence = status == NATS_OK && ack != nullptr ? ack->Sequence : 0;
     jsPubAck_Destroy(ack);
+    // Nothing takes the claim subjects: the stream is gone.
+    if (status == NATS_NO_RESPONDERS || error == JSStreamNotFoundErr) storeLost_ = true;
     if (status == NATS_TIMEOUT) {
         // The stream may have stored the claim and only its answer been lost: then the
         // claim is ours, and counting it refused would leave it holding the floor.
@@ -174,39 +162,45 @@ void Cluster::deleteClaim(uint32_t groupId, uint64_t sequence) {
     }
 }
 
-// This node's key is put again (with its load), the others' loads read, and every floor it holds is checked to be still
-// its claim (a node cut off for a whole lease may have seen its claims deleted by others) and told to the other nodes
-// once more. A check that cannot reach the stream keeps the floor until the lease has run out.
+// Every floor this node holds is checked to be still its claim (a node cut off for a whole
+// lease may have seen its claims deleted by others) and told to the other nodes once more;
+// then this node's key is put again (with its load) and the others' loads read. The floors
+// come first, and a connection that is down is not waited for, so that a node cut off from
+// NATS gives its floors up within the lease: at the last renewal before it ends unconfirmed.
 void Cluster::renew() {
-    const auto now = std::chrono::steady_clock::now();
-    exchangeLoads();
-    for (const auto& [sequence, groupId] : std::map<uint64_t, uint32_t>(undeleted_)) deleteClaim(groupId, sequence);
+    const auto lease = std::chrono::milliseconds(config_.floorLeaseMs);
+    const auto renewEvery = lease / 3;
+    const bool connected = natsConnection_Status(connection_.get()) == NATS_CONN_STATUS_CONNECTED;
     for (auto it = leases_.begin(); it != leases_.end();) {
         const uint32_t groupId = it->first;
-        Lease& lease = it->second;
+        Lease& held = it->second;
         natsMsg* raw = nullptr;
         jsErrCode error{};
-        const natsStatus status =
-            js_GetLastMsg(&raw, jetStream_.get(), kFloorStream, claimSubject(groupId).c_str(), nullptr, &error);
-        const bool ours = status == NATS_OK && natsMsg_GetSequence(raw) == lease.sequence;
-        const bool taken = !ours && (status == NATS_OK || error == JSNoMessageFoundErr);
+        const natsStatus status = connected ? js_GetLastMsg(&raw, jetStream_.get(), kFloorStream,
+                                                            claimSubject(groupId).c_str(), nullptr, &error)
+                                            : NATS_CONNECTION_DISCONNECTED;
+        const bool ours = status == NATS_OK && natsMsg_GetSequence(raw) == held.sequence;
+        const bool taken = !ours && (status == NATS_OK || error == JSNoMessageFoundErr || error == JSStreamNotFoundErr);
         natsMsg_Destroy(raw);
+        const auto now = std::chrono::steady_clock::now();
         if (ours) {
-            lease.confirmed = now;
-            publishFloor({FloorEvent::Kind::kHeld, groupId, lease.holder, lease.holderName});
+            held.confirmed = now;
+            publishFloor({FloorEvent::Kind::kHeld, groupId, held.holder, held.holderName});
             ++it;
             continue;
         }
-        const bool lapsed = now - lease.confirmed >= std::chrono::milliseconds(config_.floorLeaseMs);
-        if (!taken && !lapsed) {
+        if (!taken && now + renewEvery - held.confirmed < lease) {
             ++it;
             continue;
         }
-        spdlog::warn("cluster node {}: floor of group {} lost by user {} ({})", config_.node, groupId, lease.holder,
+        spdlog::warn("cluster node {}: floor of group {} lost by user {} ({})", config_.node, groupId, held.holder,
                      taken ? "its claim was deleted" : "the stream was out of reach for the whole lease");
-        post([this, groupId, token = lease.token] { events_.floorLost(groupId, token); });
+        post([this, groupId, token = held.token] { events_.floorLost(groupId, token); });
         it = leases_.erase(it);
     }
+    if (!connected) return;
+    exchangeLoads();
+    for (const auto& [sequence, groupId] : std::map<uint64_t, uint32_t>(undeleted_)) deleteClaim(groupId, sequence);
 }
 
 void Cluster::publishFloor(const FloorEvent& event) {

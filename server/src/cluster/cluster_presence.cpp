@@ -30,32 +30,54 @@ uint32_t Cluster::callGroupBase() const { return kTempGroupBase + callRangeOf(co
 
 uint32_t Cluster::meetingIdBase() const { return callRangeOf(config_.node) * kCallRangeSize; }
 
+bool Cluster::queueCallJob(std::function<void()> job, const char* what) {
+    if (callsThread_.queue(std::move(job))) return true;
+    if (callJobsRefused_++ % 100 == 0) {
+        spdlog::warn("cluster node {}: {} refused: {} presence changes and offers wait already ({} refused so far)",
+                     config_.node, what, kCallJobsWaiting, callJobsRefused_);
+    }
+    return false;
+}
+
 void Cluster::userOnline(uint32_t userId) {
-    queueJob([this, userId] {
-        const std::string before = presence(userId);
-        uint64_t revision = 0;
-        kvStore_PutString(&revision, presence_.get(), userKey(userId).c_str(), config_.node.c_str());
-        if (!before.empty() && before != config_.node) {
-            sendToNode(before, {NodeMessage::Kind::kReplaced, userId, 0, 0, {}, config_.node});
-        }
-    });
+    queueCallJob(
+        [this, userId] {
+            present_.insert(userId);
+            const std::string before = presence(userId);
+            uint64_t revision = 0;
+            kvStore_PutString(&revision, presence_.get(), userKey(userId).c_str(), config_.node.c_str());
+            if (!before.empty() && before != config_.node) {
+                sendToNode(before, {NodeMessage::Kind::kReplaced, userId, 0, 0, {}, config_.node});
+            }
+        },
+        "a login's presence");
 }
 
 void Cluster::userOffline(uint32_t userId) {
-    queueJob([this, userId] {
-        kvEntry* raw = nullptr;
-        if (kvStore_Get(&raw, presence_.get(), userKey(userId).c_str()) != NATS_OK) return;
-        const nats::Entry entry(raw);
-        // A login elsewhere has already taken the key over: it stays.
-        if (std::string_view(kvEntry_ValueString(raw)) == config_.node) {
-            kvStore_Delete(presence_.get(), userKey(userId).c_str());
-        }
-    });
+    queueCallJob(
+        [this, userId] {
+            present_.erase(userId);
+            kvEntry* raw = nullptr;
+            if (kvStore_Get(&raw, presence_.get(), userKey(userId).c_str()) != NATS_OK) return;
+            const nats::Entry entry(raw);
+            // A login elsewhere has already taken the key over: it stays.
+            if (std::string_view(kvEntry_ValueString(raw)) == config_.node) {
+                kvStore_Delete(presence_.get(), userKey(userId).c_str());
+            }
+        },
+        "a logout's presence");
+}
+
+void Cluster::putPresenceAgain() {
+    uint64_t revision = 0;
+    for (uint32_t userId : present_) {
+        kvStore_PutString(&revision, presence_.get(), userKey(userId).c_str(), config_.node.c_str());
+    }
 }
 
 void Cluster::offerCall(uint32_t groupId, uint32_t caller, const std::string& callerName, uint32_t callee,
                         std::function<void(int32_t, const std::string&)> done) {
-    queueJob([this, groupId, caller, callerName, callee, done = std::move(done)] {
+    const auto job = [this, groupId, caller, callerName, callee, done] {
         const std::string node = presence(callee);
         int32_t result = kCallUnavailable;
         if (!node.empty() && node != config_.node) {
@@ -63,13 +85,14 @@ void Cluster::offerCall(uint32_t groupId, uint32_t caller, const std::string& ca
             result = askNode(node, offer, kCallUnavailable);
         }
         post([result, node, done] { done(result, node); });
-    });
+    };
+    if (!queueCallJob(job, "a call's offer")) post([done] { done(kCallUnavailable, {}); });
 }
 
 void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner, const std::string& ownerName,
                            std::vector<uint32_t> invited,
                            std::function<void(int32_t, const std::vector<std::string>&)> done) {
-    queueJob([this, groupId, meetingId, owner, ownerName, invited = std::move(invited), done = std::move(done)] {
+    const auto job = [this, groupId, meetingId, owner, ownerName, invited, done] {
         int32_t result = 0;
         std::map<std::string, std::vector<uint32_t>> byNode;
         for (uint32_t user : invited) {
@@ -96,7 +119,8 @@ void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner,
             taken.clear();
         }
         post([result, taken = std::move(taken), done] { done(result, taken); });
-    });
+    };
+    if (!queueCallJob(job, "a meeting's offer")) post([done] { done(kCallUnavailable, {}); });
 }
 
 int32_t Cluster::askNode(const std::string& node, const NodeMessage& message, int32_t failed) {
