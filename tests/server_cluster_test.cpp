@@ -593,6 +593,65 @@ TEST_F(Cluster, ABurstOfLoginsDelaysNoRenewalOfTheNodesKey) {
     EXPECT_LT(gap, std::chrono::milliseconds(2 * kLeaseMs / 3)) << "a renewal waited for the logins";
 }
 
+// A member's node stopped (SIGSTOP) while a meeting is offered to it takes the offer late,
+// when the owner has given up on it: it is withdrawn there, so that the member's push-to-talk
+// goes to his group again and not to a meeting nobody else is in.
+TEST_F(Cluster, AMeetingOfferTakenLateIsWithdrawn) {
+    const std::string file = nodeFile(nats, "b");
+    auto b = std::make_unique<bench::ServerProcess>(TALKHUB_SERVER_PATH, std::vector<std::string>{"--config", file});
+    ASSERT_TRUE(b->running());
+    RunningServer a(nodeConfig(nats, "a"));
+    Client alice(a.tcpPort(), a.udpPort());
+    Client carol(a.tcpPort(), a.udpPort());
+    Client bob(b->tcpPort(), b->udpPort());
+    alice.join("alice", 1);
+    carol.join("carol", 1);
+    bob.join("bob", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the other
+
+    ::kill(b->pid(), SIGSTOP);
+    const auto stopped = std::chrono::steady_clock::now();
+    const auto answer = alice.meetingCall({1002}, 0);
+    ASSERT_TRUE(answer.has_value());
+    uint32_t meetingId = 0;
+    EXPECT_TRUE(meetingIds(*answer, &meetingId).empty()) << "a meeting with a member on a stopped node";
+    std::this_thread::sleep_until(stopped + 2500ms);
+    ::kill(b->pid(), SIGCONT);
+    EXPECT_TRUE(grantedWithin(bob, 3s));
+    EXPECT_TRUE(notified(carol, TW_CMD_MEMBER_GET_MIC, 1002, 2s)) << "bob's push-to-talk goes to a dead meeting";
+    b.reset();
+    ::unlink(file.c_str());
+}
+
+// A meeting's end that never reaches a member's node (that node was cut off from NATS when
+// the owner hung up): the member's node asks the owner's node and ends it too.
+TEST_F(Cluster, AMeetingWhoseEndWasLostEndsWhenItsOwnersNodeNoLongerHasIt) {
+    talkhub_server::ServerConfig onlyFirst = nodeConfig(nats, "a");
+    onlyFirst.cluster->natsUrls = {nats.url(0)};
+    RunningServer a(onlyFirst);
+    talkhub_server::ServerConfig onlySecond = nodeConfig(nats, "b");
+    onlySecond.cluster->natsUrls = {nats.url(1)};
+    RunningServer b(onlySecond);
+    Client alice(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    alice.join("alice", 1);
+    bob.join("bob", 1);
+    auto answer = alice.meetingCall({1002});
+    ASSERT_TRUE(answer.has_value());
+    uint32_t meetingId = 0;
+    ASSERT_EQ(meetingIds(*answer, &meetingId).size(), 2U);
+
+    nats.kill(1);  // b is cut off
+    alice.send([&](unsigned char* m, int n) { return cp_handup_meeting_call(m, n, &meetingId, 1); });
+    EXPECT_EQ(endedMeeting(alice.expect(TW_CMD_MEETING_CALL_RELEASE)), meetingId);
+    nats.start(1);
+    ASSERT_TRUE(nats.ready());
+    EXPECT_EQ(endedMeeting(bob.expect(TW_CMD_MEETING_CALL_RELEASE, 10s)), meetingId)
+        << "the meeting stays open on bob's node";
+    EXPECT_TRUE(grantedWithin(bob, 5s));
+    EXPECT_TRUE(notified(alice, TW_CMD_MEMBER_GET_MIC, 1002, 2s)) << "bob's push-to-talk goes to a dead meeting";
+}
+
 // One of the three NATS servers dies: the nodes reconnect to the others, and the floor
 // and the voice go on.
 TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {

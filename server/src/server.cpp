@@ -836,6 +836,7 @@ void Server::sweep() {
     if (cluster_) {
         expireRemoteFloors(now);
         endCallsOfDepartedNodes();
+        checkCallsWithOwners(now);
     }
     sweepTimer_.expires_after(kSweepInterval);
     sweepTimer_.async_wait([this](const boost::system::error_code& error) {

@@ -185,6 +185,13 @@ private:
     void expireRemoteFloors(Session::Clock::time_point now);
     void endCallsOfDepartedNodes();
     void endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMembers = true);
+    // Another node ended (or withdrew) a call: taken only from a node that takes part in it.
+    void onCallEndedBy(const std::string& node, uint32_t groupId, uint32_t reason, bool tellMembers);
+    // Whether a call owned here, with `node` taking part, goes on: answered to `reply`.
+    void onCallChecked(uint32_t groupId, const std::string& node, const std::string& reply);
+    // Every call held here for another node's owner is checked with that node now and then:
+    // one whose end never arrived (a message lost) ends here too.
+    void checkCallsWithOwners(Session::Clock::time_point now);
     void listenToGroupsOf(uint32_t accountId, bool listen);
     // A user who was in a meeting through another node comes here in none.
     void leaveMeetingsElsewhere(uint32_t accountId);
@@ -209,6 +216,7 @@ private:
     uint64_t nextClaim_ = 1;
     uint32_t tempGroupsMade_ = 0;
     uint32_t meetingsMade_ = 0;
+    Session::Clock::time_point nextCallCheck_{};
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> groupOptions_;
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;

@@ -20,8 +20,15 @@ void Server::startCluster() {
     events.floorLost = [this](uint32_t groupId, uint64_t token) { onClusterFloorLost(groupId, token); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
-    events.callEnded = [this](uint32_t groupId, uint32_t reason) { endCallFromElsewhere(groupId, reason); };
-    events.callWithdrawn = [this](uint32_t groupId) { endCallFromElsewhere(groupId, 0, false); };
+    events.callEnded = [this](uint32_t groupId, uint32_t reason, const std::string& node) {
+        onCallEndedBy(node, groupId, reason, true);
+    };
+    events.callWithdrawn = [this](uint32_t groupId, const std::string& node) {
+        onCallEndedBy(node, groupId, 0, false);
+    };
+    events.callChecked = [this](uint32_t groupId, const std::string& node, const std::string& reply) {
+        onCallChecked(groupId, node, reply);
+    };
     // Described before the start: the worker's first renewal puts this record at once.
     const ClusterConfig& cluster = *config_.cluster;
     NodeLoad self;
@@ -221,6 +228,41 @@ void Server::endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMe
     if (call == calls_.end() || !call->second.acrossNodes) return;
     call->second.otherNodes.clear();
     endCall(groupId, reason, tellMembers);
+}
+
+void Server::onCallEndedBy(const std::string& node, uint32_t groupId, uint32_t reason, bool tellMembers) {
+    const auto call = calls_.find(groupId);
+    if (call == calls_.end()) return;
+    const auto& others = call->second.otherNodes;
+    if (call->second.ownerNode != node && std::find(others.begin(), others.end(), node) == others.end()) {
+        spdlog::warn("group {}: end of the call from node {}, which takes no part in it, dropped", groupId, node);
+        return;
+    }
+    endCallFromElsewhere(groupId, reason, tellMembers);
+}
+
+// A call is owned here while its offer is out too: the asking node may have taken it first.
+void Server::onCallChecked(uint32_t groupId, const std::string& node, const std::string& reply) {
+    const auto call = calls_.find(groupId);
+    const bool goesOn =
+        call != calls_.end() && call->second.ownerNode.empty() &&
+        (call->second.offered || std::find(call->second.otherNodes.begin(), call->second.otherNodes.end(), node) !=
+                                     call->second.otherNodes.end());
+    cluster_->answerOffer(reply, goesOn ? 0 : 1);
+}
+
+void Server::checkCallsWithOwners(Session::Clock::time_point now) {
+    if (now < nextCallCheck_) return;
+    nextCallCheck_ = now + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
+    for (const auto& [groupId, call] : calls_) {
+        if (call.ownerNode.empty()) continue;
+        cluster_->checkCall(call.ownerNode, groupId, [this, groupId = groupId, owner = call.ownerNode](bool goesOn) {
+            const auto held = calls_.find(groupId);
+            if (goesOn || held == calls_.end() || held->second.ownerNode != owner) return;
+            spdlog::warn("group {}: call ended, its owner's node {} no longer has it", groupId, owner);
+            endCallFromElsewhere(groupId, 1);
+        });
+    }
 }
 
 void Server::expireRemoteFloors(Session::Clock::time_point now) {

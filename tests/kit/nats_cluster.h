@@ -97,7 +97,10 @@ private:
             << "jetstream { store_dir: \"" << folder_ << "/n" << node << "\", max_memory_store: 64MB, "
             << "max_file_store: 64MB }\n";
         if (nodes_.size() < 2) return;
-        out << "cluster { name: talkhub-test, listen: 127.0.0.1:" << nodes_[node].routePort << ", routes: [";
+        // Clients are not told of the other servers: one given a single URL stays on it, so a
+        // test can cut it off by killing that server.
+        out << "cluster { name: talkhub-test, no_advertise: true, listen: 127.0.0.1:" << nodes_[node].routePort
+            << ", routes: [";
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             out << (i == 0 ? " " : ", ") << "\"nats-route://127.0.0.1:" << nodes_[i].routePort << "\"";
         }

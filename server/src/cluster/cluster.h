@@ -95,10 +95,14 @@ public:
         // A temporary call or a meeting for users of this node; answered with
         // answerOffer(reply, result).
         std::function<void(const NodeMessage& offer, const std::string& reply)> callOffered;
-        // Another node taking part in a call ended it.
-        std::function<void(uint32_t groupId, uint32_t reason)> callEnded;
-        // A meeting offered here does not take place after all: its members are not told.
-        std::function<void(uint32_t groupId)> callWithdrawn;
+        // Node `node`, taking part in a call, ended it.
+        std::function<void(uint32_t groupId, uint32_t reason, const std::string& node)> callEnded;
+        // A meeting offered here by `node` does not take place after all: its members are
+        // not told.
+        std::function<void(uint32_t groupId, const std::string& node)> callWithdrawn;
+        // Node `node` asks whether the call it takes part in, owned here, goes on; answered
+        // with answerOffer(reply, 0) when it does, 1 when not.
+        std::function<void(uint32_t groupId, const std::string& node, const std::string& reply)> callChecked;
     };
     Cluster(boost::asio::io_context& io, ClusterConfig config);
     ~Cluster();
@@ -139,6 +143,9 @@ public:
                       std::vector<uint32_t> invited,
                       std::function<void(int32_t result, const std::vector<std::string>& nodes)> done);
     void answerOffer(const std::string& reply, int32_t result);
+    // Asks the owner's node of a call taken part in here whether it goes on; `done` runs
+    // only with an answer, so a node that does not answer is left to its lease.
+    void checkCall(const std::string& owner, uint32_t groupId, std::function<void(bool goesOn)> done);
     void endCall(const std::string& node, uint32_t groupId, uint32_t reason);
     // What this node tells the others of itself; the sessions and draining change as they
     // go and reach the others with the next renewal.
@@ -218,8 +225,8 @@ private:
     void renew();
     void publishFloor(const FloorEvent& event);
     void sendToNode(const std::string& node, const NodeMessage& message);
-    // A request to a node (worker): its one-byte answer, or `failed` without one in time.
-    int32_t askNode(const std::string& node, const NodeMessage& message, int32_t failed);
+    // A request to a node (calls thread): its one-byte answer, nothing without one in time.
+    std::optional<int32_t> askNode(const std::string& node, const NodeMessage& message);
     bool nodeAlive(const std::string& node);
     // The run a node's key names now: empty when it has no key, nothing when the bucket
     // cannot be read.

@@ -76,6 +76,7 @@ std::optional<NodeMessage> parseNodeMessage(const unsigned char* data, std::size
         case static_cast<unsigned char>(NodeMessage::Kind::kMeetingOffer):
         case static_cast<unsigned char>(NodeMessage::Kind::kCallEnd):
         case static_cast<unsigned char>(NodeMessage::Kind::kCallWithdrawn):
+        case static_cast<unsigned char>(NodeMessage::Kind::kCallCheck):
             message.kind = static_cast<NodeMessage::Kind>(data[0]);
             break;
         default:

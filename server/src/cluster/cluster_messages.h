@@ -31,6 +31,7 @@ struct NodeMessage {
         kMeetingOffer = 'M',   // `caller` on `node` opens meeting `meetingId` in `groupId` with `members`
         kCallEnd = 'E',        // the call in `groupId` has ended, for `reason`
         kCallWithdrawn = 'W',  // the meeting offered in `groupId` does not take place; nobody is told
+        kCallCheck = 'C',      // does `node`'s call in `groupId` go on? answered 0 (it does) or 1
     };
     Kind kind = Kind::kReplaced;
     uint32_t userId = 0;

@@ -82,7 +82,10 @@ void Cluster::offerCall(uint32_t groupId, uint32_t caller, const std::string& ca
         int32_t result = kCallUnavailable;
         if (!node.empty() && node != config_.node) {
             NodeMessage offer{NodeMessage::Kind::kCallOffer, callee, groupId, caller, callerName, config_.node};
-            result = askNode(node, offer, kCallUnavailable);
+            const std::optional<int32_t> answer = askNode(node, offer);
+            result = answer.value_or(kCallUnavailable);
+            // Unanswered here, the offer may still be taken there, late: it ends at once.
+            if (!answer) endCall(node, groupId, 0);
         }
         post([result, node, done] { done(result, node); });
     };
@@ -104,16 +107,20 @@ void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner,
             byNode[node].push_back(user);
         }
         std::vector<std::string> taken;
+        std::vector<std::string> asked;
         for (const auto& [node, members] : byNode) {
             if (result != 0) break;
             NodeMessage offer{NodeMessage::Kind::kMeetingOffer, 0, groupId, owner, ownerName, config_.node};
             offer.meetingId = meetingId;
             offer.members = members;
-            result = askNode(node, offer, kCallUnavailable);
+            asked.push_back(node);
+            result = askNode(node, offer).value_or(kCallUnavailable);
             if (result == 0) taken.push_back(node);
         }
+        // A node that took the meeting, or may take it late (its answer did not come in
+        // time), forgets it again.
         if (result != 0) {
-            for (const std::string& node : taken) {
+            for (const std::string& node : asked) {
                 sendToNode(node, {NodeMessage::Kind::kCallWithdrawn, 0, groupId, 0, {}, config_.node});
             }
             taken.clear();
@@ -123,10 +130,21 @@ void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner,
     if (!queueCallJob(job, "a meeting's offer")) post([done] { done(kCallUnavailable, {}); });
 }
 
-int32_t Cluster::askNode(const std::string& node, const NodeMessage& message, int32_t failed) {
+void Cluster::checkCall(const std::string& owner, uint32_t groupId, std::function<void(bool)> done) {
+    queueCallJob(
+        [this, owner, groupId, done] {
+            const NodeMessage check{NodeMessage::Kind::kCallCheck, 0, groupId, 0, {}, config_.node};
+            if (const std::optional<int32_t> answer = askNode(owner, check)) {
+                post([done, goesOn = *answer == 0] { done(goesOn); });
+            }
+        },
+        "a call's check");
+}
+
+std::optional<int32_t> Cluster::askNode(const std::string& node, const NodeMessage& message) {
     const std::vector<unsigned char> bytes = encodeNodeMessage(message);
     natsMsg* reply = nullptr;
-    int32_t result = failed;
+    std::optional<int32_t> result;
     if (natsConnection_Request(&reply, connection_.get(), nodeSubject(node).c_str(), bytes.data(),
                                static_cast<int>(bytes.size()), kOfferWaitMs) == NATS_OK &&
         natsMsg_GetDataLength(reply) == 1) {
@@ -158,10 +176,13 @@ void Cluster::deliver(const NodeMessage& message, const std::string& reply) {
             events_.callOffered(message, reply);
             break;
         case NodeMessage::Kind::kCallEnd:
-            events_.callEnded(message.groupId, message.reason);
+            events_.callEnded(message.groupId, message.reason, message.node);
             break;
         case NodeMessage::Kind::kCallWithdrawn:
-            events_.callWithdrawn(message.groupId);
+            events_.callWithdrawn(message.groupId, message.node);
+            break;
+        case NodeMessage::Kind::kCallCheck:
+            events_.callChecked(message.groupId, message.node, reply);
             break;
     }
 }
