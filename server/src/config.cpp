@@ -228,6 +228,19 @@ ServerConfig loadConfig(const std::string& path) {
         cluster.publicAddress = text(section["public_address"], "", path, "cluster.public_address");
         cluster.startTimeoutMs = integer<uint32_t>(section["start_timeout_ms"], cluster.startTimeoutMs, path,
                                                    "cluster.start_timeout_ms", 1000, 600000);
+        const std::pair<std::string*, const char*> credentials[] = {
+            {&cluster.natsUser, "nats_user"},
+            {&cluster.natsPassword, "nats_password"},
+            {&cluster.natsNkey, "nats_nkey"},
+            {&cluster.natsNkeySeedFile, "nats_nkey_seed_file"},
+            {&cluster.natsCredentialsFile, "nats_credentials_file"},
+            {&cluster.natsCaFile, "nats_ca_file"},
+            {&cluster.natsCertFile, "nats_cert_file"},
+            {&cluster.natsKeyFile, "nats_key_file"},
+        };
+        for (const auto& [field, key] : credentials) {
+            *field = text(section[key], "", path, std::string("cluster.") + key);
+        }
         config.cluster = cluster;
     }
     validate(config);
@@ -273,6 +286,15 @@ void validate(const ServerConfig& config) {
         });
         check(!cluster.node.empty() && cluster.node.size() <= 63 && plainName,
               "cluster.node must be 1 to 63 letters, digits, '-' or '_'");
+        const auto pair = [&](const std::string& one, const std::string& other, const char* what) {
+            check(one.empty() == other.empty(), std::string("cluster.") + what + " come together or not at all");
+            return !one.empty();
+        };
+        const int ways = pair(cluster.natsUser, cluster.natsPassword, "nats_user and nats_password") +
+                         pair(cluster.natsNkey, cluster.natsNkeySeedFile, "nats_nkey and nats_nkey_seed_file") +
+                         !cluster.natsCredentialsFile.empty();
+        check(ways <= 1, "cluster: give NATS one of a user and password, an nkey or a credentials file");
+        pair(cluster.natsCertFile, cluster.natsKeyFile, "nats_cert_file and nats_key_file");
         const std::string& advertised = cluster.publicAddress.empty() ? config.bindAddress : cluster.publicAddress;
         check(advertised != "0.0.0.0" && advertised != "::" && advertised.size() < 16 &&
                   advertised.find(':') == std::string::npos,

@@ -76,6 +76,18 @@ struct ClusterConfig {
     // The address other nodes send logins to (with this node's signalling port); empty:
     // `server.bind`, which must then be no wildcard.
     std::string publicAddress;
+    // How the node proves itself to NATS: a user and password, an nkey (its public key and
+    // the file of its seed), or a credentials file; none of them for a NATS open to all.
+    std::string natsUser;
+    std::string natsPassword;
+    std::string natsNkey;
+    std::string natsNkeySeedFile;
+    std::string natsCredentialsFile;
+    // TLS: the CA that signed the NATS servers' certificates (tls:// URLs need it, or the
+    // system's store), and the node's own certificate and key where NATS asks for one.
+    std::string natsCaFile;
+    std::string natsCertFile;
+    std::string natsKeyFile;
 };
 
 struct ServerConfig {

@@ -63,6 +63,11 @@ std::vector<MetricFamily> families(const MetricsReading& reading) {
                              MetricType::Counter,
                              {counterOf(c.clusterVoiceOut, {{"direction", "published"}}),
                               counterOf(c.clusterVoiceIn, {{"direction", "delivered"}})}));
+        out.push_back(family("talkhub_cluster_messages_dropped_total",
+                             "Messages from NATS dropped: not understood, or too many waiting for the network thread.",
+                             MetricType::Counter,
+                             {counterOf(reading.clusterMalformed, {{"cause", "malformed"}}),
+                              counterOf(reading.clusterOverflow, {{"cause", "queue_full"}})}));
     }
     ClientMetric latency;
     uint64_t cumulative = 0;

@@ -25,6 +25,9 @@ struct MetricsReading {
     Counters counters;
     std::size_t sessionsOnline = 0;
     bool clustered = false;
+    // Messages from the other nodes dropped: not understood, or too many waiting.
+    uint64_t clusterMalformed = 0;
+    uint64_t clusterOverflow = 0;
 };
 
 class MetricsEndpoint {

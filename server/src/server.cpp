@@ -60,7 +60,9 @@ void Server::start() {
     if (config_.cluster) startCluster();
     if (!config_.metricsListen.empty()) {
         metrics_ = std::make_unique<MetricsEndpoint>(io_, config_.metricsListen, [this] {
-            return MetricsReading{counters_, byAccount_.size(), cluster_ != nullptr};
+            return MetricsReading{counters_, byAccount_.size(), cluster_ != nullptr,
+                                  cluster_ ? cluster_->malformedDropped() : 0,
+                                  cluster_ ? cluster_->overflowDropped() : 0};
         });
     }
     running_ = true;

@@ -92,6 +92,9 @@ private:
         // In a cluster: held by a member on another node, until its renewals stop.
         bool remote = false;
         Session::Clock::time_point remoteUntil{};
+        // While this node's claim is out: who another node says holds the floor. Should the
+        // claim lose, that member holds it here from then on.
+        std::optional<FloorEvent> heldElsewhere;
         // The talk-time limit while held, the grace period while ending.
         std::unique_ptr<boost::asio::steady_timer> timer;
     };
@@ -170,6 +173,8 @@ private:
     void onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted);
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
     void onClusterFloor(const FloorEvent& event);
+    // The floor is held by a member on another node from now on: this node's members are told.
+    void holdFromElsewhere(const FloorEvent& event);
     void onClusterFloorLost(uint32_t groupId, uint64_t token);
     void onReplacedElsewhere(uint32_t userId);
     void onCallOffered(const NodeMessage& offer, const std::string& reply);

@@ -112,11 +112,19 @@ void Server::onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, boo
         if (session->account != nullptr) grantFloor(groupId, *session);
     } else {
         if (granted) cluster_->releaseFloor(groupId, token);
-        if (current) floors_.erase(found);
+        std::optional<FloorEvent> winner;
+        if (current) {
+            if (!granted) winner = found->second.heldElsewhere;
+            floors_.erase(found);
+        }
+        if (awaited) {
+            session->awaitedClaim = 0;
+            ++counters_.floorDenials;
+            answerMic(*session, kFloorBusy);
+        }
+        // Told after the refusal, as a member who asks while another holds the floor is.
+        if (winner) holdFromElsewhere(*winner);
         if (!awaited) return;
-        session->awaitedClaim = 0;
-        ++counters_.floorDenials;
-        answerMic(*session, kFloorBusy);
     }
     while (session->account != nullptr && session->awaitedClaim == 0 && !session->floorCommandsWaiting.empty()) {
         const auto [command, requested] = session->floorCommandsWaiting.front();
@@ -139,6 +147,15 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
         ++counters_.droppedMalformed;
         return;
     }
+    // Only the holder's voice, as this node knows the holder: nobody else's node relays it.
+    const auto floor = floors_.find(groupId);
+    const bool holds = floor != floors_.end() &&
+                       ((floor->second.remote && floor->second.holder == info.senderId) ||
+                        (floor->second.heldElsewhere && floor->second.heldElsewhere->holder == info.senderId));
+    if (!holds) {
+        ++counters_.droppedNotFloorHolder;
+        return;
+    }
     const auto* members = membersOf(groupId);
     if (members == nullptr) return;
     for (uint32_t member : *members) {
@@ -159,6 +176,9 @@ void Server::onClusterFloor(const FloorEvent& event) {
     if (event.kind == FloorEvent::Kind::kFreed) {
         if (found != floors_.end() && found->second.remote && found->second.holder == event.holder) {
             freeFloor(event.groupId);
+        } else if (found != floors_.end() && found->second.heldElsewhere &&
+                   found->second.heldElsewhere->holder == event.holder) {
+            found->second.heldElsewhere.reset();
         }
         return;
     }
@@ -168,8 +188,10 @@ void Server::onClusterFloor(const FloorEvent& event) {
             return;
         }
         if (!found->second.remote) {
-            // Our own claim loses in the bucket; a floor we hold is checked at its renewal.
-            if (!found->second.claiming) {
+            // Our own claim loses in the stream; a floor we hold is checked at its renewal.
+            if (found->second.claiming) {
+                found->second.heldElsewhere = event;
+            } else {
                 spdlog::warn("group {}: user {} on another node claims the floor user {} holds here", event.groupId,
                              event.holder, found->second.holder);
             }
@@ -177,10 +199,14 @@ void Server::onClusterFloor(const FloorEvent& event) {
         }
         freeFloor(event.groupId);  // a holder whose free event was lost
     }
+    holdFromElsewhere(event);
+}
+
+void Server::holdFromElsewhere(const FloorEvent& event) {
     Floor& floor = floors_[event.groupId];
     floor.holder = event.holder;
     floor.remote = true;
-    floor.remoteUntil = until;
+    floor.remoteUntil = Session::Clock::now() + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
     tw_member_get_mic notice{};
     notice.groupId = event.groupId;
     notice.userId = event.holder;

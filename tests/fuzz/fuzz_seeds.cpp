@@ -138,6 +138,7 @@ void writeClusterMessages(const std::filesystem::path& folder) {
     messages.push_back(
         talkhub_server::encodeNodeMessage({NodeMessage::Kind::kCallOffer, 1003, 0x40000001, 1001, "alice", "node-a"}));
     messages.push_back(talkhub_server::encodeNodeMessage({NodeMessage::Kind::kCallEnd, 0, 0x40000001, 0, {}, "b"}));
+    messages.push_back(talkhub_server::encodeNodeMessage({NodeMessage::Kind::kCallCheck, 0, 0x40000001, 0, {}, "b"}));
     int index = 0;
     for (const auto& bytes : messages) {
         write(folder, index++, bytes.data(), static_cast<int>(bytes.size()));

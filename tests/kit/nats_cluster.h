@@ -25,7 +25,8 @@ namespace test_kit {
 
 class NatsCluster {
 public:
-    explicit NatsCluster(int nodes) {
+    // `extra` is added to each server's configuration (authorization, TLS).
+    explicit NatsCluster(int nodes, std::string extra = {}) : extra_(std::move(extra)) {
         char folder[] = "/tmp/talkhub-nats-XXXXXX";
         folder_ = ::mkdtemp(folder) != nullptr ? folder : "";
         for (int i = 0; i < nodes; ++i) nodes_.push_back({freePort(), freePort(), -1});
@@ -95,7 +96,8 @@ private:
         std::ofstream out(configPath(node));
         out << "server_name: n" << node << "\nlisten: 127.0.0.1:" << nodes_[node].clientPort << "\n"
             << "jetstream { store_dir: \"" << folder_ << "/n" << node << "\", max_memory_store: 64MB, "
-            << "max_file_store: 64MB }\n";
+            << "max_file_store: 64MB }\n"
+            << extra_ << "\n";
         if (nodes_.size() < 2) return;
         // Clients are not told of the other servers: one given a single URL stays on it, so a
         // test can cut it off by killing that server.
@@ -126,6 +128,7 @@ private:
         return connected;
     }
 
+    std::string extra_;
     std::string folder_;
     std::vector<Node> nodes_;
 };

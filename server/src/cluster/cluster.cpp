@@ -101,13 +101,20 @@ void Cluster::connect() {
     natsOptions_SetDisconnectedCB(raw, onDisconnected, this);
     natsOptions_SetReconnectedCB(raw, onReconnected, this);
     natsOptions_SetClosedCB(raw, onClosed, this);
+    proveSelf(raw);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
     for (;;) {
         natsConnection* connection = nullptr;
-        if (natsConnection_Connect(&connection, raw) == NATS_OK) {
+        const natsStatus status = natsConnection_Connect(&connection, raw);
+        if (status == NATS_OK) {
             connection_.reset(connection);
             break;
+        }
+        // Credentials or a certificate refused will not be taken by trying again.
+        if (status == NATS_CONNECTION_AUTH_FAILED || status == NATS_SSL_ERROR) {
+            throw std::runtime_error(std::string("cluster: NATS refused this node (") + natsStatus_GetText(status) +
+                                     "): " + nats_GetLastError(nullptr));
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             throw std::runtime_error("cluster: no NATS server reachable: " + std::string(nats_GetLastError(nullptr)));
@@ -122,6 +129,29 @@ void Cluster::connect() {
     jsCtx* jetStream = nullptr;
     check(natsConnection_JetStream(&jetStream, connection_.get(), &jsOptions), "NATS JetStream");
     jetStream_.reset(jetStream);
+}
+
+void Cluster::proveSelf(natsOptions* options) const {
+    const ClusterConfig& c = config_;
+    if (!c.natsUser.empty()) {
+        check(natsOptions_SetUserInfo(options, c.natsUser.c_str(), c.natsPassword.c_str()), "NATS user");
+    }
+    if (!c.natsNkey.empty()) {
+        check(natsOptions_SetNKeyFromSeed(options, c.natsNkey.c_str(), c.natsNkeySeedFile.c_str()),
+              "NATS nkey seed in " + c.natsNkeySeedFile);
+    }
+    if (!c.natsCredentialsFile.empty()) {
+        check(natsOptions_SetUserCredentialsFromFiles(options, c.natsCredentialsFile.c_str(), nullptr),
+              "NATS credentials in " + c.natsCredentialsFile);
+    }
+    if (!c.natsCaFile.empty()) {
+        check(natsOptions_LoadCATrustedCertificates(options, c.natsCaFile.c_str()), "NATS CA file " + c.natsCaFile);
+        check(natsOptions_SetSecure(options, true), "NATS TLS");
+    }
+    if (!c.natsCertFile.empty()) {
+        check(natsOptions_LoadCertificatesChain(options, c.natsCertFile.c_str(), c.natsKeyFile.c_str()),
+              "NATS certificate " + c.natsCertFile);
+    }
 }
 
 // Every node makes the stream and the buckets when they are missing: the same configuration
@@ -365,16 +395,16 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
     if (const uint32_t groupId = subjectGroup(subject, kVoicePrefix);
         groupId != 0 && size <= DatagramBatch::kDatagramBytes) {
-        self->post([self, groupId, bytes = std::vector<unsigned char>(data, data + size)] {
+        self->postFromNats([self, groupId, bytes = std::vector<unsigned char>(data, data + size)] {
             self->events_.voice(groupId, bytes.data(), bytes.size());
         });
     } else if (auto event = parseFloorEvent(data, size);
                event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
-        self->post([self, event = std::move(*event)] { self->events_.floor(event); });
+        self->postFromNats([self, event = std::move(*event)] { self->events_.floor(event); });
     } else if (auto direct = parseNodeMessage(data, size);
                direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
         const char* reply = natsMsg_GetReply(message);
-        self->post([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
+        self->postFromNats([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
             self->deliver(direct, reply);
         });
     } else if (self->malformedDropped_++ == 0) {
@@ -389,6 +419,25 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
 void Cluster::post(std::function<void()> event) {
     boost::asio::post(io_, [alive = aliveToken_, event = std::move(event)] {
         if (alive.lock()) event();
+    });
+}
+
+// Whatever arrives from NATS waits for the network thread in a bounded queue: a flood on the
+// bus (a stranger, or a network thread held up) costs dropped messages, counted, not memory.
+void Cluster::postFromNats(std::function<void()> event) {
+    if (waitingFromNats_.fetch_add(1) >= kWaitingFromNats) {
+        --waitingFromNats_;
+        if (overflowDropped_++ == 0) {
+            spdlog::warn(
+                "cluster node {}: {} messages from NATS wait for the network thread; further ones are dropped "
+                "and counted until they are taken",
+                config_.node, kWaitingFromNats);
+        }
+        return;
+    }
+    post([this, event = std::move(event)] {
+        --waitingFromNats_;
+        event();
     });
 }
 

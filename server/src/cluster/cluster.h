@@ -163,8 +163,10 @@ public:
     uint32_t callGroupBase() const;
     uint32_t meetingIdBase() const;
 
-    // Messages on the cluster's subjects that were no voice or floor event.
+    // Messages on the cluster's subjects that were no voice or floor event, and messages
+    // dropped because too many waited for the network thread.
     uint64_t malformedDropped() const { return malformedDropped_; }
+    uint64_t overflowDropped() const { return overflowDropped_; }
     const ClusterConfig& config() const { return config_; }
 
 private:
@@ -205,6 +207,12 @@ private:
     void deliver(const NodeMessage& message, const std::string& reply);
     // Runs `event` on the network thread unless the link has stopped by then.
     void post(std::function<void()> event);
+    // The same for what NATS delivers: at most kWaitingFromNats wait at once, the rest are
+    // dropped and counted.
+    static constexpr uint64_t kWaitingFromNats = 8192;
+    void postFromNats(std::function<void()> event);
+    // Sets the node's credentials and TLS on the connection's options.
+    void proveSelf(natsOptions* options) const;
 
     // The floor thread's beat, and its last act.
     void beat();
@@ -249,6 +257,8 @@ private:
     const ClusterConfig config_;
     Events events_;
     std::atomic<uint64_t> malformedDropped_{0};
+    std::atomic<uint64_t> overflowDropped_{0};
+    std::atomic<uint64_t> waitingFromNats_{0};
     nats::Connection connection_;
     nats::JetStream jetStream_;
     nats::KeyValue nodes_;
