@@ -67,4 +67,33 @@ TEST(ReplayGuard, RemembersEachNonceForTwiceTheWindowAndRefusesNewOnesWhenFull) 
     EXPECT_EQ(guard.remembered(), 2u);
 }
 
+// The throttle's records are bounded. Names that are no account cost none; at exactly its
+// bound every failing address has its record; one past it, the quietest unpaused record
+// makes room; with every record paused, a newcomer's failure goes uncounted and the paused
+// stay paused.
+TEST(LoginThrottle, RecordsStayWithinTheirBoundAndPausedOnesAreNeverPushedOut) {
+    using namespace std::chrono_literals;
+    talkhub_server::LoginThrottle throttle(1, 60s, 4);
+    const talkhub_server::LoginThrottle::Clock::time_point start{};
+    const auto address = [](uint32_t i) {
+        return boost::asio::ip::address(boost::asio::ip::address_v4(0x0a000000 + i));
+    };
+    for (int i = 0; i < 100; ++i) throttle.failed(address(0), "", start);
+    EXPECT_EQ(throttle.records(), 1u) << "made-up names are counted against the address alone";
+    EXPECT_GT(throttle.pauseLeft(address(0), "anyone", start).count(), 0);
+    for (uint32_t i = 1; i <= 3; ++i) throttle.failed(address(i), "", start + i * 1s);
+    EXPECT_EQ(throttle.records(), 4u) << "exactly at the bound";
+    throttle.failed(address(4), "", start + 10s);
+    EXPECT_EQ(throttle.records(), 4u) << "one past it";
+    for (uint32_t i = 2; i <= 4; ++i) {
+        for (int k = 0; k < 5; ++k) throttle.failed(address(i), "", start + 20s);
+        EXPECT_GT(throttle.pauseLeft(address(i), "alice", start + 20s).count(), 0) << "address " << i;
+    }
+    throttle.failed(address(5), "", start + 20s);
+    EXPECT_EQ(throttle.records(), 4u);
+    EXPECT_EQ(throttle.uncounted(), 1u) << "a failure with every record paused";
+    EXPECT_GT(throttle.pauseLeft(address(0), "alice", start + 20s).count(), 0) << "a paused address was pushed out";
+    EXPECT_EQ(throttle.pauseLeft(address(5), "alice", start + 20s).count(), 0);
+}
+
 }  // namespace

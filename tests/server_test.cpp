@@ -240,17 +240,22 @@ TEST(Server, ABurstOfVoiceIsRelayedWholeAndInOrderToEveryListener) {
             return sequences;
         });
     };
-    auto bobHeard = heard(bob);
-    auto carolHeard = heard(carol);
-    for (int i = 0; i < kBurst; ++i) {
-        if (i == kBurst / 2) alice.sendDatagram(Bytes(2100, 0x11));
-        alice.sendDatagram(burst[static_cast<std::size_t>(i)]);
-    }
-    for (auto* listener : {&bobHeard, &carolHeard}) {
-        const std::vector<uint16_t> sequences = listener->get();
-        ASSERT_EQ(sequences.size(), static_cast<std::size_t>(kBurst));
-        for (std::size_t i = 1; i < sequences.size(); ++i) {
-            EXPECT_EQ(static_cast<uint16_t>(sequences[i] - sequences[i - 1]), 1) << "at " << i;
+    // Sent while the server relays, and while its thread is held up: then more batches than
+    // one wake-up takes wait in the socket, and nothing new arrives to wake it again.
+    for (const bool stalled : {false, true}) {
+        auto bobHeard = heard(bob);
+        auto carolHeard = heard(carol);
+        if (stalled) server.stall(300ms);
+        for (int i = 0; i < kBurst; ++i) {
+            if (i == kBurst / 2) alice.sendDatagram(Bytes(2100, 0x11));
+            alice.sendDatagram(burst[static_cast<std::size_t>(i)]);
+        }
+        for (auto* listener : {&bobHeard, &carolHeard}) {
+            const std::vector<uint16_t> sequences = listener->get();
+            ASSERT_EQ(sequences.size(), static_cast<std::size_t>(kBurst)) << (stalled ? "after a stall" : "");
+            for (std::size_t i = 1; i < sequences.size(); ++i) {
+                EXPECT_EQ(static_cast<uint16_t>(sequences[i] - sequences[i - 1]), 1) << "at " << i;
+            }
         }
     }
 }

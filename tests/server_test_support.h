@@ -54,6 +54,15 @@ public:
     uint16_t tcpPort() const { return tcpPort_; }
     uint16_t udpPort() const { return udpPort_; }
     uint16_t metricsPort() const { return metricsPort_; }
+    // Holds the server's network thread for `how long`, as a stall of the machine would.
+    void stall(std::chrono::milliseconds howLong) {
+        std::promise<void> held;
+        boost::asio::post(io_, [&held, howLong] {
+            held.set_value();
+            std::this_thread::sleep_for(howLong);
+        });
+        held.get_future().wait();
+    }
     void setDraining(bool draining) {
         std::promise<void> done;
         boost::asio::post(io_, [&] {

@@ -345,6 +345,52 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
     EXPECT_GT(hearing_test::rms(heard.data(), heard.size()), 500) << "bob's turn is heard by alice";
 }
 
+// A stand-in for a server that is up but broken: it accepts each connection and closes it.
+class AcceptAndClose {
+public:
+    AcceptAndClose() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address = test_kit::loopback(0);
+        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 8);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                if (!test_kit::readable(listener_, 100ms)) continue;
+                const int accepted = ::accept(listener_, nullptr, nullptr);
+                if (accepted >= 0) ::close(accepted);
+            }
+        });
+    }
+    ~AcceptAndClose() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int listener_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The first server given accepts and closes: the program logs in to the second, and that
+// session is not torn down by what the broken first connection left behind.
+TEST(Cli, ABrokenFirstServerLeavesTheSessionOnTheNextOneUp) {
+    AcceptAndClose broken;
+    RunningServer good;
+    const Finished result =
+        runCli("-u alice --json --no-mic --no-speaker -s 127.0.0.1:" + std::to_string(broken.port()) +
+                   ",127.0.0.1:" + std::to_string(good.tcpPort()),
+               "wait 3\\nquit\\n");
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const std::vector<std::string> lines = jsonLines(result.output);
+    EXPECT_FALSE(hasLine(lines, R"("event":"reconnect")")) << "a good session was logged out: " << result.output;
+}
+
 // Two server nodes of a cluster, the program given both: its node dies while it holds the
 // floor; the floor is freed on the other node within the lease, and the program, after its
 // pause, logs in to the other node and talks there.

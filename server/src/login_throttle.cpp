@@ -1,5 +1,7 @@
 #include "login_throttle.h"
 
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 
 namespace talkhub_server {
@@ -13,8 +15,8 @@ constexpr auto kMemory = std::chrono::minutes(10);
 
 }  // namespace
 
-LoginThrottle::LoginThrottle(uint32_t freeFailures, std::chrono::milliseconds longestPause)
-    : freeFailures_(freeFailures), longestPause_(longestPause) {}
+LoginThrottle::LoginThrottle(uint32_t freeFailures, std::chrono::milliseconds longestPause, std::size_t maxRecords)
+    : freeFailures_(freeFailures), longestPause_(longestPause), maxRecords_(maxRecords) {}
 
 LoginThrottle::Clock::duration LoginThrottle::pauseLeft(const boost::asio::ip::address& from,
                                                         const std::string& account, Clock::time_point now) const {
@@ -29,11 +31,20 @@ LoginThrottle::Clock::duration LoginThrottle::pauseLeft(const boost::asio::ip::a
 }
 
 void LoginThrottle::failed(const boost::asio::ip::address& from, const std::string& account, Clock::time_point now) {
-    count({from, account}, freeFailures_, now);
+    if (!account.empty()) count({from, account}, freeFailures_, now);
     count({from, ""}, freeFailures_ * kAddressShare, now);
 }
 
 void LoginThrottle::count(const Key& key, uint32_t free, Clock::time_point now) {
+    if (records_.count(key) == 0 && records_.size() >= maxRecords_ && !makeRoom(now)) {
+        ++uncounted_;
+        if (now - lastUncountedLine_ >= std::chrono::seconds(1)) {
+            spdlog::warn("failed logins uncounted: all {} throttle records are paused ({} uncounted so far)",
+                         maxRecords_, uncounted_);
+            lastUncountedLine_ = now;
+        }
+        return;
+    }
     Record& record = records_[key];
     record.lastFailure = now;
     if (++record.failures <= free) return;
@@ -45,6 +56,17 @@ void LoginThrottle::count(const Key& key, uint32_t free, Clock::time_point now) 
 
 void LoginThrottle::succeeded(const boost::asio::ip::address& from, const std::string& account) {
     records_.erase({from, account});
+}
+
+bool LoginThrottle::makeRoom(Clock::time_point now) {
+    auto quietest = records_.end();
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+        if (it->second.pausedUntil > now) continue;
+        if (quietest == records_.end() || it->second.lastFailure < quietest->second.lastFailure) quietest = it;
+    }
+    if (quietest == records_.end()) return false;
+    records_.erase(quietest);
+    return true;
 }
 
 void LoginThrottle::prune(Clock::time_point now) {

@@ -249,7 +249,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     }
     const Account* account = config_.findAccount(request.account);
     if (account == nullptr) {
-        loginThrottle_.failed(from, request.account, now);
+        loginThrottle_.failed(from, "", now);
         refuse(kUnknownAccount, "unknown account");
         return;
     }
@@ -700,16 +700,30 @@ void Server::receiveDatagram() {
         if (!running_) {
             return;
         }
-        if (!error) {
-            relayWaitingDatagrams();
+        if (error) {
+            receiveDatagram();
+            return;
         }
+        relayAndComeBack();
+    });
+}
+
+// The socket's readiness is edge-triggered: it tells of new arrivals only. While batches may
+// still wait, the relay comes back through the network thread's queue (so the control
+// connections get their turn) instead of waiting for the next datagram.
+void Server::relayAndComeBack() {
+    if (!relayWaitingDatagrams()) {
         receiveDatagram();
+        return;
+    }
+    asio::post(io_, [this] {
+        if (running_) relayAndComeBack();
     });
 }
 
 // A few batches per wake-up at most, so that a flood of voice cannot starve the control
 // connections that share the thread.
-void Server::relayWaitingDatagrams() {
+bool Server::relayWaitingDatagrams() {
     constexpr int kBatchesPerWake = 4;
     const int socket = udp_.native_handle();
     for (int batch = 0; batch < kBatchesPerWake; ++batch) {
@@ -717,7 +731,7 @@ void Server::relayWaitingDatagrams() {
         const auto arrived = std::chrono::steady_clock::now();
         if (count < 0) {
             spdlog::warn("voice socket receive failed: {}", std::strerror(-count));
-            return;
+            return false;
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
             if (datagrams_.truncated(i)) {
@@ -739,9 +753,10 @@ void Server::relayWaitingDatagrams() {
             spdlog::warn("voice datagram not sent: {}", std::strerror(flushed.error));
         }
         if (static_cast<std::size_t>(count) < DatagramBatch::kDatagrams) {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoint& from) {

@@ -162,7 +162,9 @@ private:
 
     // Waits for the voice socket to be readable, then relays what waits there in batches.
     void receiveDatagram();
-    void relayWaitingDatagrams();
+    void relayAndComeBack();
+    // Whether more may still wait (the last batch was full).
+    bool relayWaitingDatagrams();
     void onDatagram(unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& from);
     void sendDatagram(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
     void sweep();

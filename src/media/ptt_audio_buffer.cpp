@@ -20,6 +20,8 @@ void CPttAudioBuffer::pushPacket(std::shared_ptr<_AUDIO_PACKET> packet) {
     // Late packets are rare: the search starts from the newest end.
     auto place = packets.end();
     while (place != packets.begin() && isAfter(std::prev(place)->get()->sequence, packet->sequence)) --place;
+    // A datagram the network delivered twice would be heard and recorded twice.
+    if (place != packets.begin() && std::prev(place)->get()->sequence == packet->sequence) return;
     framesPerPacket = packet->frameCount;
     queuedFrames += packet->frameCount;
     packets.insert(place, std::move(packet));

@@ -40,8 +40,8 @@ public:
     unsigned int getUserId() const { return userId; }
 
     // Queues a voice packet in sequence order; one that comes after a later or equal packet
-    // was already played is too late and goes. An end-of-talk packet ends the talk; any
-    // other kind is ignored.
+    // was already played is too late and goes, and so does a second copy of one queued. An
+    // end-of-talk packet ends the talk; any other kind is ignored.
     void pushPacket(std::shared_ptr<_AUDIO_PACKET> packet);
     // Ends the talk, or (false) begins a new turn, whose sequence numbers count afresh.
     void setTalkEnd(bool ended);

@@ -91,12 +91,17 @@ void Events::record(Event event, const std::string& name, const std::string& lin
     changed_.notify_all();
 }
 
-std::optional<Event> Events::take(Event::Kind kind, std::chrono::milliseconds wait) {
+void Events::discard(Event::Kind kind) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(events_, [kind](const Event& event) { return event.kind == kind; });
+}
+
+std::optional<Event> Events::take(Event::Kind one, Event::Kind other, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
     std::optional<Event> found;
     changed_.wait_for(lock, wait, [&] {
         for (auto it = events_.begin(); it != events_.end(); ++it) {
-            if (it->kind == kind) {
+            if (it->kind == one || it->kind == other) {
                 found = *it;
                 events_.erase(it);
                 return true;

@@ -31,9 +31,12 @@ public:
     static void onResult(int result);
     static void onText(int result, const char* text);
 
-    // The next event of this kind, waiting at most `wait`; earlier events of other kinds
-    // stay for their own waiters.
-    std::optional<Event> take(Event::Kind kind, std::chrono::milliseconds wait);
+    // The next event of this kind (or of either kind), waiting at most `wait`; earlier events
+    // of other kinds stay for their own waiters.
+    std::optional<Event> take(Event::Kind kind, std::chrono::milliseconds wait) { return take(kind, kind, wait); }
+    std::optional<Event> take(Event::Kind one, Event::Kind other, std::chrono::milliseconds wait);
+    // Forgets the events of this kind kept so far: what an earlier connection left.
+    void discard(Event::Kind kind);
 
     // A line of the program's own (text mode) or a JSON object {"event": name, ...fields}.
     void say(const std::string& event, const std::string& text, const std::string& jsonFields = "");

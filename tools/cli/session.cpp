@@ -141,16 +141,25 @@ ExitCode Session::loginTo(const ServerAddress& server) {
     if (!options_.recordDir.empty()) setRecordSavePath(options_.recordDir.c_str());
     ::setServerInfo(server.host.c_str(), server.port);
     const std::string where = server.text();
+    // A break or an answer kept from an earlier connection says nothing of this one.
+    Events::instance().discard(Event::kBroken);
+    Events::instance().discard(Event::kLogin);
     if (::login(options_.user.c_str(), options_.password.c_str(), Events::onLogin) < 0) {
         std::cerr << "talkhub-cli: cannot connect to " << where << std::endl;
         return kExitUnreachable;
     }
-    auto answer = Events::instance().take(Event::kLogin, kAnswerWait);
+    // Logged out whatever comes: a login left pending could still be taken there later,
+    // and would then end the session made on the next server.
+    loggedIn_ = true;
+    auto answer = Events::instance().take(Event::kLogin, Event::kBroken, kAnswerWait);
     if (!answer) {
         std::cerr << "talkhub-cli: no login answer from " << where << " within 10 s" << std::endl;
         return kExitFailed;
     }
-    loggedIn_ = true;
+    if (answer->kind == Event::kBroken) {
+        std::cerr << "talkhub-cli: the connection to " << where << " broke during the login" << std::endl;
+        return kExitUnreachable;
+    }
     if (answer->value >= 0) return kExitOk;
     if (answer->text == TALKHUB_TEXT_CONNECT_FAILED) {
         std::cerr << "talkhub-cli: server " << where << " unreachable (" << answer->value << ")" << std::endl;
