@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster_test_support.h"
 #include "media/audio_media.h"
 #include "server_test_support.h"
 #include "talkhub_test_support.h"
@@ -148,6 +149,34 @@ TEST_F(Requests, FloorIsGrantedReleasedRefusedAndSeenByTheOtherMember) {
     bob.send([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
     expectNotice(4, "1:1002");
     EXPECT_TRUE(quietFor(200ms)) << "without detection a release notifies nothing";
+}
+
+// A quick tap of the key on a node of a cluster: the request and its release leave at once,
+// before the cluster has decided the claim. The floor is free for a member on another node
+// right away, and the tapping host sends no voice after its release.
+TEST_F(Requests, ATapOnAClusterNodeLeavesTheFloorFreeAndSendsNothingAfterItsRelease) {
+    test_kit::NatsCluster nats(1);
+    ASSERT_TRUE(nats.ready());
+    RunningServer a(cluster_test::nodeConfig(nats, "a"));
+    RunningServer b(cluster_test::nodeConfig(nats, "b"));
+    Client carol(a.tcpPort(), a.udpPort());
+    Client bob(b.tcpPort(), b.udpPort());
+    carol.join("carol", 1);
+    bob.join("bob", 1);
+    loginAlice(a);
+
+    requestMic(talkhub_test::onResult);
+    releaseMic();
+    EXPECT_TRUE(nextResult() != INT32_MIN);
+    EXPECT_TRUE(eventually([] { return talk().getMicState() == 0; })) << "the host holds the floor after its release";
+    std::this_thread::sleep_for(300ms);  // past the grace period of a floor granted before the release
+    EXPECT_EQ(bob.requestMic(1), 0) << "the tap locked the floor on every node";
+    while (auto datagram = carol.datagram(1s)) {
+        tw_datagram_info info{};
+        ASSERT_EQ(srv_parse_datagram(datagram->data(), static_cast<int>(datagram->size()), &info), TW_OK);
+        EXPECT_NE(info.senderId, 1001U) << "alice's voice after her release";
+    }
+    EXPECT_EQ(talk().getMicState(), 0);
 }
 
 TEST_F(Requests, FloorTakenBackByTheServerNotifiesAndHeldFloorDoesNotOutliveLogout) {
