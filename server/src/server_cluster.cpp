@@ -97,46 +97,6 @@ void Server::leaveMeetingsElsewhere(uint32_t accountId) {
     }
 }
 
-// The verdict on claim `token`. It grants the floor only while that claim is the floor's
-// current one, not ended, and its session still waits for it; otherwise a floor won goes
-// back at once. The session's floor commands that came after the request are then taken.
-void Server::onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted) {
-    auto found = floors_.find(groupId);
-    const bool current = found != floors_.end() && found->second.claiming && found->second.claim == token;
-    Session* session = online(user);
-    const bool awaited = session != nullptr && session->awaitedClaim == token;
-    if (current && awaited && granted && !found->second.ending) {
-        found->second.claiming = false;
-        session->awaitedClaim = 0;
-        answerMic(*session, 0);
-        if (session->account != nullptr) grantFloor(groupId, *session);
-    } else {
-        if (granted) cluster_->releaseFloor(groupId, token);
-        std::optional<FloorEvent> winner;
-        if (current) {
-            if (!granted) winner = found->second.heldElsewhere;
-            floors_.erase(found);
-        }
-        if (awaited) {
-            session->awaitedClaim = 0;
-            ++counters_.floorDenials;
-            answerMic(*session, kFloorBusy);
-        }
-        // Told after the refusal, as a member who asks while another holds the floor is.
-        if (winner) holdFromElsewhere(*winner);
-        if (!awaited) return;
-    }
-    while (session->account != nullptr && session->awaitedClaim == 0 && !session->floorCommandsWaiting.empty()) {
-        const auto [command, requested] = session->floorCommandsWaiting.front();
-        session->floorCommandsWaiting.pop_front();
-        if (command == TW_CMD_REQUEST_MIC) {
-            askFloor(*session, requested);
-        } else {
-            giveUpFloor(*session, requested);
-        }
-    }
-}
-
 // Another node's talker: fanned out to this node's members of the group, as the talker's
 // own node does for its members. That node checked the floor and stamped the sender.
 void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
@@ -167,62 +127,6 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
     const DatagramBatch::Flushed flushed = datagrams_.flush(udp_.native_handle());
     counters_.datagramsRelayed += flushed.sent;
     counters_.droppedSendBuffer += flushed.dropped;
-}
-
-void Server::onClusterFloor(const FloorEvent& event) {
-    if (membersOf(event.groupId) == nullptr) return;  // a call of other nodes
-    auto found = floors_.find(event.groupId);
-    const auto until = Session::Clock::now() + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
-    if (event.kind == FloorEvent::Kind::kFreed) {
-        if (found != floors_.end() && found->second.remote && found->second.holder == event.holder) {
-            freeFloor(event.groupId);
-        } else if (found != floors_.end() && found->second.heldElsewhere &&
-                   found->second.heldElsewhere->holder == event.holder) {
-            found->second.heldElsewhere.reset();
-        }
-        return;
-    }
-    if (found != floors_.end()) {
-        if (found->second.remote && found->second.holder == event.holder) {
-            found->second.remoteUntil = until;
-            return;
-        }
-        if (!found->second.remote) {
-            // Our own claim loses in the stream; a floor we hold is checked at its renewal.
-            if (found->second.claiming) {
-                found->second.heldElsewhere = event;
-            } else {
-                spdlog::warn("group {}: user {} on another node claims the floor user {} holds here", event.groupId,
-                             event.holder, found->second.holder);
-            }
-            return;
-        }
-        freeFloor(event.groupId);  // a holder whose free event was lost
-    }
-    holdFromElsewhere(event);
-}
-
-void Server::holdFromElsewhere(const FloorEvent& event) {
-    Floor& floor = floors_[event.groupId];
-    floor.holder = event.holder;
-    floor.remote = true;
-    floor.remoteUntil = Session::Clock::now() + std::chrono::milliseconds(config_.cluster->floorLeaseMs);
-    tw_member_get_mic notice{};
-    notice.groupId = event.groupId;
-    notice.userId = event.holder;
-    copyText(notice.userName, sizeof notice.userName, event.holderName);
-    Message message;
-    message.length = srv_build_member_get_mic(message.bytes.data(), kMessageCapacity, &notice);
-    notifyMembers(event.groupId, event.holder, message.bytes.data(), message.length);
-    spdlog::info("group {}: floor held by user {} on another node", event.groupId, event.holder);
-}
-
-void Server::onClusterFloorLost(uint32_t groupId, uint64_t token) {
-    auto found = floors_.find(groupId);
-    if (found != floors_.end() && !found->second.remote && found->second.claim == token) {
-        ++counters_.floorPreemptions;
-        endFloor(groupId, FloorEnd::kTakenBack);
-    }
 }
 
 // A call whose owner's node has gone ends here: nothing more will come from there, and its
@@ -288,18 +192,6 @@ void Server::checkCallsWithOwners(Session::Clock::time_point now) {
             spdlog::warn("group {}: call ended, its owner's node {} no longer has it", groupId, owner);
             endCallFromElsewhere(groupId, 1);
         });
-    }
-}
-
-void Server::expireRemoteFloors(Session::Clock::time_point now) {
-    std::vector<uint32_t> expired;
-    for (const auto& [groupId, floor] : floors_) {
-        if (floor.remote && floor.remoteUntil <= now) expired.push_back(groupId);
-    }
-    for (uint32_t groupId : expired) {
-        spdlog::warn("group {}: floor of user {} expired: its node stopped renewing it", groupId,
-                     floors_[groupId].holder);
-        freeFloor(groupId);
     }
 }
 
