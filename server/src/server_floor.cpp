@@ -10,6 +10,8 @@
 #include <spdlog/spdlog.h>
 #include <talkwire.h>
 
+#include <algorithm>
+
 #include "message.h"
 #include "server.h"
 
