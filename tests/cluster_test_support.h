@@ -66,6 +66,22 @@ inline int64_t floorClaims(const test_kit::NatsCluster& nats) {
     return claims;
 }
 
+// Two nodes, a and b, with alice logged in on a and bob on b, both in group 1.
+struct AliceOnABobOnB {
+    AliceOnABobOnB(talkhub_server::ServerConfig forA, talkhub_server::ServerConfig forB)
+        : a(std::move(forA)), b(std::move(forB)), alice(a.tcpPort(), a.udpPort()), bob(b.tcpPort(), b.udpPort()) {
+        alice.join("alice", 1);
+        bob.join("bob", 1);
+    }
+    explicit AliceOnABobOnB(const test_kit::NatsCluster& nats)
+        : AliceOnABobOnB(nodeConfig(nats, "a"), nodeConfig(nats, "b")) {}
+
+    server_test::RunningServer a;
+    server_test::RunningServer b;
+    server_test::Client alice;
+    server_test::Client bob;
+};
+
 // Watches a node's key in the nodes bucket from outside, as NATS carries each renewal, and
 // tells the longest gap between two of them.
 class KeyRenewals {

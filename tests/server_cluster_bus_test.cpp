@@ -77,12 +77,10 @@ TEST_F(ClusterBus, OnlyTheNodesCredentialsJoinAndNoOtherUserSpeaksOnTheNodesSubj
     EXPECT_NE(refusal(nodeConfig(nats, "a")).find("NATS refused this node"), std::string::npos)
         << "no credentials at all";
 
-    RunningServer a(nodeAs(nats, "a", "talkhub-node", "node-secret"));
-    RunningServer b(nodeAs(nats, "b", "talkhub-node", "node-secret"));
-    Client alice(a.tcpPort(), a.udpPort());
-    Client bob(b.tcpPort(), b.udpPort());
-    alice.join("alice", 1);
-    bob.join("bob", 1);
+    AliceOnABobOnB nodes(nodeAs(nats, "a", "talkhub-node", "node-secret"),
+                         nodeAs(nats, "b", "talkhub-node", "node-secret"));
+    Client& alice = nodes.alice;
+    Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
     bob.expect(TW_CMD_MEMBER_GET_MIC);
     unsigned char datagram[TW_DATAGRAM_SIZE];
@@ -147,12 +145,9 @@ TEST(ClusterBusOverTls, NodesTalkOverTlsAndANodeThatCannotCheckTheServerDoesNotS
     EXPECT_NE(untrusting.find("NATS refused this node"), std::string::npos)
         << "a node that cannot check the server's certificate: " << untrusting;
 
-    RunningServer a(overTls("a", true));
-    RunningServer b(overTls("b", true));
-    Client alice(a.tcpPort(), a.udpPort());
-    Client bob(b.tcpPort(), b.udpPort());
-    alice.join("alice", 1);
-    bob.join("bob", 1);
+    AliceOnABobOnB nodes(overTls("a", true), overTls("b", true));
+    Client& alice = nodes.alice;
+    Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
     EXPECT_EQ(bob.requestMic(1), talkhub_server::kFloorBusy) << "the floor is not one over TLS";
     std::filesystem::remove_all(folder);

@@ -289,12 +289,9 @@ TEST_F(Cluster, ACallReachesAUserOnAnotherNodeAndALoginThereEndsTheOldSession) {
 // The answers come in the order of the requests, a claim released before its verdict is
 // refused and given back, and the floor is free for a user on another node at once.
 TEST_F(Cluster, ATapReleasedBeforeItsClaimIsDecidedLeavesTheFloorFreeOnEveryNode) {
-    RunningServer a(nodeConfig(nats, "a"));
-    RunningServer b(nodeConfig(nats, "b"));
-    Client alice(a.tcpPort(), a.udpPort());
-    Client bob(b.tcpPort(), b.udpPort());
-    alice.join("alice", 1);
-    bob.join("bob", 1);
+    AliceOnABobOnB nodes(nats);
+    Client& alice = nodes.alice;
+    Client& bob = nodes.bob;
     const Bytes press = test_support::framed([](unsigned char* b, int c) { return cp_request_mic(b, c, 1); });
     const Bytes letGo = test_support::framed([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
     struct Case {
@@ -715,12 +712,9 @@ TEST_F(Cluster, AMeetingWhoseEndWasLostEndsWhenItsOwnersNodeNoLongerHasIt) {
 // One of the three NATS servers dies: the nodes reconnect to the others, and the floor
 // and the voice go on.
 TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
-    RunningServer a(nodeConfig(nats, "a"));
-    RunningServer b(nodeConfig(nats, "b"));
-    Client alice(a.tcpPort(), a.udpPort());
-    Client bob(b.tcpPort(), b.udpPort());
-    alice.join("alice", 1);
-    bob.join("bob", 1);
+    AliceOnABobOnB nodes(nats);
+    Client& alice = nodes.alice;
+    Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
     EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U);
 
@@ -738,12 +732,9 @@ TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
 TEST(ClusterOnOneNatsServer, ANatsServerRestartedWithoutItsStoreIsMadeWholeAgainByTheNodes) {
     test_kit::NatsCluster nats(1);
     ASSERT_TRUE(nats.ready());
-    RunningServer a(nodeConfig(nats, "a"));
-    RunningServer b(nodeConfig(nats, "b"));
-    Client alice(a.tcpPort(), a.udpPort());
-    Client bob(b.tcpPort(), b.udpPort());
-    alice.join("alice", 1);
-    bob.join("bob", 1);
+    AliceOnABobOnB nodes(nats);
+    Client& alice = nodes.alice;
+    Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
     release(alice);
     ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_LOST_MIC, 1001, 2s));

@@ -14,6 +14,7 @@
 #include "server_process.h"
 #include "server_test_support.h"
 #include "speech_sample.h"
+#include "talkhub_test_support.h"
 
 namespace {
 
@@ -348,31 +349,18 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
 // A stand-in for a server that is up but broken: it accepts each connection and closes it.
 class AcceptAndClose {
 public:
-    AcceptAndClose() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address = test_kit::loopback(0);
-        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 8);
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                if (!test_kit::readable(listener_, 100ms)) continue;
-                const int accepted = ::accept(listener_, nullptr, nullptr);
-                if (accepted >= 0) ::close(accepted);
-            }
-        });
-    }
+    AcceptAndClose()
+        : thread_([this] {
+              while (!stop_) peer_.accept(100ms);
+          }) {}
     ~AcceptAndClose() {
         stop_ = true;
         thread_.join();
-        ::close(listener_);
     }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return peer_.port(); }
 
 private:
-    int listener_;
-    uint16_t port_ = 0;
+    talkhub_test::ScriptedPeer peer_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
