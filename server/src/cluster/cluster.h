@@ -295,6 +295,8 @@ private:
     // The users online here, so that presence lost with the store is put again (the calls
     // thread's alone).
     std::set<uint32_t> present_;
+    // When each node last left a call's check unanswered (the calls thread's alone).
+    std::map<std::string, std::chrono::steady_clock::time_point> unansweredChecks_;
     // Presence changes and offers the calls thread had no room for (network thread).
     uint64_t callJobsRefused_ = 0;
     const std::string run_;

@@ -133,10 +133,22 @@ void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner,
 void Cluster::checkCall(const std::string& owner, uint32_t groupId, std::function<void(bool)> done) {
     queueCallJob(
         [this, owner, groupId, done] {
-            const NodeMessage check{NodeMessage::Kind::kCallCheck, 0, groupId, 0, {}, config_.node};
-            if (const std::optional<int32_t> answer = askNode(owner, check)) {
-                post([done, goesOn = *answer == 0] { done(goesOn); });
+            // A node that left a check unanswered is not asked again for two leases: each
+            // question would hold the calls thread for the whole wait.
+            const auto now = std::chrono::steady_clock::now();
+            const auto silent = unansweredChecks_.find(owner);
+            if (silent != unansweredChecks_.end() &&
+                now - silent->second < 2 * std::chrono::milliseconds(config_.floorLeaseMs)) {
+                return;
             }
+            const NodeMessage check{NodeMessage::Kind::kCallCheck, 0, groupId, 0, {}, config_.node};
+            const std::optional<int32_t> answer = askNode(owner, check);
+            if (!answer) {
+                unansweredChecks_[owner] = now;
+                return;
+            }
+            unansweredChecks_.erase(owner);
+            post([done, goesOn = *answer == 0] { done(goesOn); });
         },
         "a call's check");
 }
