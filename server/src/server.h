@@ -173,7 +173,9 @@ private:
     // nodes do arrives here, on the network thread.
     void startCluster();
     void onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted);
+    // Queues the copies of another node's datagram; flushClusterVoice sends them.
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
+    void flushClusterVoice();
     void onClusterFloor(const FloorEvent& event);
     // The floor is held by a member on another node from now on: this node's members are told.
     void holdFromElsewhere(const FloorEvent& event);

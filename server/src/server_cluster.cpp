@@ -16,6 +16,7 @@ void Server::startCluster() {
     events.voice = [this](uint32_t groupId, const unsigned char* data, std::size_t size) {
         onClusterVoice(groupId, data, size);
     };
+    events.voiceDone = [this] { flushClusterVoice(); };
     events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
     events.floorLost = [this](uint32_t groupId, uint64_t token) { onClusterFloorLost(groupId, token); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
@@ -124,6 +125,10 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
             datagrams_.queue(data, size, *listener->voiceEndpoint);
         }
     }
+}
+
+// Voice from other nodes arrives in runs: their copies go out together.
+void Server::flushClusterVoice() {
     const DatagramBatch::Flushed flushed = datagrams_.flush(udp_.native_handle());
     counters_.datagramsRelayed += flushed.sent;
     counters_.droppedSendBuffer += flushed.dropped;

@@ -65,6 +65,7 @@ Cluster::~Cluster() { stop(); }
 
 void Cluster::start(Events events) {
     events_ = std::move(events);
+    inboxSink_ = {events_.voice, events_.voiceDone};
     alive_ = std::make_shared<int>(0);
     aliveToken_ = alive_;
     // One thread delivers the messages of every subscription, in order.
@@ -386,8 +387,8 @@ void Cluster::publishVoice(uint32_t groupId, const unsigned char* data, std::siz
     natsConnection_Publish(connection_.get(), subject.c_str(), data, static_cast<int>(size));
 }
 
-// On the NATS delivery thread: the message is checked and copied, then handed to the
-// network thread.
+// On the NATS delivery thread: the message is checked and copied into the inbox, which the
+// network thread drains.
 void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
     auto* self = static_cast<Cluster*>(closure);
     const std::string_view subject = natsMsg_GetSubject(message);
@@ -395,18 +396,25 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
     if (const uint32_t groupId = subjectGroup(subject, kVoicePrefix);
         groupId != 0 && size <= DatagramBatch::kDatagramBytes) {
-        self->postFromNats([self, groupId, bytes = std::vector<unsigned char>(data, data + size)] {
-            self->events_.voice(groupId, bytes.data(), bytes.size());
-        });
+        bool dropped = false;
+        const bool drainDue = self->inbox_.addVoice(groupId, data, size, dropped);
+        self->tookFromNats(drainDue, dropped);
     } else if (auto event = parseFloorEvent(data, size);
                event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
-        self->postFromNats([self, event = std::move(*event)] { self->events_.floor(event); });
+        bool dropped = false;
+        const bool drainDue =
+            self->inbox_.addEvent([self, event = std::move(*event)] { self->events_.floor(event); }, dropped);
+        self->tookFromNats(drainDue, dropped);
     } else if (auto direct = parseNodeMessage(data, size);
                direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
         const char* reply = natsMsg_GetReply(message);
-        self->postFromNats([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
-            self->deliver(direct, reply);
-        });
+        bool dropped = false;
+        const bool drainDue = self->inbox_.addEvent(
+            [self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
+                self->deliver(direct, reply);
+            },
+            dropped);
+        self->tookFromNats(drainDue, dropped);
     } else if (self->malformedDropped_++ == 0) {
         spdlog::warn(
             "cluster node {}: a message on {} that is no voice or floor event dropped (further ones "
@@ -422,23 +430,17 @@ void Cluster::post(std::function<void()> event) {
     });
 }
 
-// Whatever arrives from NATS waits for the network thread in a bounded queue: a flood on the
-// bus (a stranger, or a network thread held up) costs dropped messages, counted, not memory.
-void Cluster::postFromNats(std::function<void()> event) {
-    if (waitingFromNats_.fetch_add(1) >= kWaitingFromNats) {
-        --waitingFromNats_;
-        if (overflowDropped_++ == 0) {
-            spdlog::warn(
-                "cluster node {}: {} messages from NATS wait for the network thread; further ones are dropped "
-                "and counted until they are taken",
-                config_.node, kWaitingFromNats);
-        }
-        return;
+// Whatever arrives from NATS waits for the network thread in the bounded inbox: a flood on
+// the bus (a stranger, or a network thread held up) costs dropped messages, counted, not
+// memory.
+void Cluster::tookFromNats(bool drainDue, bool dropped) {
+    if (dropped && overflowDropped_++ == 0) {
+        spdlog::warn(
+            "cluster node {}: {} messages from NATS wait for the network thread; further ones are dropped and "
+            "counted until they are taken",
+            config_.node, kWaitingFromNats);
     }
-    post([this, event = std::move(event)] {
-        --waitingFromNats_;
-        event();
-    });
+    if (drainDue) post([this] { inbox_.drain(inboxSink_); });
 }
 
 }  // namespace talkhub_server

@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "cluster/cluster_messages.h"
+#include "cluster/inbox.h"
 #include "cluster/job_thread.h"
 #include "cluster/nats_handles.h"
 #include "config.h"
@@ -83,8 +84,10 @@ class Cluster {
 public:
     // What the other nodes do, delivered on the network thread.
     struct Events {
-        // A datagram of another node's talker in a group this node listens to.
+        // A datagram of another node's talker in a group this node listens to; a run of them
+        // ends with voiceDone, when what they queued is to go out.
         std::function<void(uint32_t groupId, const unsigned char* data, std::size_t size)> voice;
+        std::function<void()> voiceDone;
         // Another node's member holds a group's floor (taken or renewed), or freed it.
         std::function<void(const FloorEvent& event)> floor;
         // The floor this node held under claim `token` could not be kept: another node holds
@@ -207,10 +210,10 @@ private:
     void deliver(const NodeMessage& message, const std::string& reply);
     // Runs `event` on the network thread unless the link has stopped by then.
     void post(std::function<void()> event);
-    // The same for what NATS delivers: at most kWaitingFromNats wait at once, the rest are
-    // dropped and counted.
-    static constexpr uint64_t kWaitingFromNats = 8192;
-    void postFromNats(std::function<void()> event);
+    // What NATS delivers goes through the inbox: at most kWaitingFromNats wait at once, the
+    // rest are dropped and counted; a drain is posted when the inbox was empty.
+    static constexpr std::size_t kWaitingFromNats = 8192;
+    void tookFromNats(bool drainDue, bool dropped);
     // Sets the node's credentials and TLS on the connection's options.
     void proveSelf(natsOptions* options) const;
 
@@ -258,7 +261,8 @@ private:
     Events events_;
     std::atomic<uint64_t> malformedDropped_{0};
     std::atomic<uint64_t> overflowDropped_{0};
-    std::atomic<uint64_t> waitingFromNats_{0};
+    Inbox inbox_{kWaitingFromNats};
+    Inbox::Sink inboxSink_;
     nats::Connection connection_;
     nats::JetStream jetStream_;
     nats::KeyValue nodes_;

@@ -59,15 +59,31 @@ std::string Cluster::nodeKey(const std::string& node) { return "node." + node; }
 
 std::string Cluster::rangeKey(uint32_t range) { return "range." + std::to_string(range); }
 
+// The subjects the bucket's stream holds, in one request: listing the keys through a
+// watcher never ends while keys expire and are put again under it (the renewals do both).
+// A key deleted shows here until its marker expires; the read of its value tells.
 std::optional<std::vector<std::string>> Cluster::otherNodeNames() {
-    kvKeysList keys{};
-    if (kvStore_Keys(&keys, nodes_.get(), nullptr) != NATS_OK) return std::nullopt;
-    std::vector<std::string> names;
-    for (int i = 0; i < keys.Count; ++i) {
-        const std::string_view key = keys.Keys[i];
-        if (key.rfind("node.", 0) == 0 && key.substr(5) != config_.node) names.emplace_back(key.substr(5));
+    const std::string prefix = std::string("$KV.") + kNodesBucket + ".node.";
+    const std::string filter = prefix + ">";
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Stream.Info.SubjectsFilter = filter.c_str();
+    jsStreamInfo* info = nullptr;
+    jsErrCode error{};
+    if (js_GetStreamInfo(&info, jetStream_.get(), (std::string("KV_") + kNodesBucket).c_str(), &options, &error) !=
+        NATS_OK) {
+        return std::nullopt;
     }
-    kvKeysList_Destroy(&keys);
+    std::vector<std::string> names;
+    if (const jsStreamStateSubjects* subjects = info->State.Subjects) {
+        for (int i = 0; i < subjects->Count; ++i) {
+            const std::string_view subject = subjects->List[i].Subject;
+            if (subject.substr(0, prefix.size()) != prefix) continue;
+            const std::string_view name = subject.substr(prefix.size());
+            if (name != config_.node) names.emplace_back(name);
+        }
+    }
+    jsStreamInfo_Destroy(info);
     return names;
 }
 
@@ -86,9 +102,11 @@ void Cluster::exchangeLoads() {
     std::vector<NodeLoad> peers;
     std::set<std::string> alive;
     for (const std::string& name : *names) {
-        alive.insert(name);
         kvEntry* raw = nullptr;
-        if (kvStore_Get(&raw, nodes_.get(), nodeKey(name).c_str()) != NATS_OK) continue;
+        const natsStatus status = kvStore_Get(&raw, nodes_.get(), nodeKey(name).c_str());
+        if (status == NATS_NOT_FOUND) continue;  // deleted: that node stopped
+        alive.insert(name);
+        if (status != NATS_OK) continue;
         const nats::Entry entry(raw);
         if (auto load = NodeLoad::parse(name, kvEntry_ValueString(raw))) peers.push_back(*load);
     }
