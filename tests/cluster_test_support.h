@@ -19,6 +19,15 @@ namespace cluster_test {
 
 constexpr uint32_t kLeaseMs = 1500;
 
+// The NATS library's own threads end before the process does, so that none of them is still
+// in OpenSSL (which the library sets up) while the process tears OpenSSL down. One for the
+// whole program, however many files include this.
+class NatsLibrary : public ::testing::Environment {
+public:
+    void TearDown() override { nats_CloseAndWait(5000); }
+};
+inline const ::testing::Environment* const natsLibrary = ::testing::AddGlobalTestEnvironment(new NatsLibrary);
+
 inline talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats, const char* node) {
     talkhub_server::ServerConfig config = server_test::loopbackConfig();
     talkhub_server::ClusterConfig cluster;

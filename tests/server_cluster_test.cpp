@@ -720,8 +720,12 @@ TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
 
     nats.kill(0);
     ASSERT_TRUE(grantedWithin(alice, 10s)) << "no floor without the first NATS server";
+    // Voice from another node is relayed once that node's floor event is in: a node still
+    // reconnecting learns it from the next renewal.
+    ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 5s)) << "bob's node never hears of alice's floor";
     EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U) << "voice lost without the first NATS server";
     ASSERT_TRUE(grantedWithin(bob, 5s));
+    ASSERT_TRUE(notified(alice, TW_CMD_MEMBER_GET_MIC, 1002, 5s));
     EXPECT_EQ(datagramsHeard(bob, alice, 10), 10U);
     nats.start(0);
 }
