@@ -716,6 +716,7 @@ TEST_F(Cluster, ANatsServerLostLeavesFloorAndVoiceGoingOn) {
     Client& alice = nodes.alice;
     Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
+    ASSERT_TRUE(notified(bob, TW_CMD_MEMBER_GET_MIC, 1001, 2s));
     EXPECT_EQ(datagramsHeard(alice, bob, 10), 10U);
 
     nats.kill(0);
