@@ -121,6 +121,16 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
               std::string::npos);
     EXPECT_EQ(refusal("[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a-1\"\nfloor_lease_ms = 300\n"),
               "accepted");
+    // How a node proves itself to NATS: each way whole, and one way only.
+    const std::string node = "[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a\"\n";
+    EXPECT_NE(refusal(node + "nats_user = \"n\"\n").find("nats_user and nats_password"), std::string::npos);
+    EXPECT_NE(refusal(node + "nats_nkey_seed_file = \"/s\"\n").find("nats_nkey and nats_nkey_seed_file"),
+              std::string::npos);
+    EXPECT_NE(
+        refusal(node + "nats_user = \"n\"\nnats_password = \"p\"\nnats_credentials_file = \"/c\"\n").find("one of"),
+        std::string::npos);
+    EXPECT_NE(refusal(node + "nats_cert_file = \"/c\"\n").find("nats_cert_file and nats_key_file"), std::string::npos);
+    EXPECT_EQ(refusal(node + "nats_user = \"n\"\nnats_password = \"p\"\nnats_ca_file = \"/ca\"\n"), "accepted");
 }
 
 // The file a package installs as the server's configuration loads as it ships, and is

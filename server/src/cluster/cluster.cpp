@@ -235,8 +235,8 @@ void Cluster::checkLease() {
 // Two live nodes of one name would each take the other's floor claims for stale ones of
 // their own, and two whose names pick one range of call ids would number their calls alike.
 // Each key is taken create-if-absent, so of two nodes starting at once only one gets it. A
-// key that outlives a lease is kept alive by another node: this one does not start. One that
-// expires within it was left by this node's own earlier run.
+// key that stays two leases is kept alive by another node: this one does not start. One that
+// expires sooner was left by this node's own earlier run.
 void Cluster::takeOwnName() {
     std::string record;
     {
@@ -245,10 +245,19 @@ void Cluster::takeOwnName() {
     }
     const std::string key = nodeKey(config_.node);
     const std::string range = rangeKey(callRangeOf(config_.node));
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.floorLeaseMs) + kRetryPause * 3;
+    // A dead run's key expires within a lease of its last renewal, later when NATS has just
+    // changed its stream's leader; a live node's never does.
+    const auto twinAfter = 2 * std::chrono::milliseconds(config_.floorLeaseMs) + kRetryPause * 3;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
+    // Since when a key in the way has been seen there; a bucket out of reach is waited for
+    // until the start timeout instead.
+    bool inTheWay = false;
+    std::chrono::steady_clock::time_point heldSince{};
     bool haveName = false;
-    bool told = false;
+    const auto fail = [&](const std::string& why) {
+        if (haveName) kvStore_Delete(nodes_.get(), key.c_str());
+        throw std::runtime_error("cluster: " + why);
+    };
     for (;;) {
         uint64_t revision = 0;
         if (!haveName) {
@@ -258,26 +267,29 @@ void Cluster::takeOwnName() {
         if (haveName && kvStore_CreateString(&revision, nodes_.get(), range.c_str(), config_.node.c_str()) == NATS_OK) {
             return;
         }
-        std::string holder;
-        if (haveName) {
-            kvEntry* raw = nullptr;
-            if (kvStore_Get(&raw, nodes_.get(), range.c_str()) == NATS_OK) holder = kvEntry_ValueString(raw);
-            kvEntry_Destroy(raw);
+        kvEntry* raw = nullptr;
+        const natsStatus held = kvStore_Get(&raw, nodes_.get(), (haveName ? range : key).c_str());
+        const std::string holder = held == NATS_OK ? kvEntry_ValueString(raw) : "";
+        kvEntry_Destroy(raw);
+        if (haveName && !holder.empty() && holder != config_.node) {
+            fail("the names " + holder + " and " + config_.node +
+                 " pick the same range of call ids; one of the two nodes needs another name");
         }
-        if (!holder.empty() && holder != config_.node) {
-            kvStore_Delete(nodes_.get(), key.c_str());
-            throw std::runtime_error("cluster: the names " + holder + " and " + config_.node +
-                                     " pick the same range of call ids; one of the two nodes needs another name");
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            if (haveName) kvStore_Delete(nodes_.get(), key.c_str());
-            throw std::runtime_error("cluster: another node named " + config_.node +
-                                     " is alive (its key outlived a lease); each node needs a name of its own");
-        }
-        if (!told) {
-            spdlog::info("cluster node {}: the key of a node of this name is still there; waiting up to a lease",
+        const auto now = std::chrono::steady_clock::now();
+        if (held == NATS_OK && !inTheWay) {
+            inTheWay = true;
+            heldSince = now;
+            spdlog::info("cluster node {}: the key of a node of this name is still there; waiting up to two leases",
                          config_.node);
-            told = true;
+        } else if (held == NATS_NOT_FOUND) {
+            inTheWay = false;
+        }
+        if (inTheWay && now - heldSince >= twinAfter) {
+            fail("another node named " + config_.node +
+                 " is alive (its key outlived two leases); each node needs a name of its own");
+        }
+        if (now >= giveUp) {
+            fail("this node's name could not be taken in the node bucket: " + std::string(nats_GetLastError(nullptr)));
         }
         std::this_thread::sleep_for(kRetryPause);
     }

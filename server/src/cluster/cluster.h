@@ -194,7 +194,7 @@ private:
     void bindFloorStore();
     bool makeFloorStore();
     void restoreFloorStore();
-    // Takes this node's key, create-if-absent, waiting up to a lease for a dead run's key
+    // Takes this node's key, create-if-absent, waiting for a dead run's key
     // to expire.
     void takeOwnName();
     // Refuses to start with a lease other than the one the cluster's bucket keeps.
