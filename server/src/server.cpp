@@ -201,10 +201,8 @@ void Server::onMessage(Session& session, const unsigned char* header, const unsi
             setGroupOption(session, body, length);
             break;
         case TW_CMD_REQUEST_MIC:
-            requestMic(session, body, length);
-            break;
         case TW_CMD_RELEASE_MIC:
-            releaseMic(session, body, length);
+            floorRequest(session, command, body, length);
             break;
         case TW_CMD_TEMP_GROUP_CALL:
             tempCall(session, body, length);

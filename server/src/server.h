@@ -127,8 +127,10 @@ private:
     void queryGroups(Session& session);
     void enterGroup(Session& session, const unsigned char* body, uint32_t length);
     void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
-    void requestMic(Session& session, const unsigned char* body, uint32_t length);
-    void releaseMic(Session& session, const unsigned char* body, uint32_t length);
+    // A floor request or release (`command`), parsed and taken.
+    void floorRequest(Session& session, unsigned char command, const unsigned char* body, uint32_t length);
+    // Takes a floor command now, or queues it behind the session's claim in the cluster.
+    void takeFloorCommand(Session& session, unsigned char command, uint32_t requested);
     // Whether a floor command waits for the session's claim in the cluster; one that does
     // is queued (or dropped past the bound).
     bool waitsForClaim(Session& session, unsigned char command, uint32_t requested);

@@ -19,14 +19,24 @@ namespace talkhub_server {
 
 namespace asio = boost::asio;
 
-void Server::requestMic(Session& session, const unsigned char* body, uint32_t length) {
+void Server::floorRequest(Session& session, unsigned char command, const unsigned char* body, uint32_t length) {
     tw_id_request request{};
     if (srv_parse_id_request(&request, body, length) != TW_OK) {
         ++counters_.requestsDropped;
-        spdlog::warn("session {}: malformed mic request dropped", session.id());
+        spdlog::warn("session {}: malformed mic {} dropped", session.id(),
+                     command == TW_CMD_REQUEST_MIC ? "request" : "release");
         return;
     }
-    if (!waitsForClaim(session, TW_CMD_REQUEST_MIC, request.id)) askFloor(session, request.id);
+    takeFloorCommand(session, command, request.id);
+}
+
+void Server::takeFloorCommand(Session& session, unsigned char command, uint32_t requested) {
+    if (waitsForClaim(session, command, requested)) return;
+    if (command == TW_CMD_REQUEST_MIC) {
+        askFloor(session, requested);
+    } else {
+        giveUpFloor(session, requested);
+    }
 }
 
 bool Server::waitsForClaim(Session& session, unsigned char command, uint32_t requested) {
@@ -118,16 +128,6 @@ void Server::grantFloor(uint32_t groupId, Session& session) {
     notice.length = srv_build_member_get_mic(notice.bytes.data(), kMessageCapacity, &event);
     notifyMembers(groupId, user, notice.bytes.data(), notice.length);
     spdlog::info("group {}: floor granted to user {}", groupId, user);
-}
-
-void Server::releaseMic(Session& session, const unsigned char* body, uint32_t length) {
-    tw_id_request request{};
-    if (srv_parse_id_request(&request, body, length) != TW_OK) {
-        ++counters_.requestsDropped;
-        spdlog::warn("session {}: malformed mic release dropped", session.id());
-        return;
-    }
-    if (!waitsForClaim(session, TW_CMD_RELEASE_MIC, request.id)) giveUpFloor(session, request.id);
 }
 
 void Server::giveUpFloor(Session& session, uint32_t requested) {
@@ -251,11 +251,7 @@ void Server::onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, boo
     while (session->account != nullptr && session->awaitedClaim == 0 && !session->floorCommandsWaiting.empty()) {
         const auto [command, requested] = session->floorCommandsWaiting.front();
         session->floorCommandsWaiting.pop_front();
-        if (command == TW_CMD_REQUEST_MIC) {
-            askFloor(*session, requested);
-        } else {
-            giveUpFloor(*session, requested);
-        }
+        takeFloorCommand(*session, command, requested);
     }
 }
 

@@ -408,25 +408,17 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
     if (const uint32_t groupId = subjectGroup(subject, kVoicePrefix);
         groupId != 0 && size <= DatagramBatch::kDatagramBytes) {
-        bool dropped = false;
-        const bool drainDue = self->inbox_.addVoice(groupId, data, size, dropped);
-        self->tookFromNats(drainDue, dropped);
+        self->tookFromNats(self->inbox_.addVoice(groupId, data, size));
     } else if (auto event = parseFloorEvent(data, size);
                event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
-        bool dropped = false;
-        const bool drainDue =
-            self->inbox_.addEvent([self, event = std::move(*event)] { self->events_.floor(event); }, dropped);
-        self->tookFromNats(drainDue, dropped);
+        self->tookFromNats(self->inbox_.addEvent([self, event = std::move(*event)] { self->events_.floor(event); }));
     } else if (auto direct = parseNodeMessage(data, size);
                direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
         const char* reply = natsMsg_GetReply(message);
-        bool dropped = false;
-        const bool drainDue = self->inbox_.addEvent(
+        self->tookFromNats(self->inbox_.addEvent(
             [self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
                 self->deliver(direct, reply);
-            },
-            dropped);
-        self->tookFromNats(drainDue, dropped);
+            }));
     } else if (self->malformedDropped_++ == 0) {
         spdlog::warn(
             "cluster node {}: a message on {} that is no voice or floor event dropped (further ones "
@@ -445,14 +437,14 @@ void Cluster::post(std::function<void()> event) {
 // Whatever arrives from NATS waits for the network thread in the bounded inbox: a flood on
 // the bus (a stranger, or a network thread held up) costs dropped messages, counted, not
 // memory.
-void Cluster::tookFromNats(bool drainDue, bool dropped) {
-    if (dropped && overflowDropped_++ == 0) {
+void Cluster::tookFromNats(Inbox::Added added) {
+    if (added == Inbox::Added::kDropped && overflowDropped_++ == 0) {
         spdlog::warn(
             "cluster node {}: {} messages from NATS wait for the network thread; further ones are dropped and "
             "counted until they are taken",
             config_.node, kWaitingFromNats);
     }
-    if (drainDue) post([this] { inbox_.drain(inboxSink_); });
+    if (added == Inbox::Added::kDrainDue) post([this] { inbox_.drain(inboxSink_); });
 }
 
 }  // namespace talkhub_server

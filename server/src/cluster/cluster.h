@@ -213,7 +213,7 @@ private:
     // What NATS delivers goes through the inbox: at most kWaitingFromNats wait at once, the
     // rest are dropped and counted; a drain is posted when the inbox was empty.
     static constexpr std::size_t kWaitingFromNats = 8192;
-    void tookFromNats(bool drainDue, bool dropped);
+    void tookFromNats(Inbox::Added added);
     // Sets the node's credentials and TLS on the connection's options.
     void proveSelf(natsOptions* options) const;
 
@@ -233,6 +233,8 @@ private:
     // Deletes a claim from the stream; one that could not be deleted is tried again at each
     // renewal, so that it does not hold the floor while this node lives.
     void deleteClaim(uint32_t groupId, uint64_t sequence);
+    // Deletes a claim from the stream once: whether it is gone.
+    bool removeClaim(uint64_t sequence);
     void renew();
     void publishFloor(const FloorEvent& event);
     void sendToNode(const std::string& node, const NodeMessage& message);

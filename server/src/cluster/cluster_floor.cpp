@@ -134,8 +134,7 @@ bool Cluster::clearStaleClaim(uint32_t groupId) {
     if (!stale) return false;
     spdlog::info("cluster node {}: claim of group {} by node {} (run {}) is stale, deleted", config_.node, groupId,
                  owner.node.empty() ? "?" : owner.node, owner.run.empty() ? "?" : owner.run);
-    const natsStatus deleted = js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error);
-    return deleted == NATS_OK || error == JSSequenceNotFoundErr;
+    return removeClaim(sequence);
 }
 
 void Cluster::release(uint32_t groupId, uint64_t token) {
@@ -148,17 +147,21 @@ void Cluster::release(uint32_t groupId, uint64_t token) {
     publishFloor({FloorEvent::Kind::kFreed, groupId, holder, {}});
 }
 
-void Cluster::deleteClaim(uint32_t groupId, uint64_t sequence) {
+// A sequence the stream no longer has is deleted already (or taken over by a newer claim).
+bool Cluster::removeClaim(uint64_t sequence) {
     jsErrCode error{};
-    // A sequence the stream no longer has is deleted already (or taken over by a newer claim).
-    if (js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error) == NATS_OK ||
-        error == JSSequenceNotFoundErr) {
+    return js_DeleteMsg(jetStream_.get(), kFloorStream, sequence, nullptr, &error) == NATS_OK ||
+           error == JSSequenceNotFoundErr;
+}
+
+void Cluster::deleteClaim(uint32_t groupId, uint64_t sequence) {
+    if (removeClaim(sequence)) {
         undeleted_.erase(sequence);
         return;
     }
     if (undeleted_.emplace(sequence, groupId).second) {
         spdlog::warn("cluster node {}: claim of group {} not deleted ({}); tried again at each renewal", config_.node,
-                     groupId, error != 0 ? std::to_string(error) : nats_GetLastError(nullptr));
+                     groupId, nats_GetLastError(nullptr));
     }
 }
 

@@ -204,12 +204,10 @@ void Cluster::sendToNode(const std::string& node, const NodeMessage& message) {
     natsConnection_Publish(connection_.get(), nodeSubject(node).c_str(), bytes.data(), static_cast<int>(bytes.size()));
 }
 
+// Only a key known to be gone is a dead node: a bucket out of reach says nothing.
 bool Cluster::nodeAlive(const std::string& node) {
-    kvEntry* raw = nullptr;
-    // Only a key known to be gone is a dead node: a bucket out of reach says nothing.
-    const bool alive = kvStore_Get(&raw, nodes_.get(), nodeKey(node).c_str()) != NATS_NOT_FOUND;
-    kvEntry_Destroy(raw);
-    return alive;
+    const std::optional<std::string> run = runOf(node);
+    return !run || !run->empty();
 }
 
 std::optional<std::string> Cluster::runOf(const std::string& node) {

@@ -2,23 +2,20 @@
 
 namespace talkhub_server {
 
-bool Inbox::addVoice(uint32_t groupId, const unsigned char* data, std::size_t size, bool& dropped) {
-    return add({groupId, 0, size, {}}, data, dropped);
+Inbox::Added Inbox::addVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
+    return add({groupId, 0, size, {}}, data);
 }
 
-bool Inbox::addEvent(std::function<void()> event, bool& dropped) {
-    return add({0, 0, 0, std::move(event)}, nullptr, dropped);
-}
+Inbox::Added Inbox::addEvent(std::function<void()> event) { return add({0, 0, 0, std::move(event)}, nullptr); }
 
-bool Inbox::add(Entry entry, const unsigned char* data, bool& dropped) {
+Inbox::Added Inbox::add(Entry entry, const unsigned char* data) {
     std::lock_guard guard(lock_);
-    dropped = waiting_.size() >= bound_;
-    if (dropped) return false;
+    if (waiting_.size() >= bound_) return Added::kDropped;
     const bool wasEmpty = waiting_.empty();
     entry.offset = waitingBytes_.size();
     if (data != nullptr) waitingBytes_.insert(waitingBytes_.end(), data, data + entry.size);
     waiting_.push_back(std::move(entry));
-    return wasEmpty;
+    return wasEmpty ? Added::kDrainDue : Added::kWaiting;
 }
 
 void Inbox::drain(const Sink& sink) {

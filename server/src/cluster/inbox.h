@@ -17,10 +17,12 @@ class Inbox {
 public:
     explicit Inbox(std::size_t bound) : bound_(bound) {}
 
-    // Delivery thread. Each returns whether the inbox was empty (a drain is to be posted),
-    // and sets `dropped` when the message found the inbox full.
-    bool addVoice(uint32_t groupId, const unsigned char* data, std::size_t size, bool& dropped);
-    bool addEvent(std::function<void()> event, bool& dropped);
+    // What became of a message handed in: it waits, it is the first to wait (a drain is to be
+    // posted), or it found the inbox full.
+    enum class Added { kWaiting, kDrainDue, kDropped };
+    // Delivery thread.
+    Added addVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
+    Added addEvent(std::function<void()> event);
 
     struct Sink {
         std::function<void(uint32_t groupId, const unsigned char* data, std::size_t size)> voice;
@@ -37,7 +39,7 @@ private:
         std::size_t size = 0;
         std::function<void()> event;  // empty for voice
     };
-    bool add(Entry entry, const unsigned char* data, bool& dropped);
+    Added add(Entry entry, const unsigned char* data);
 
     const std::size_t bound_;
     std::mutex lock_;
