@@ -31,6 +31,12 @@ constexpr auto kSweepInterval = std::chrono::seconds(1);
 constexpr std::size_t kRememberedNonces = 1 << 17;
 const std::vector<uint32_t> kNoMembers;
 
+FloorTimes floorTimes(const ServerConfig& config) {
+    return FloorTimes{std::chrono::seconds(config.limits.maxTalkSeconds),
+                      std::chrono::milliseconds(config.limits.floorGraceMs),
+                      std::chrono::milliseconds(config.cluster ? config.cluster->floorLeaseMs : 0)};
+}
+
 }  // namespace
 
 Server::Server(asio::io_context& io, ServerConfig config)
@@ -40,6 +46,7 @@ Server::Server(asio::io_context& io, ServerConfig config)
       udp_(io),
       sweepTimer_(io),
       acceptRetry_(io),
+      floors_(io, floorTimes(config_), *this, counters_),
       loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)),
       replayGuard_(std::chrono::seconds(config_.limits.loginClockWindowS), kRememberedNonces) {
     validate(config_);
@@ -81,11 +88,7 @@ void Server::stop() {
     udp_.close(ignored);
     sweepTimer_.cancel();
     acceptRetry_.cancel();
-    for (auto& [id, floor] : floors_) {
-        if (floor.timer) {
-            floor.timer->cancel();
-        }
-    }
+    floors_.stop();
     const auto sessions = sessions_;
     for (const auto& [id, session] : sessions) {
         session->close("server stopping");
@@ -180,6 +183,11 @@ void Server::onMessage(Session& session, const unsigned char* header, const unsi
     if (command != TW_CMD_LOGIN && session.account == nullptr) {
         ++counters_.requestsDropped;
         spdlog::warn("session {}: command 0x{:02x} before login dropped", session.id(), command);
+        return;
+    }
+    if (session.released) {
+        // Replaced by a newer login or logged out: it no longer speaks for its account.
+        ++counters_.requestsDropped;
         return;
     }
     switch (command) {
@@ -391,20 +399,14 @@ void Server::enterGroup(Session& session, const unsigned char* body, uint32_t le
     const bool leaving = request.id == 0;
     if (leaving) {
         // Group 0 leaves the current group: the entry is confirmed, then the quit reported.
-        auto floor = floors_.find(session.currentGroup);
-        if (floor != floors_.end() && floor->second.holder == session.account->id) {
-            endFloor(session.currentGroup, FloorEnd::kTakenBack);
-        }
+        floors_.endIfHeldBy(session.currentGroup, session.account->id, FloorControl::End::kTakenBack);
         session.currentGroup = 0;
     } else if (group == nullptr || std::find(groups.begin(), groups.end(), group) == groups.end()) {
         ack.result = kNotAMember;
         ack.groupId = session.currentGroup;
     } else {
         if (session.currentGroup != group->id) {
-            auto floor = floors_.find(session.currentGroup);
-            if (floor != floors_.end() && floor->second.holder == session.account->id) {
-                endFloor(session.currentGroup, FloorEnd::kTakenBack);
-            }
+            floors_.endIfHeldBy(session.currentGroup, session.account->id, FloorControl::End::kTakenBack);
         }
         session.currentGroup = group->id;
         ack.groupId = group->id;
@@ -468,15 +470,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
             cluster_->userOffline(user);
             reportLoad();
         }
-        std::vector<uint32_t> held;
-        for (const auto& [groupId, floor] : floors_) {
-            if (floor.holder == user) {
-                held.push_back(groupId);
-            }
-        }
-        for (uint32_t groupId : held) {
-            endFloor(groupId, FloorEnd::kGone);
-        }
+        floors_.userGone(user);
         leaveCall(session);
     }
     if (session.voiceEndpoint) {
@@ -596,28 +590,21 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
                      info.kind == TW_KIND_TALK_START ? "start" : "stop", info.markerId, info.markerText);
         return;
     }
-    // The floor the sender holds; one that is ending only when it holds no other. A floor
-    // still claimed from the cluster carries no voice yet.
-    const auto holds = [&](const auto& entry) {
-        return entry.second.holder == known->second && !entry.second.claiming && !entry.second.remote;
-    };
-    auto floor = std::find_if(floors_.begin(), floors_.end(),
-                              [&](const auto& entry) { return holds(entry) && !entry.second.ending; });
-    if (floor == floors_.end()) floor = std::find_if(floors_.begin(), floors_.end(), holds);
-    if (floor == floors_.end()) {
+    const auto groupId = floors_.voiceGroupOf(known->second);
+    if (!groupId) {
         ++counters_.droppedNotFloorHolder;
         return;
     }
     srv_stamp_sender(data, static_cast<int>(size), known->second);
-    const auto* members = membersOf(floor->first);
+    const auto* members = membersOf(*groupId);
     for (uint32_t member : members != nullptr ? *members : kNoMembers) {
         Session* listener = online(member);
         if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
             datagrams_.queue(data, size, *listener->voiceEndpoint);
         }
     }
-    if (clustered(floor->first)) {
-        cluster_->publishVoice(floor->first, data, size);
+    if (clustered(*groupId)) {
+        cluster_->publishVoice(*groupId, data, size);
         ++counters_.clusterVoiceOut;
     }
 }
@@ -649,7 +636,7 @@ void Server::sweep() {
     }
     loginThrottle_.prune(now);
     if (cluster_) {
-        expireRemoteFloors(now);
+        floors_.expireElsewhere(now);
         endCallsOfDepartedNodes();
         checkCallsWithOwners(now);
     }

@@ -13,6 +13,7 @@
 #include "config.h"
 #include "counters.h"
 #include "datagram_batch.h"
+#include "floor_control.h"
 #include "login_throttle.h"
 #include "metrics.h"
 #include "replay_guard.h"
@@ -30,12 +31,6 @@ enum LoginRefusal : uint8_t {
     kStaleLogin = 6,  // the proof names a time outside the clock window, or was used before
 };
 
-// Results of a refused floor request.
-enum FloorRefusal : int32_t {
-    kFloorBusy = 1,
-    kNotAMember = 2,
-};
-
 // Results of a refused temporary or meeting call.
 enum CallRefusal : int32_t {
     kUserUnavailable = 1,  // unknown, offline, or the caller itself
@@ -43,7 +38,7 @@ enum CallRefusal : int32_t {
     kMalformedCall = 3,
 };
 
-class Server {
+class Server : private FloorEffects {
 public:
     Server(boost::asio::io_context& io, ServerConfig config);
 
@@ -78,33 +73,6 @@ private:
         std::vector<std::string> otherNodes;
     };
 
-    // A floor ends in a grace period after a release or a take-back: the former holder's
-    // last packet, flushed after the answer, is still relayed into the same turn, and new
-    // requests are busy. Only then are the members told that the floor is free.
-    struct Floor {
-        uint32_t holder = 0;
-        bool ending = false;
-        // In a cluster: the holder's claim is still before the other nodes; no voice yet.
-        // A claim ended (`ending`) before its verdict is refused and given back.
-        bool claiming = false;
-        // In a cluster: the token of this node's claim, which its verdict and its release name.
-        uint64_t claim = 0;
-        // In a cluster: held by a member on another node, until its renewals stop.
-        bool remote = false;
-        Session::Clock::time_point remoteUntil{};
-        // While this node's claim is out: who another node says holds the floor. Should the
-        // claim lose, that member holds it here from then on.
-        std::optional<FloorEvent> heldElsewhere;
-        // The talk-time limit while held, the grace period while ending.
-        std::unique_ptr<boost::asio::steady_timer> timer;
-    };
-
-    enum class FloorEnd {
-        kReleased,   // the holder released it
-        kTakenBack,  // the server took it (time limit, group change); the holder is told
-        kGone,       // the holder or the call is gone: no more voice can come, no grace
-    };
-
     void accept();
     // Null when a new connection from this address may wait for its login, else why not.
     const char* admitsLogin(const boost::asio::ip::address& from) const;
@@ -127,18 +95,20 @@ private:
     void queryGroups(Session& session);
     void enterGroup(Session& session, const unsigned char* body, uint32_t length);
     void setGroupOption(Session& session, const unsigned char* body, uint32_t length);
-    // A floor request or release (`command`), parsed and taken.
+    // A floor request or release (`command`), parsed and handed to the floors.
     void floorRequest(Session& session, unsigned char command, const unsigned char* body, uint32_t length);
-    // Takes a floor command now, or queues it behind the session's claim in the cluster.
-    void takeFloorCommand(Session& session, unsigned char command, uint32_t requested);
-    // Whether a floor command waits for the session's claim in the cluster; one that does
-    // is queued (or dropped past the bound).
-    bool waitsForClaim(Session& session, unsigned char command, uint32_t requested);
-    void askFloor(Session& session, uint32_t requested);
-    void giveUpFloor(Session& session, uint32_t requested);
-    void answerMic(Session& session, int32_t result);
-    // The floor is the session's: the talk-time limit starts and the members are told.
-    void grantFloor(uint32_t groupId, Session& session);
+    // What the floors decide, carried out on this node's sessions and the cluster.
+    uint32_t floorGroup(uint32_t user, uint32_t requested) override;
+    int32_t floorRefusal(uint32_t user, uint32_t groupId) override;
+    bool floorClustered(uint32_t groupId) override;
+    void answerFloorRequest(uint32_t user, int32_t result) override;
+    void answerFloorRelease(uint32_t user, uint32_t requested) override;
+    void floorGranted(uint32_t groupId, uint32_t holder) override;
+    void floorHeldElsewhere(const FloorEvent& event) override;
+    void floorTakenBack(uint32_t groupId, uint32_t holder) override;
+    void floorFreed(uint32_t groupId, uint32_t holder) override;
+    void claimFloor(uint32_t groupId, uint32_t holder, uint64_t token) override;
+    void giveBackFloor(uint32_t groupId, uint64_t token) override;
     void tempCall(Session& session, const unsigned char* body, uint32_t length);
     void meetingCall(Session& session, const unsigned char* body, uint32_t length);
     void hangUpMeeting(Session& session, const unsigned char* body, uint32_t length);
@@ -150,15 +120,7 @@ private:
     // The members of a configured group or of a call's group; null for an unknown id.
     // Valid until a call ends, which a TCP send can cause by closing a slow session.
     const std::vector<uint32_t>* membersOf(uint32_t groupId) const;
-    // The group a floor request is for: the user's call while one is active.
-    static uint32_t floorGroup(const Session& session, uint32_t requested);
 
-    // Ends a floor: the holder is told at once when it is taken back; after the grace
-    // period (none when the holder is gone) the floor is freed.
-    void endFloor(uint32_t groupId, FloorEnd how);
-    // Frees a floor: the other members get "member lost mic", listeners an end-of-talk
-    // datagram.
-    void freeFloor(uint32_t groupId);
     void notifyMembers(uint32_t groupId, uint32_t except, const unsigned char* message, int length);
     Session* online(uint32_t accountId) const;
 
@@ -174,14 +136,10 @@ private:
     // Cluster nodes: this node's floors are claimed through the cluster, and what the other
     // nodes do arrives here, on the network thread.
     void startCluster();
-    void onFloorClaimed(uint32_t groupId, uint32_t user, uint64_t token, bool granted);
     // Queues the copies of another node's datagram; flushClusterVoice sends them.
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
     void flushClusterVoice();
     void onClusterFloor(const FloorEvent& event);
-    // The floor is held by a member on another node from now on: this node's members are told.
-    void holdFromElsewhere(const FloorEvent& event);
-    void onClusterFloorLost(uint32_t groupId, uint64_t token);
     void onReplacedElsewhere(uint32_t userId);
     void onCallOffered(const NodeMessage& offer, const std::string& reply);
     void onMeetingOffered(const NodeMessage& offer, const std::string& reply);
@@ -192,8 +150,6 @@ private:
     bool clustered(uint32_t groupId) const;
     uint32_t nextTempGroupId();
     uint32_t nextMeetingId();
-    // Frees the floors held from other nodes whose renewals stopped.
-    void expireRemoteFloors(Session::Clock::time_point now);
     void endCallsOfDepartedNodes();
     void endCallFromElsewhere(uint32_t groupId, uint32_t reason, bool tellMembers = true);
     // Another node ended (or withdrew) a call: taken only from a node that takes part in it.
@@ -222,9 +178,8 @@ private:
     std::map<uint64_t, std::shared_ptr<Session>> sessions_;
     std::map<uint32_t, Session*> byAccount_;
     std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
-    std::map<uint32_t, Floor> floors_;
+    FloorControl floors_;
     std::map<uint32_t, Call> calls_;  // by the call's group id
-    uint64_t nextClaim_ = 1;
     uint32_t tempGroupsMade_ = 0;
     uint32_t meetingsMade_ = 0;
     Session::Clock::time_point nextCallCheck_{};

@@ -43,10 +43,6 @@ const std::vector<uint32_t>* Server::membersOf(uint32_t groupId) const {
     return group != nullptr ? &group->members : nullptr;
 }
 
-uint32_t Server::floorGroup(const Session& session, uint32_t requested) {
-    return session.callGroup != 0 ? session.callGroup : requested;
-}
-
 void Server::tempCall(Session& session, const unsigned char* body, uint32_t length) {
     tw_call_request request{};
     if (srv_parse_call_request(&request, body, length) != TW_OK || request.count != 1) {
@@ -327,9 +323,7 @@ void Server::endCall(uint32_t groupId, uint32_t reason, bool tellMembers) {
         return;
     }
     const Call call = found->second;
-    if (floors_.count(groupId) != 0) {
-        endFloor(groupId, FloorEnd::kGone);
-    }
+    floors_.groupGone(groupId);
     for (const std::string& node : call.otherNodes) cluster_->endCall(node, groupId, reason);
     if (call.acrossNodes && !call.offered) cluster_->unlisten(groupId);
     calls_.erase(groupId);

@@ -18,7 +18,7 @@ void Server::startCluster() {
     };
     events.voiceDone = [this] { flushClusterVoice(); };
     events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
-    events.floorLost = [this](uint32_t groupId, uint64_t token) { onClusterFloorLost(groupId, token); };
+    events.floorLost = [this](uint32_t groupId, uint64_t token) { floors_.onLostInCluster(groupId, token); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
     events.callOffered = [this](const NodeMessage& offer, const std::string& reply) { onCallOffered(offer, reply); };
     events.callEnded = [this](uint32_t groupId, uint32_t reason, const std::string& node) {
@@ -109,11 +109,7 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
         return;
     }
     // Only the holder's voice, as this node knows the holder: nobody else's node relays it.
-    const auto floor = floors_.find(groupId);
-    const bool holds = floor != floors_.end() &&
-                       ((floor->second.remote && floor->second.holder == info.senderId) ||
-                        (floor->second.heldElsewhere && floor->second.heldElsewhere->holder == info.senderId));
-    if (!holds) {
+    if (!floors_.holdsElsewhere(groupId, info.senderId)) {
         ++counters_.droppedNotFloorHolder;
         return;
     }

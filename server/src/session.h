@@ -49,12 +49,6 @@ public:
     std::optional<boost::asio::ip::udp::endpoint> voiceEndpoint;
     bool released = false;  // the server has let go of this session's account and floors
     bool inLogin = false;   // counted among the connections that have not logged in yet
-    // Floor requests and releases are answered in the order they came: while the session's
-    // claim `awaitedClaim` is before the cluster, the ones after it wait here (command and
-    // the group named), at most kFloorCommandsWaiting of them.
-    static constexpr std::size_t kFloorCommandsWaiting = 8;
-    uint64_t awaitedClaim = 0;
-    std::deque<std::pair<unsigned char, uint32_t>> floorCommandsWaiting;
 
     uint64_t droppedRequests() const { return dropped_; }
 
