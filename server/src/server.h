@@ -109,6 +109,8 @@ private:
     void floorFreed(uint32_t groupId, uint32_t holder) override;
     void claimFloor(uint32_t groupId, uint32_t holder, uint64_t token) override;
     void giveBackFloor(uint32_t groupId, uint64_t token) override;
+    // The members of the group are told who took its floor.
+    void tellFloorTaken(uint32_t groupId, uint32_t holder, const std::string& holderName);
     void tempCall(Session& session, const unsigned char* body, uint32_t length);
     void meetingCall(Session& session, const unsigned char* body, uint32_t length);
     void hangUpMeeting(Session& session, const unsigned char* body, uint32_t length);

@@ -41,50 +41,51 @@ int32_t Server::floorRefusal(uint32_t user, uint32_t groupId) {
 // on another node; any other call's stays on this node.
 bool Server::floorClustered(uint32_t groupId) { return clustered(groupId); }
 
-void Server::answerFloorRequest(uint32_t user, int32_t result) {
-    Session* session = online(user);
+namespace {
+
+// Sends one built message to the user's session, if it is here.
+template <typename Build>
+void sendTo(Session* session, Build build) {
     if (session == nullptr) return;
-    Message answer;
-    answer.length = srv_build_result_ack(answer.bytes.data(), kMessageCapacity, TW_CMD_REQUEST_MIC_ACK, result);
-    session->send(answer.bytes.data(), answer.length);
+    Message message;
+    message.length = build(message.bytes.data());
+    session->send(message.bytes.data(), message.length);
+}
+
+}  // namespace
+
+void Server::answerFloorRequest(uint32_t user, int32_t result) {
+    sendTo(online(user), [result](unsigned char* out) {
+        return srv_build_result_ack(out, kMessageCapacity, TW_CMD_REQUEST_MIC_ACK, result);
+    });
 }
 
 void Server::answerFloorRelease(uint32_t user, uint32_t requested) {
-    Session* session = online(user);
-    if (session == nullptr) return;
-    Message answer;
-    answer.length = srv_build_release_mic_ack(answer.bytes.data(), kMessageCapacity, requested);
-    session->send(answer.bytes.data(), answer.length);
-}
-
-void Server::floorGranted(uint32_t groupId, uint32_t holder) {
-    const Session* session = online(holder);
-    if (session == nullptr) return;
-    tw_member_get_mic event{};
-    event.groupId = groupId;
-    event.userId = holder;
-    copyText(event.userName, sizeof event.userName, session->account->displayName);
-    Message notice;
-    notice.length = srv_build_member_get_mic(notice.bytes.data(), kMessageCapacity, &event);
-    notifyMembers(groupId, holder, notice.bytes.data(), notice.length);
-}
-
-void Server::floorHeldElsewhere(const FloorEvent& event) {
-    tw_member_get_mic notice{};
-    notice.groupId = event.groupId;
-    notice.userId = event.holder;
-    copyText(notice.userName, sizeof notice.userName, event.holderName);
-    Message message;
-    message.length = srv_build_member_get_mic(message.bytes.data(), kMessageCapacity, &notice);
-    notifyMembers(event.groupId, event.holder, message.bytes.data(), message.length);
+    sendTo(online(user),
+           [requested](unsigned char* out) { return srv_build_release_mic_ack(out, kMessageCapacity, requested); });
 }
 
 void Server::floorTakenBack(uint32_t groupId, uint32_t holder) {
-    Session* talker = online(holder);
-    if (talker == nullptr) return;
-    Message message;
-    message.length = srv_build_self_lost_mic(message.bytes.data(), kMessageCapacity, groupId);
-    talker->send(message.bytes.data(), message.length);
+    sendTo(online(holder),
+           [groupId](unsigned char* out) { return srv_build_self_lost_mic(out, kMessageCapacity, groupId); });
+}
+
+void Server::floorGranted(uint32_t groupId, uint32_t holder) {
+    if (const Session* session = online(holder)) tellFloorTaken(groupId, holder, session->account->displayName);
+}
+
+void Server::floorHeldElsewhere(const FloorEvent& event) {
+    tellFloorTaken(event.groupId, event.holder, event.holderName);
+}
+
+void Server::tellFloorTaken(uint32_t groupId, uint32_t holder, const std::string& holderName) {
+    tw_member_get_mic event{};
+    event.groupId = groupId;
+    event.userId = holder;
+    copyText(event.userName, sizeof event.userName, holderName);
+    Message notice;
+    notice.length = srv_build_member_get_mic(notice.bytes.data(), kMessageCapacity, &event);
+    notifyMembers(groupId, holder, notice.bytes.data(), notice.length);
 }
 
 void Server::floorFreed(uint32_t groupId, uint32_t holder) {
