@@ -199,6 +199,40 @@ TEST_F(Cluster, VoiceFromElsewhereIsRelayedOnlyForTheFloorsHolder) {
     natsConnection_Destroy(stranger);
 }
 
+// The network thread reads the voice of other nodes itself: while it is held up, what comes
+// waits in the socket, and of what one read brings at most a bound per group waits to be
+// taken; the rest is dropped and counted. Tiny messages put more than the bound in one read.
+TEST_F(Cluster, AFloodOnAGroupsVoiceSubjectWaitsAtMostItsBoundWhileTheNodeIsHeldUp) {
+    talkhub_server::ServerConfig config = nodeConfig(nats, "b");
+    config.metricsListen = "127.0.0.1:0";
+    RunningServer b(config);
+    Client bob(b.tcpPort(), b.udpPort());
+    bob.join("bob", 1);
+    natsConnection* stranger = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&stranger, nats.url(0).c_str()), NATS_OK);
+    const auto metric = [&](const char* series) { return metricValue(b.scrape(), series); };
+    double taken = 0;
+    double dropped = 0;
+    for (const int flood :
+         {talkhub_server::VoiceBus::kWaitingPerGroup, talkhub_server::VoiceBus::kWaitingPerGroup + 1}) {
+        b.stall(1s);
+        for (int i = 0; i < flood; ++i) natsConnection_Publish(stranger, "talkhub.voice.1", "x", 1);
+        ASSERT_EQ(natsConnection_Flush(stranger), NATS_OK);
+        taken += talkhub_server::VoiceBus::kWaitingPerGroup;
+        dropped += flood - talkhub_server::VoiceBus::kWaitingPerGroup;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (metric(R"(talkhub_datagrams_dropped_total{cause="malformed"})") < taken &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_EQ(metric(R"(talkhub_datagrams_dropped_total{cause="malformed"})"), taken) << "a flood of " << flood;
+        EXPECT_EQ(metric(R"(talkhub_cluster_messages_dropped_total{cause="queue_full"})"), dropped)
+            << "a flood of " << flood;
+    }
+    EXPECT_FALSE(bob.datagram(300ms).has_value());
+    natsConnection_Destroy(stranger);
+}
+
 TEST_F(Cluster, TwoTalkersOnTwoNodesAskingAtOnceGetOneGrant) {
     RunningServer b(nodeConfig(nats, "b"));
     RunningServer c(nodeConfig(nats, "c"));

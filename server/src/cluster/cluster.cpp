@@ -10,13 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "datagram_batch.h"
-
 namespace talkhub_server {
 
 namespace {
 
-constexpr std::string_view kVoicePrefix = "talkhub.voice.";
 constexpr std::string_view kFloorPrefix = "talkhub.floor.";
 constexpr std::string_view kNodePrefix = "talkhub.node.";
 constexpr int kRequestWaitMs = 2000;
@@ -65,7 +62,6 @@ Cluster::~Cluster() { stop(); }
 
 void Cluster::start(Events events) {
     events_ = std::move(events);
-    inboxSink_ = {events_.voice, events_.voiceDone};
     alive_ = std::make_shared<int>(0);
     aliveToken_ = alive_;
     // One thread delivers the messages of every subscription, in order.
@@ -74,44 +70,62 @@ void Cluster::start(Events events) {
     bindFloorStore();
     checkLease();
     takeOwnName();
-    floorSubscription_ = subscribe(std::string(kFloorPrefix) + "*");
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
+    nats::Options voiceOptions = options(config_.node + "-voice");
+    voice_.start(voiceOptions.get(), [this](natsOptions* raw) { return connectWith(raw); },
+                 {[this](std::string_view subject, const unsigned char* data, std::size_t size) {
+                      onFloorEvent(subject, data, size);
+                  },
+                  events_.voice, events_.voiceDone});
     floorThread_.start({[this] { beat(); }, std::chrono::milliseconds(config_.floorLeaseMs / 3)}, [this] { leave(); });
     callsThread_.start();
     spdlog::info("cluster node {}: joined through NATS as run {}, floor lease {} ms", config_.node, run_,
                  config_.floorLeaseMs);
 }
 
-void Cluster::connect() {
+nats::Options Cluster::options(const std::string& name) const {
     natsOptions* raw = nullptr;
     check(natsOptions_Create(&raw), "NATS options");
     nats::Options options(raw);
     std::vector<const char*> urls;
     for (const std::string& url : config_.natsUrls) urls.push_back(url.c_str());
     check(natsOptions_SetServers(raw, urls.data(), static_cast<int>(urls.size())), "NATS servers");
-    natsOptions_SetName(raw, config_.node.c_str());
+    natsOptions_SetName(raw, name.c_str());
     // A node does not hear its own voice and floor events back.
     natsOptions_SetNoEcho(raw, true);
-    // Voice leaves at once, in the publishing call, rather than with the client's flusher,
-    // which gathers writes for about a millisecond.
+    // What is published leaves at once, in the publishing call, rather than with the
+    // client's flusher, which gathers writes for about a millisecond.
     natsOptions_SetSendAsap(raw, true);
     natsOptions_SetMaxReconnect(raw, -1);
     natsOptions_SetReconnectWait(raw, 250);
     natsOptions_SetTimeout(raw, kRequestWaitMs);
-    natsOptions_UseGlobalMessageDelivery(raw, true);
-    natsOptions_SetDisconnectedCB(raw, onDisconnected, this);
-    natsOptions_SetReconnectedCB(raw, onReconnected, this);
-    natsOptions_SetClosedCB(raw, onClosed, this);
     proveSelf(raw);
+    return options;
+}
 
+void Cluster::connect() {
+    nats::Options options = this->options(config_.node);
+    natsOptions_UseGlobalMessageDelivery(options.get(), true);
+    natsOptions_SetDisconnectedCB(options.get(), onDisconnected, this);
+    natsOptions_SetReconnectedCB(options.get(), onReconnected, this);
+    natsOptions_SetClosedCB(options.get(), onClosed, this);
+    connection_ = connectWith(options.get());
+    jsOptions jsOptions;
+    jsOptions_Init(&jsOptions);
+    // A claim undecided for a third of the lease is refused: the lease is the cluster's
+    // promise of how soon a floor is free again.
+    jsOptions.Wait = std::min<int64_t>(kRequestWaitMs, config_.floorLeaseMs / 3);
+    jsCtx* jetStream = nullptr;
+    check(natsConnection_JetStream(&jetStream, connection_.get(), &jsOptions), "NATS JetStream");
+    jetStream_.reset(jetStream);
+}
+
+nats::Connection Cluster::connectWith(natsOptions* options) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.startTimeoutMs);
     for (;;) {
         natsConnection* connection = nullptr;
-        const natsStatus status = natsConnection_Connect(&connection, raw);
-        if (status == NATS_OK) {
-            connection_.reset(connection);
-            break;
-        }
+        const natsStatus status = natsConnection_Connect(&connection, options);
+        if (status == NATS_OK) return nats::Connection(connection);
         // Credentials or a certificate refused will not be taken by trying again.
         if (status == NATS_CONNECTION_AUTH_FAILED || status == NATS_SSL_ERROR) {
             throw std::runtime_error(std::string("cluster: NATS refused this node (") + natsStatus_GetText(status) +
@@ -122,14 +136,6 @@ void Cluster::connect() {
         }
         std::this_thread::sleep_for(kRetryPause);
     }
-    jsOptions jsOptions;
-    jsOptions_Init(&jsOptions);
-    // A claim undecided for a third of the lease is refused: the lease is the cluster's
-    // promise of how soon a floor is free again.
-    jsOptions.Wait = std::min<int64_t>(kRequestWaitMs, config_.floorLeaseMs / 3);
-    jsCtx* jetStream = nullptr;
-    check(natsConnection_JetStream(&jetStream, connection_.get(), &jsOptions), "NATS JetStream");
-    jetStream_.reset(jetStream);
 }
 
 void Cluster::proveSelf(natsOptions* options) const {
@@ -299,12 +305,9 @@ void Cluster::stop() {
     if (!connection_) return;
     callsThread_.stop();
     floorThread_.stop();
-    for (auto& [groupId, entry] : voiceSubscriptions_) unsubscribe(entry.second);
-    voiceSubscriptions_.clear();
-    for (natsSubscription** subscription : {&floorSubscription_, &nodeSubscription_}) {
-        if (*subscription != nullptr) unsubscribe(*subscription);
-        *subscription = nullptr;
-    }
+    voice_.stop();
+    if (nodeSubscription_ != nullptr) unsubscribe(nodeSubscription_);
+    nodeSubscription_ = nullptr;
     {
         std::unique_lock lock(subscriptionsLock_);
         if (!subscriptionsDone_.wait_for(lock, kSubscriptionsEndWait, [this] { return liveSubscriptions_ == 0; })) {
@@ -377,55 +380,49 @@ void Cluster::onSubscriptionComplete(void* closure) {
     self->subscriptionsDone_.notify_all();
 }
 
-void Cluster::listen(uint32_t groupId) {
-    auto& [listeners, subscription] = voiceSubscriptions_[groupId];
-    if (listeners++ > 0) return;
-    try {
-        subscription = subscribe(std::string(kVoicePrefix) + std::to_string(groupId));
-    } catch (const std::runtime_error& error) {
-        spdlog::warn("cluster node {}: {}; group {} hears no other node", config_.node, error.what(), groupId);
+void Cluster::listen(uint32_t groupId) { voice_.listen(groupId); }
+
+void Cluster::unlisten(uint32_t groupId) { voice_.unlisten(groupId); }
+
+void Cluster::publishVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
+    voice_.publish(groupId, data, size);
+}
+
+// On the network thread, before the voice that came with it.
+void Cluster::onFloorEvent(std::string_view subject, const unsigned char* data, std::size_t size) {
+    if (auto event = parseFloorEvent(data, size); event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
+        events_.floor(*event);
+    } else {
+        droppedAsMalformed(subject);
     }
 }
 
-void Cluster::unlisten(uint32_t groupId) {
-    const auto found = voiceSubscriptions_.find(groupId);
-    if (found == voiceSubscriptions_.end() || --found->second.first > 0) return;
-    if (found->second.second != nullptr) unsubscribe(found->second.second);
-    voiceSubscriptions_.erase(found);
-}
-
-void Cluster::publishVoice(uint32_t groupId, const unsigned char* data, std::size_t size) {
-    const std::string subject = std::string(kVoicePrefix) + std::to_string(groupId);
-    natsConnection_Publish(connection_.get(), subject.c_str(), data, static_cast<int>(size));
-}
-
-// On the NATS delivery thread: the message is checked and copied into the inbox, which the
-// network thread drains.
+// On the NATS delivery thread: the message is checked and handed to the network thread
+// through the inbox.
 void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
     auto* self = static_cast<Cluster*>(closure);
     const std::string_view subject = natsMsg_GetSubject(message);
     const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(message));
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
-    if (const uint32_t groupId = subjectGroup(subject, kVoicePrefix);
-        groupId != 0 && size <= DatagramBatch::kDatagramBytes) {
-        self->tookFromNats(self->inbox_.addVoice(groupId, data, size));
-    } else if (auto event = parseFloorEvent(data, size);
-               event && subjectGroup(subject, kFloorPrefix) == event->groupId) {
-        self->tookFromNats(self->inbox_.addEvent([self, event = std::move(*event)] { self->events_.floor(event); }));
-    } else if (auto direct = parseNodeMessage(data, size);
-               direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
+    if (auto direct = parseNodeMessage(data, size); direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
         const char* reply = natsMsg_GetReply(message);
-        self->tookFromNats(self->inbox_.addEvent(
-            [self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
+        self->tookFromNats(
+            self->inbox_.add([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {
                 self->deliver(direct, reply);
             }));
-    } else if (self->malformedDropped_++ == 0) {
-        spdlog::warn(
-            "cluster node {}: a message on {} that is no voice or floor event dropped (further ones "
-            "are only counted)",
-            self->config_.node, subject);
+    } else {
+        self->droppedAsMalformed(subject);
     }
     natsMsg_Destroy(message);
+}
+
+void Cluster::droppedAsMalformed(std::string_view subject) {
+    if (malformedDropped_++ == 0) {
+        spdlog::warn(
+            "cluster node {}: a message on {} that is no floor event or message to this node dropped (further "
+            "ones are only counted)",
+            config_.node, subject);
+    }
 }
 
 void Cluster::post(std::function<void()> event) {
@@ -444,7 +441,7 @@ void Cluster::tookFromNats(Inbox::Added added) {
             "counted until they are taken",
             config_.node, kWaitingFromNats);
     }
-    if (added == Inbox::Added::kDrainDue) post([this] { inbox_.drain(inboxSink_); });
+    if (added == Inbox::Added::kDrainDue) post([this] { inbox_.drain(); });
 }
 
 }  // namespace talkhub_server

@@ -1,7 +1,10 @@
 // A node's link to the other nodes of its cluster, all through NATS:
 // - the voice of a group crosses on "talkhub.voice.<group id>": the talker's node publishes
 //   each relayed datagram once, sender already stamped; a node subscribes to a group's
-//   subject while it has members of that group online, and fans out what comes locally;
+//   subject while it has members of that group online, and fans out what comes locally.
+//   Voice and the floor events below have a connection of their own, read and written by
+//   the network thread (VoiceBus), which keeps a turn's "held" ahead of its voice;
+//   everything else shares the other connection;
 // - who holds a group's floor is a message on "talkhub.claim.<group id>" in the JetStream
 //   stream "TALKHUB_FLOOR", which keeps one message per subject and refuses a second: two
 //   nodes claiming at once are decided in the order of the stream's replicated log. The
@@ -19,9 +22,9 @@
 //   calls and meetings reach users on other nodes, through messages on each node's own
 //   subject, "talkhub.node.<name>" (an offer is a request there, answered with its result).
 //
-// Threads. The NATS client runs its own (the connection's, and one that delivers every
-// subscription's messages); the link adds two for the blocking round trips, so that the
-// slow ones never hold up the node's liveness:
+// Threads. For the connection that carries all but voice, the NATS client runs its own (the
+// connection's reader, and one that delivers every subscription's messages); the link adds
+// two for the blocking round trips, so that the slow ones never hold up the node's liveness:
 // - "talkhub-floor": the renewal beat (this node's key, the others' loads, the leases'
 //   checks, the store made again after a NATS restart lost it) and floor claims and
 //   releases, in the order they were made;
@@ -29,8 +32,8 @@
 //   for a node that does not answer.
 // None touches the server: every event is posted to the network thread, and a post that
 // runs after stop() does nothing. Everything public is called on the network thread.
-// start() connects, finds or makes the stream and the buckets, takes the node's name and
-// starts both threads; stop() ends them (the floor thread's last act frees the floors it
+// start() connects, finds or makes the stream and the buckets, takes the node's name,
+// connects the voice and starts both threads; stop() ends them (the floor thread's last act frees the floors it
 // holds and gives the name up), unsubscribes, and returns once no message callback can run
 // any more. Lock order: a job thread's queue lock is never held while calling NATS, nor
 // loadsLock_.
@@ -58,6 +61,7 @@
 #include "cluster/inbox.h"
 #include "cluster/job_thread.h"
 #include "cluster/nats_handles.h"
+#include "cluster/voice_bus.h"
 #include "config.h"
 
 namespace talkhub_server {
@@ -168,8 +172,8 @@ public:
 
     // Messages on the cluster's subjects that were no voice or floor event, and messages
     // dropped because too many waited for the network thread.
-    uint64_t malformedDropped() const { return malformedDropped_; }
-    uint64_t overflowDropped() const { return overflowDropped_; }
+    uint64_t malformedDropped() const { return malformedDropped_ + voice_.malformed(); }
+    uint64_t overflowDropped() const { return overflowDropped_ + voice_.dropped(); }
     const ClusterConfig& config() const { return config_; }
 
 private:
@@ -187,7 +191,11 @@ private:
         std::chrono::steady_clock::time_point confirmed;
     };
 
+    // The options both connections share: servers, reconnection, credentials and TLS.
+    nats::Options options(const std::string& name) const;
     void connect();
+    // Connects, trying again until the start timeout; refused credentials end it at once.
+    nats::Connection connectWith(natsOptions* options) const;
     // Finds or makes the floor stream and the buckets, at start (retried until the start
     // timeout) and whenever they were found missing (a NATS server without storage
     // restarted): the floor thread tries again at each beat until they are back.
@@ -206,11 +214,14 @@ private:
     static void onDisconnected(natsConnection* connection, void* closure);
     static void onReconnected(natsConnection* connection, void* closure);
     static void onClosed(natsConnection* connection, void* closure);
+    void onFloorEvent(std::string_view subject, const unsigned char* data, std::size_t size);
+    // Counts (and logs the first) message that is no floor event or message to this node.
+    void droppedAsMalformed(std::string_view subject);
     // A message to this node, on the network thread.
     void deliver(const NodeMessage& message, const std::string& reply);
     // Runs `event` on the network thread unless the link has stopped by then.
     void post(std::function<void()> event);
-    // What NATS delivers goes through the inbox: at most kWaitingFromNats wait at once, the
+    // Messages to this node go through the inbox: at most kWaitingFromNats wait at once, the
     // rest are dropped and counted; a drain is posted when the inbox was empty.
     static constexpr std::size_t kWaitingFromNats = 8192;
     void tookFromNats(Inbox::Added added);
@@ -264,7 +275,6 @@ private:
     std::atomic<uint64_t> malformedDropped_{0};
     std::atomic<uint64_t> overflowDropped_{0};
     Inbox inbox_{kWaitingFromNats};
-    Inbox::Sink inboxSink_;
     nats::Connection connection_;
     nats::JetStream jetStream_;
     nats::KeyValue nodes_;
@@ -274,9 +284,7 @@ private:
     std::shared_ptr<int> alive_;
     std::weak_ptr<int> aliveToken_;
 
-    // Voice subscriptions by group, with their listener count (network thread).
-    std::map<uint32_t, std::pair<int, natsSubscription*>> voiceSubscriptions_;
-    natsSubscription* floorSubscription_ = nullptr;
+    VoiceBus voice_{io_, config_.node};
     natsSubscription* nodeSubscription_ = nullptr;
     // Subscriptions whose message callback may still run, and whether the connection has
     // reported its close, under subscriptionsLock_.

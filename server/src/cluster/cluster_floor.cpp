@@ -10,8 +10,6 @@ namespace {
 
 std::string claimSubject(uint32_t groupId) { return "talkhub.claim." + std::to_string(groupId); }
 
-std::string floorSubject(uint32_t groupId) { return "talkhub.floor." + std::to_string(groupId); }
-
 // A claim's text: "<holder>@<node>#<run>.<token>"; node names hold none of '@', '#' or '.'.
 std::string claimText(uint32_t holder, const std::string& node, const std::string& run, uint64_t token) {
     return std::to_string(holder) + "@" + node + "#" + run + "." + std::to_string(token);
@@ -208,8 +206,7 @@ void Cluster::renew() {
 
 void Cluster::publishFloor(const FloorEvent& event) {
     const std::vector<unsigned char> bytes = encodeFloorEvent(event);
-    natsConnection_Publish(connection_.get(), floorSubject(event.groupId).c_str(), bytes.data(),
-                           static_cast<int>(bytes.size()));
+    voice_.publishFloor(event.groupId, bytes.data(), bytes.size());
 }
 
 }  // namespace talkhub_server

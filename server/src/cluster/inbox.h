@@ -1,12 +1,10 @@
-// What NATS delivers, waiting for the network thread, in the order it came: voice as bytes in
-// one buffer (no allocation per datagram once the buffers have grown), anything else as an
-// event. The delivery thread hands a drain to the network thread only when the inbox was
-// empty, so a burst crosses in one hand-off; at most `bound` messages wait, the rest are
-// dropped and counted.
+// What NATS delivers for the network thread (floor events, messages to this node), waiting
+// there in the order it came. The delivery thread hands a drain to the network thread only
+// when the inbox was empty, so a burst crosses in one hand-off; at most `bound` messages
+// wait, the rest are dropped and counted.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -21,33 +19,16 @@ public:
     // posted), or it found the inbox full.
     enum class Added { kWaiting, kDrainDue, kDropped };
     // Delivery thread.
-    Added addVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
-    Added addEvent(std::function<void()> event);
-
-    struct Sink {
-        std::function<void(uint32_t groupId, const unsigned char* data, std::size_t size)> voice;
-        // After a run of voice: what was queued goes out before the next event and at the end.
-        std::function<void()> voiceDone;
-    };
-    // Network thread: takes everything waiting, in order.
-    void drain(const Sink& sink);
+    Added add(std::function<void()> event);
+    // Network thread: runs everything waiting, in order.
+    void drain();
 
 private:
-    struct Entry {
-        uint32_t groupId = 0;
-        std::size_t offset = 0;
-        std::size_t size = 0;
-        std::function<void()> event;  // empty for voice
-    };
-    Added add(Entry entry, const unsigned char* data);
-
     const std::size_t bound_;
     std::mutex lock_;
-    std::vector<Entry> waiting_;
-    std::vector<unsigned char> waitingBytes_;
+    std::vector<std::function<void()>> waiting_;
     // The network thread's: the batch being drained, kept to reuse its capacity.
-    std::vector<Entry> draining_;
-    std::vector<unsigned char> drainingBytes_;
+    std::vector<std::function<void()>> draining_;
 };
 
 }  // namespace talkhub_server
