@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "cluster_test_support.h"
+#include "nkey.h"
 
 namespace {
 
@@ -114,6 +115,34 @@ TEST_F(ClusterBus, OnlyTheNodesCredentialsJoinAndNoOtherUserSpeaksOnTheNodesSubj
     natsSubscription_Destroy(heard);
 }
 
+// A node proves itself with an nkey (NATS keeps only its public key); one that signs with
+// another seed does not start.
+TEST(ClusterBusWithNkeys, ANodeWithTheNkeysSeedJoinsAndOneWithAnotherSeedDoesNotStart) {
+    const test_kit::UserNkey node = test_kit::makeUserNkey();
+    const test_kit::UserNkey other = test_kit::makeUserNkey();
+    ASSERT_EQ(node.publicKey.substr(0, 1), "U");
+    ASSERT_EQ(node.seed.substr(0, 2), "SU");
+    test_kit::NatsCluster nats(1, "authorization { users = [ { nkey: \"" + node.publicKey + "\" } ] }");
+    ASSERT_TRUE(nats.ready());
+    const std::string stem = "/tmp/talkhub-nkey-" + std::to_string(::getpid());
+    const auto signingWith = [&](const char* name, const test_kit::UserNkey& key) {
+        const std::string seedFile = stem + "-" + name + ".nk";
+        std::ofstream(seedFile) << key.seed << "\n";
+        talkhub_server::ServerConfig config = nodeConfig(nats, name);
+        config.cluster->natsNkey = node.publicKey;
+        config.cluster->natsNkeySeedFile = seedFile;
+        config.cluster->startTimeoutMs = 3000;
+        return config;
+    };
+    const std::string forged = refusal(signingWith("c", other));
+    EXPECT_NE(forged.find("NATS refused this node"), std::string::npos) << "another seed: " << forged;
+
+    AliceOnABobOnB nodes(signingWith("a", node), signingWith("b", node));
+    ASSERT_EQ(nodes.alice.requestMic(1), 0);
+    EXPECT_EQ(nodes.bob.requestMic(1), talkhub_server::kFloorBusy) << "the floor is not one with nkeys";
+    for (const char* name : {"a", "b", "c"}) std::filesystem::remove(stem + "-" + name + ".nk");
+}
+
 // Nodes over TLS with a CA the test makes; a node that does not trust that CA does not fall
 // back to a plain link: it does not start.
 TEST(ClusterBusOverTls, NodesTalkOverTlsAndANodeThatCannotCheckTheServerDoesNotStart) {
@@ -150,6 +179,11 @@ TEST(ClusterBusOverTls, NodesTalkOverTlsAndANodeThatCannotCheckTheServerDoesNotS
     Client& bob = nodes.bob;
     ASSERT_EQ(alice.requestMic(1), 0);
     EXPECT_EQ(bob.requestMic(1), talkhub_server::kFloorBusy) << "the floor is not one over TLS";
+    bob.expect(TW_CMD_MEMBER_GET_MIC);
+    unsigned char datagram[TW_DATAGRAM_SIZE];
+    const int size = srv_build_end_of_talk(datagram, sizeof datagram, 1001, 1);
+    alice.sendDatagram(Bytes(datagram, datagram + size));
+    EXPECT_TRUE(bob.datagram(2s).has_value()) << "voice does not cross over TLS";
     std::filesystem::remove_all(folder);
 }
 
