@@ -163,7 +163,14 @@ natsStatus VoiceBus::onAttach(void** userData, void* loop, natsConnection*, nats
     *userData = self;
     const int duplicate = ::dup(socket);
     if (duplicate < 0) return NATS_SYS_ERROR;
-    auto watch = std::make_shared<Watch>(self->io_, duplicate);
+    std::shared_ptr<Watch> watch;
+    try {
+        watch = std::make_shared<Watch>(self->io_, duplicate);
+    } catch (const boost::system::system_error& error) {
+        ::close(duplicate);
+        spdlog::warn("cluster node {}: the voice connection's socket cannot be watched: {}", self->node_, error.what());
+        return NATS_SYS_ERROR;
+    }
     self->reading_ = true;
     self->post([self, watch] { self->watch(watch); });
     return NATS_OK;
