@@ -18,9 +18,9 @@ Nonce nonceOf(uint64_t counter) {
 
 }  // namespace
 
-Sealer::Sealer(std::span<const uint8_t, kKeyBytes> key) {
+Sealer::Sealer(std::span<const uint8_t, kKeyBytes> key, uint64_t messagesPerKey) : limit_(messagesPerKey) {
     // Picks the fastest implementation once; later calls return at once.
-    if (sodium_init() < 0) next_ = kMessagesPerKey;
+    if (sodium_init() < 0) next_ = limit_;
     std::copy(key.begin(), key.end(), key_.begin());
 }
 
@@ -28,7 +28,7 @@ Sealer::~Sealer() { sodium_memzero(key_.data(), key_.size()); }
 
 std::optional<uint64_t> Sealer::seal(std::span<const uint8_t> message, std::span<const uint8_t> associated,
                                      uint8_t* out) {
-    if (next_ >= kMessagesPerKey) return std::nullopt;
+    if (spent()) return std::nullopt;
     const uint64_t counter = next_++;
     const Nonce nonce = nonceOf(counter);
     unsigned long long size = 0;

@@ -5,7 +5,7 @@
 // the receiver's ReplayWindow takes each counter once.
 //
 // A key seals at most kMessagesPerKey messages; after that it refuses, and the connection
-// must change keys. The key is wiped when its holder goes.
+// must change keys (ProtectedLink does). The key is wiped when its holder goes.
 #pragma once
 
 #include <sodium.h>
@@ -26,7 +26,8 @@ public:
     // session sends: 2^32 messages is 13 years of voice at ten datagrams a second.
     static constexpr uint64_t kMessagesPerKey = uint64_t{1} << 32;
 
-    explicit Sealer(std::span<const uint8_t, kKeyBytes> key);
+    // A smaller `messagesPerKey` lets a test reach the limit.
+    explicit Sealer(std::span<const uint8_t, kKeyBytes> key, uint64_t messagesPerKey = kMessagesPerKey);
     ~Sealer();
     Sealer(const Sealer&) = delete;
     Sealer& operator=(const Sealer&) = delete;
@@ -40,9 +41,11 @@ public:
               uint8_t* out) const;
 
     uint64_t sealed() const { return next_; }
+    bool spent() const { return next_ >= limit_; }
 
 private:
     std::array<uint8_t, kKeyBytes> key_{};
+    uint64_t limit_;
     uint64_t next_ = 0;
 };
 
