@@ -636,12 +636,21 @@ TEST_F(Cluster, ANodeThatStopsAnsweringHoldsUpNoOtherCall) {
     bob.join("bob", 1);
     carol.join("carol", 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));  // each node has seen the others
-    ASSERT_EQ(alice.tempCall(1002), 0);
-    ASSERT_TRUE(bob.callArrived().has_value());
 
+    // dave's offer to carol waits for stopped c; alice's to bob is answered meanwhile.
     KeyRenewals renewals(nats, "a");
     ::kill(c->pid(), SIGSTOP);
-    EXPECT_EQ(dave.tempCall(1003), talkhub_server::kUserUnavailable) << "a stopped node took a call";
+    uint32_t callee = 1003;
+    dave.send([&](unsigned char* b, int n) { return cp_temp_group_call(b, n, &callee, 1); });
+    ASSERT_EQ(alice.tempCall(1002), 0);
+    ASSERT_TRUE(bob.callArrived().has_value());
+    EXPECT_FALSE(dave.expect(TW_CMD_TEMP_CALL_ACK, 10ms).has_value())
+        << "alice's offer to a node that answers waited behind dave's to a stopped one";
+    const auto daveAnswer = dave.expect(TW_CMD_TEMP_CALL_ACK);
+    ASSERT_TRUE(daveAnswer.has_value());
+    tw_result_ack refused{};
+    ASSERT_EQ(on_call_ack(&refused, daveAnswer->data(), static_cast<uint32_t>(daveAnswer->size())), TW_OK);
+    EXPECT_EQ(refused.result, talkhub_server::kUserUnavailable) << "a stopped node took a call";
     EXPECT_FALSE(bob.expect(TW_CMD_SELF_QUIT_TEMP_CALL, std::chrono::milliseconds(kLeaseMs)).has_value())
         << "the call between a and b ended while an offer waited for c";
     EXPECT_LT(renewals.longestGap(), std::chrono::milliseconds(kLeaseMs))

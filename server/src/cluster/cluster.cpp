@@ -71,6 +71,11 @@ void Cluster::start(Events events) {
     checkLease();
     takeOwnName();
     nodeSubscription_ = subscribe(std::string(kNodePrefix) + config_.node);
+    char* inbox = nullptr;
+    check(natsInbox_Create(&inbox), "NATS reply subject");
+    replyPrefix_ = std::string(inbox) + ".";
+    natsInbox_Destroy(inbox);
+    replySubscription_ = subscribe(replyPrefix_ + "*");
     nats::Options voiceOptions = options(config_.node + "-voice");
     voice_.start(voiceOptions.get(), [this](natsOptions* raw) { return connectWith(raw); },
                  {[this](std::string_view subject, const unsigned char* data, std::size_t size) {
@@ -306,8 +311,12 @@ void Cluster::stop() {
     callsThread_.stop();
     floorThread_.stop();
     voice_.stop();
-    if (nodeSubscription_ != nullptr) unsubscribe(nodeSubscription_);
-    nodeSubscription_ = nullptr;
+    for (natsSubscription** subscription : {&nodeSubscription_, &replySubscription_}) {
+        if (*subscription != nullptr) unsubscribe(*subscription);
+        *subscription = nullptr;
+    }
+    // Requests still waiting are left unanswered: the server is stopping.
+    asks_.clear();
     {
         std::unique_lock lock(subscriptionsLock_);
         if (!subscriptionsDone_.wait_for(lock, kSubscriptionsEndWait, [this] { return liveSubscriptions_ == 0; })) {
@@ -404,7 +413,20 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     const std::string_view subject = natsMsg_GetSubject(message);
     const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(message));
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
-    if (auto direct = parseNodeMessage(data, size); direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
+    if (subject.substr(0, self->replyPrefix_.size()) == self->replyPrefix_) {
+        uint64_t token = 0;
+        const std::string_view digits = subject.substr(self->replyPrefix_.size());
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), token);
+        const bool ours = error == std::errc() && end == digits.data() + digits.size();
+        if (ours && (size == 1 || natsMsg_IsNoResponders(message))) {
+            // No node there to answer (NATS says so at once) is no answer.
+            const std::optional<int32_t> answer = size == 1 ? std::optional<int32_t>(data[0]) : std::nullopt;
+            self->tookFromNats(self->inbox_.add([self, token, answer] { self->takeAnswer(token, answer); }));
+        } else {
+            self->droppedAsMalformed(subject);
+        }
+    } else if (auto direct = parseNodeMessage(data, size);
+               direct && subject.substr(0, kNodePrefix.size()) == kNodePrefix) {
         const char* reply = natsMsg_GetReply(message);
         self->tookFromNats(
             self->inbox_.add([self, direct = std::move(*direct), reply = std::string(reply != nullptr ? reply : "")] {

@@ -28,8 +28,9 @@
 // - "talkhub-floor": the renewal beat (this node's key, the others' loads, the leases'
 //   checks, the store made again after a NATS restart lost it) and floor claims and
 //   releases, in the order they were made;
-// - "talkhub-calls": presence and the offers of calls and meetings, which wait up to 2 s
-//   for a node that does not answer.
+// - "talkhub-calls": presence, read and written in the bucket (an offer's lookup of where
+//   its callees are among it). Requests to other nodes (offers, call checks) wait on no
+//   thread: their answers, or their 2 s running out, are taken on the network thread.
 // None touches the server: every event is posted to the network thread, and a post that
 // runs after stop() does nothing. Everything public is called on the network thread.
 // start() connects, finds or makes the stream and the buckets, takes the node's name,
@@ -43,6 +44,7 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -249,8 +251,11 @@ private:
     void renew();
     void publishFloor(const FloorEvent& event);
     void sendToNode(const std::string& node, const NodeMessage& message);
-    // A request to a node (calls thread): its one-byte answer, nothing without one in time.
-    std::optional<int32_t> askNode(const std::string& node, const NodeMessage& message);
+    // A request to a node, from any thread: `answered` runs on the network thread with its
+    // one-byte answer, or with nothing once it has not come in time.
+    void ask(const std::string& node, const NodeMessage& message, std::function<void(std::optional<int32_t>)> answered);
+    // Network thread: the answer to request `token` (nothing: its time ran out).
+    void takeAnswer(uint64_t token, std::optional<int32_t> answer);
     bool nodeAlive(const std::string& node);
     // The run a node's key names now: empty when it has no key, nothing when the bucket
     // cannot be read.
@@ -309,7 +314,17 @@ private:
     // The users online here, so that presence lost with the store is put again (the calls
     // thread's alone).
     std::set<uint32_t> present_;
-    // When each node last left a call's check unanswered (the calls thread's alone).
+    // Requests waiting for their answers, by token, each with the timer that ends its wait;
+    // answers come to "<replyPrefix_><token>" (network thread).
+    struct Ask {
+        std::function<void(std::optional<int32_t>)> answered;
+        std::unique_ptr<boost::asio::steady_timer> timer;
+    };
+    std::map<uint64_t, Ask> asks_;
+    uint64_t lastAsk_ = 0;
+    std::string replyPrefix_;
+    natsSubscription* replySubscription_ = nullptr;
+    // When each node last left a call's check unanswered (network thread).
     std::map<std::string, std::chrono::steady_clock::time_point> unansweredChecks_;
     // Presence changes and offers the calls thread had no room for (network thread).
     uint64_t callJobsRefused_ = 0;

@@ -1,6 +1,7 @@
 // Presence and calls across nodes: where each user is logged in, a login that ends the
 // user's session on another node, and temporary calls and meetings with users on other
-// nodes. The bucket and the offers' requests are round trips, made on the worker thread.
+// nodes. The bucket's reads and writes are round trips, made on the calls thread; an offer's
+// request is answered on the network thread, or runs out of time there.
 #include <spdlog/spdlog.h>
 
 #include "cluster/cluster.h"
@@ -79,15 +80,16 @@ void Cluster::offerCall(uint32_t groupId, uint32_t caller, const std::string& ca
                         std::function<void(int32_t, const std::string&)> done) {
     const auto job = [this, groupId, caller, callerName, callee, done] {
         const std::string node = presence(callee);
-        int32_t result = kCallUnavailable;
-        if (!node.empty() && node != config_.node) {
-            NodeMessage offer{NodeMessage::Kind::kCallOffer, callee, groupId, caller, callerName, config_.node};
-            const std::optional<int32_t> answer = askNode(node, offer);
-            result = answer.value_or(kCallUnavailable);
+        if (node.empty() || node == config_.node) {
+            post([node, done] { done(kCallUnavailable, node); });
+            return;
+        }
+        const NodeMessage offer{NodeMessage::Kind::kCallOffer, callee, groupId, caller, callerName, config_.node};
+        ask(node, offer, [this, node, groupId, done](std::optional<int32_t> answer) {
             // Unanswered here, the offer may still be taken there, late: it ends at once.
             if (!answer) endCall(node, groupId, 0);
-        }
-        post([result, node, done] { done(result, node); });
+            done(answer.value_or(kCallUnavailable), node);
+        });
     };
     if (!queueCallJob(job, "a call's offer")) post([done] { done(kCallUnavailable, {}); });
 }
@@ -96,74 +98,99 @@ void Cluster::offerMeeting(uint32_t groupId, uint32_t meetingId, uint32_t owner,
                            std::vector<uint32_t> invited,
                            std::function<void(int32_t, const std::vector<std::string>&)> done) {
     const auto job = [this, groupId, meetingId, owner, ownerName, invited, done] {
-        int32_t result = 0;
         std::map<std::string, std::vector<uint32_t>> byNode;
         for (uint32_t user : invited) {
             const std::string node = presence(user);
             if (node.empty() || node == config_.node) {
-                result = kCallUnavailable;
-                break;
+                post([done] { done(kCallUnavailable, {}); });
+                return;
             }
             byNode[node].push_back(user);
         }
-        std::vector<std::string> taken;
-        std::vector<std::string> asked;
+        if (byNode.empty()) {
+            post([done] { done(0, {}); });
+            return;
+        }
+        // Every node is asked at once; the meeting takes place only if each takes it. The
+        // answers come on the network thread, one by one.
+        struct Answers {
+            std::size_t waiting = 0;
+            int32_t result = 0;
+            std::vector<std::string> asked;
+            std::vector<std::string> taken;
+        };
+        auto answers = std::make_shared<Answers>();
+        answers->waiting = byNode.size();
+        for (const auto& [node, members] : byNode) answers->asked.push_back(node);
         for (const auto& [node, members] : byNode) {
-            if (result != 0) break;
             NodeMessage offer{NodeMessage::Kind::kMeetingOffer, 0, groupId, owner, ownerName, config_.node};
             offer.meetingId = meetingId;
             offer.members = members;
-            asked.push_back(node);
-            result = askNode(node, offer).value_or(kCallUnavailable);
-            if (result == 0) taken.push_back(node);
+            ask(node, offer, [this, answers, node = node, groupId, done](std::optional<int32_t> answer) {
+                const int32_t result = answer.value_or(kCallUnavailable);
+                if (result == 0) {
+                    answers->taken.push_back(node);
+                } else if (answers->result == 0) {
+                    answers->result = result;
+                }
+                if (--answers->waiting > 0) return;
+                // A node that took the meeting, or may take it late (its answer did not come
+                // in time), forgets it again.
+                if (answers->result != 0) {
+                    for (const std::string& asked : answers->asked) {
+                        sendToNode(asked, {NodeMessage::Kind::kCallWithdrawn, 0, groupId, 0, {}, config_.node});
+                    }
+                    answers->taken.clear();
+                }
+                done(answers->result, answers->taken);
+            });
         }
-        // A node that took the meeting, or may take it late (its answer did not come in
-        // time), forgets it again.
-        if (result != 0) {
-            for (const std::string& node : asked) {
-                sendToNode(node, {NodeMessage::Kind::kCallWithdrawn, 0, groupId, 0, {}, config_.node});
-            }
-            taken.clear();
-        }
-        post([result, taken = std::move(taken), done] { done(result, taken); });
     };
     if (!queueCallJob(job, "a meeting's offer")) post([done] { done(kCallUnavailable, {}); });
 }
 
+// A node that left a check unanswered is not asked again for two leases.
 void Cluster::checkCall(const std::string& owner, uint32_t groupId, std::function<void(bool)> done) {
-    queueCallJob(
-        [this, owner, groupId, done] {
-            // A node that left a check unanswered is not asked again for two leases: each
-            // question would hold the calls thread for the whole wait.
-            const auto now = std::chrono::steady_clock::now();
-            const auto silent = unansweredChecks_.find(owner);
-            if (silent != unansweredChecks_.end() &&
-                now - silent->second < 2 * std::chrono::milliseconds(config_.floorLeaseMs)) {
-                return;
-            }
-            const NodeMessage check{NodeMessage::Kind::kCallCheck, 0, groupId, 0, {}, config_.node};
-            const std::optional<int32_t> answer = askNode(owner, check);
-            if (!answer) {
-                unansweredChecks_[owner] = now;
-                return;
-            }
-            unansweredChecks_.erase(owner);
-            post([done, goesOn = *answer == 0] { done(goesOn); });
-        },
-        "a call's check");
+    const auto now = std::chrono::steady_clock::now();
+    const auto silent = unansweredChecks_.find(owner);
+    if (silent != unansweredChecks_.end() &&
+        now - silent->second < 2 * std::chrono::milliseconds(config_.floorLeaseMs)) {
+        return;
+    }
+    const NodeMessage check{NodeMessage::Kind::kCallCheck, 0, groupId, 0, {}, config_.node};
+    ask(owner, check, [this, owner, now, done](std::optional<int32_t> answer) {
+        if (!answer) {
+            unansweredChecks_[owner] = now;
+            return;
+        }
+        unansweredChecks_.erase(owner);
+        done(*answer == 0);
+    });
 }
 
-std::optional<int32_t> Cluster::askNode(const std::string& node, const NodeMessage& message) {
-    const std::vector<unsigned char> bytes = encodeNodeMessage(message);
-    natsMsg* reply = nullptr;
-    std::optional<int32_t> result;
-    if (natsConnection_Request(&reply, connection_.get(), nodeSubject(node).c_str(), bytes.data(),
-                               static_cast<int>(bytes.size()), kOfferWaitMs) == NATS_OK &&
-        natsMsg_GetDataLength(reply) == 1) {
-        result = static_cast<unsigned char>(natsMsg_GetData(reply)[0]);
-    }
-    natsMsg_Destroy(reply);
-    return result;
+// The request leaves from the network thread, where its answer (or its time running out)
+// is taken: no thread waits for it.
+void Cluster::ask(const std::string& node, const NodeMessage& message,
+                  std::function<void(std::optional<int32_t>)> answered) {
+    post([this, subject = nodeSubject(node), bytes = encodeNodeMessage(message), answered = std::move(answered)] {
+        const uint64_t token = ++lastAsk_;
+        auto timer = std::make_unique<boost::asio::steady_timer>(io_, std::chrono::milliseconds(kOfferWaitMs));
+        timer->async_wait([this, alive = aliveToken_, token](const boost::system::error_code& error) {
+            if (!error && alive.lock()) takeAnswer(token, std::nullopt);
+        });
+        asks_.emplace(token, Ask{answered, std::move(timer)});
+        const std::string reply = replyPrefix_ + std::to_string(token);
+        natsConnection_PublishRequest(connection_.get(), subject.c_str(), reply.c_str(), bytes.data(),
+                                      static_cast<int>(bytes.size()));
+    });
+}
+
+void Cluster::takeAnswer(uint64_t token, std::optional<int32_t> answer) {
+    const auto found = asks_.find(token);
+    if (found == asks_.end()) return;
+    const std::function<void(std::optional<int32_t>)> answered = std::move(found->second.answered);
+    asks_.erase(found);
+    answered(answer);
 }
 
 void Cluster::answerOffer(const std::string& reply, int32_t result) {
