@@ -67,6 +67,14 @@ void Cluster::start(Events events) {
     // One thread delivers the messages of every subscription, in order.
     nats_SetMessageDeliveryPoolSize(1);
     connect();
+    // Both connections are up before the node's name is taken: a start that fails leaves
+    // no key behind to wait for.
+    nats::Options voiceOptions = options(config_.node + "-voice");
+    voice_.start(voiceOptions.get(), [this](natsOptions* raw) { return connectWith(raw); },
+                 {[this](std::string_view subject, const unsigned char* data, std::size_t size) {
+                      onFloorEvent(subject, data, size);
+                  },
+                  events_.voice, events_.voiceDone});
     bindFloorStore();
     checkLease();
     takeOwnName();
@@ -76,12 +84,6 @@ void Cluster::start(Events events) {
     replyPrefix_ = std::string(inbox) + ".";
     natsInbox_Destroy(inbox);
     replySubscription_ = subscribe(replyPrefix_ + "*");
-    nats::Options voiceOptions = options(config_.node + "-voice");
-    voice_.start(voiceOptions.get(), [this](natsOptions* raw) { return connectWith(raw); },
-                 {[this](std::string_view subject, const unsigned char* data, std::size_t size) {
-                      onFloorEvent(subject, data, size);
-                  },
-                  events_.voice, events_.voiceDone});
     floorThread_.start({[this] { beat(); }, std::chrono::milliseconds(config_.floorLeaseMs / 3)}, [this] { leave(); });
     callsThread_.start();
     spdlog::info("cluster node {}: joined through NATS as run {}, floor lease {} ms", config_.node, run_,

@@ -33,10 +33,10 @@
 //   thread: their answers, or their 2 s running out, are taken on the network thread.
 // None touches the server: every event is posted to the network thread, and a post that
 // runs after stop() does nothing. Everything public is called on the network thread.
-// start() connects, finds or makes the stream and the buckets, takes the node's name,
-// connects the voice and starts both threads; stop() ends them (the floor thread's last act frees the floors it
-// holds and gives the name up), unsubscribes, and returns once no message callback can run
-// any more. Lock order: a job thread's queue lock is never held while calling NATS, nor
+// start() connects both connections, finds or makes the stream and the buckets, takes the
+// node's name and starts both threads; stop() ends them (the floor thread's last act frees
+// the floors it holds and gives the name up), unsubscribes, and returns once no message
+// callback can run any more. Lock order: a job thread's queue lock is never held while calling NATS, nor
 // loadsLock_.
 #pragma once
 
