@@ -144,7 +144,11 @@ TEST_F(WindowsHost, HearsALinuxTalkerThroughSdlAndRecordsTheTurnIntoAFolderNamed
     const std::size_t comma = notice.find(',');
     const long durationMs = std::atol(notice.substr(0, comma).c_str());
     const std::string path = notice.substr(comma + 1);
-    EXPECT_NEAR(durationMs, 3000, 400) << notice;
+    // From the turn's first packet until it has been played out: its 3 s, and up to the
+    // listener's reserve (600 ms) more when the turn ends by draining it rather than by the
+    // floor's notice (each ends it first in some runs: 3.0 s or 3.4 s).
+    EXPECT_GE(durationMs, 3000 - 400) << notice;
+    EXPECT_LE(durationMs, 3000 + 600 + 200) << notice;
     const std::string folderName = windowsName(records);
     ASSERT_EQ(path.rfind(folderName, 0), 0U) << notice;
     const std::filesystem::path recording = records / std::filesystem::path(path.substr(folderName.size() + 1));
