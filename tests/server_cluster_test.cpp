@@ -215,7 +215,7 @@ TEST_F(Cluster, AFloodOnAGroupsVoiceSubjectWaitsAtMostItsBoundWhileTheNodeIsHeld
     double dropped = 0;
     for (const int flood :
          {talkhub_server::VoiceBus::kWaitingPerGroup, talkhub_server::VoiceBus::kWaitingPerGroup + 1}) {
-        b.stall(300ms);
+        b.stall(1s);
         for (int i = 0; i < flood; ++i) natsConnection_Publish(stranger, "talkhub.voice.1", "x", 1);
         ASSERT_EQ(natsConnection_Flush(stranger), NATS_OK);
         taken += talkhub_server::VoiceBus::kWaitingPerGroup;
