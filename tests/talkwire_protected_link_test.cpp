@@ -27,7 +27,7 @@ Bytes message(int n) { return Bytes(static_cast<std::size_t>(5 + n % 7), static_
 
 Bytes sealControl(ProtectedLink& link, const Bytes& plain) {
     Bytes sealed(plain.size() + ProtectedLink::kControlOverhead);
-    link.sealControl(plain, sealed.data());
+    EXPECT_TRUE(link.sealControl(plain, sealed.data()));
     return sealed;
 }
 

@@ -25,24 +25,27 @@ uint64_t readCounter(const uint8_t* in) {
 ProtectedLink::Keys::Keys(const login::SessionKeys::Key& first, uint64_t messagesPerKey)
     : key_(first), limit_(messagesPerKey), sealer_(std::make_unique<Sealer>(key_, limit_)) {}
 
-ProtectedLink::Keys::Keys(const Keys& previous, bool)
-    : key_(previous.key_), limit_(previous.limit_), epoch_(previous.epoch_) {
-    advance();
-}
-
 ProtectedLink::Keys::~Keys() { sodium_memzero(key_.data(), key_.size()); }
+
+Sealer* ProtectedLink::Keys::sealing() {
+    if (sealer_ && sealer_->spent()) advance();
+    return sealer_.get();
+}
 
 void ProtectedLink::Keys::advance() {
     login::SessionKeys::Key next{};
-    hkdf(key_.data(), key_.size(), kNextKey, next.data(), next.size());
+    const bool made = hkdf(key_.data(), key_.size(), kNextKey, next.data(), next.size());
     key_ = next;
     sodium_memzero(next.data(), next.size());
     ++epoch_;
-    sealer_ = std::make_unique<Sealer>(key_, limit_);
+    sealer_ = made ? std::make_unique<Sealer>(key_, limit_) : nullptr;
 }
 
 std::unique_ptr<ProtectedLink::Keys> ProtectedLink::Keys::following() const {
-    return std::unique_ptr<Keys>(new Keys(*this, true));
+    auto next = std::make_unique<Keys>(key_, limit_);
+    next->epoch_ = epoch_;
+    next->advance();
+    return next;
 }
 
 ProtectedLink::ProtectedLink(End end, const login::SessionKeys& keys, uint64_t messagesPerKey)
@@ -54,9 +57,9 @@ ProtectedLink::ProtectedLink(End end, const login::SessionKeys& keys, uint64_t m
 
 ProtectedLink::~ProtectedLink() = default;
 
-void ProtectedLink::sealControl(std::span<const uint8_t> message, uint8_t* out) {
-    if (controlOut_.sealer().spent()) controlOut_.advance();
-    controlOut_.sealer().seal(message, {}, out);
+bool ProtectedLink::sealControl(std::span<const uint8_t> message, uint8_t* out) {
+    Sealer* sealer = controlOut_.sealing();
+    return sealer != nullptr && sealer->seal(message, {}, out).has_value();
 }
 
 bool ProtectedLink::openControl(std::span<const uint8_t> sealed, uint8_t* out) {
@@ -64,19 +67,20 @@ bool ProtectedLink::openControl(std::span<const uint8_t> sealed, uint8_t* out) {
         controlIn_.advance();
         controlOpened_ = 0;
     }
-    if (!controlIn_.sealer().open(controlOpened_, sealed, {}, out)) return false;
+    Sealer* sealer = controlIn_.sealer();
+    if (sealer == nullptr || !sealer->open(controlOpened_, sealed, {}, out)) return false;
     ++controlOpened_;
     return true;
 }
 
 std::size_t ProtectedLink::sealDatagram(std::span<const uint8_t> datagram, uint8_t* out, std::size_t capacity) {
-    if (capacity < datagram.size() + kDatagramOverhead) return 0;
-    if (voiceOut_.sealer().spent()) voiceOut_.advance();
+    Sealer* sealer = voiceOut_.sealing();
+    if (capacity < datagram.size() + kDatagramOverhead || sealer == nullptr) return 0;
     out[0] = kDatagramMagic;
     out[1] = kDatagramVersion;
-    writeCounter(out + 2, voiceOut_.epoch() * messagesPerKey_ + voiceOut_.sealer().sealed());
-    voiceOut_.sealer().seal(datagram, {out, kDatagramHeader}, out + kDatagramHeader);
-    return datagram.size() + kDatagramOverhead;
+    writeCounter(out + 2, voiceOut_.epoch() * messagesPerKey_ + sealer->sealed());
+    return sealer->seal(datagram, {out, kDatagramHeader}, out + kDatagramHeader) ? datagram.size() + kDatagramOverhead
+                                                                                 : 0;
 }
 
 std::optional<std::size_t> ProtectedLink::openDatagram(std::span<const uint8_t> sealed, uint8_t* out,
@@ -90,7 +94,9 @@ std::optional<std::size_t> ProtectedLink::openDatagram(std::span<const uint8_t> 
     const uint64_t epoch = counter / messagesPerKey_;
     const std::span<const uint8_t> header = sealed.first(kDatagramHeader);
     const std::span<const uint8_t> body = sealed.subspan(kDatagramHeader);
-    const auto opens = [&](Keys& keys) { return keys.sealer().open(counter % messagesPerKey_, body, header, out); };
+    const auto opens = [&](Keys& keys) {
+        return keys.sealer() != nullptr && keys.sealer()->open(counter % messagesPerKey_, body, header, out);
+    };
     if (epoch == voiceIn_->epoch()) {
         if (!opens(*voiceIn_)) return std::nullopt;
     } else if (voiceInBefore_ && epoch == voiceInBefore_->epoch()) {

@@ -39,13 +39,15 @@ public:
     ProtectedLink(const ProtectedLink&) = delete;
     ProtectedLink& operator=(const ProtectedLink&) = delete;
 
-    // Seals the next control message into `out` (message.size() + kControlOverhead bytes).
-    void sealControl(std::span<const uint8_t> message, uint8_t* out);
+    // Seals the next control message into `out` (message.size() + kControlOverhead bytes);
+    // false when no key can seal it (the next key could not be made): the connection is to
+    // end, and nothing is to be sent.
+    bool sealControl(std::span<const uint8_t> message, uint8_t* out);
     // Opens the peer's next control message into `out` (sealed.size() − kControlOverhead
     // bytes); false when it is not the next one unaltered: the connection is to end.
     bool openControl(std::span<const uint8_t> sealed, uint8_t* out);
 
-    // Seals a datagram into `out`; its size, 0 when `capacity` is short.
+    // Seals a datagram into `out`; its size, 0 when `capacity` is short or no key can seal it.
     std::size_t sealDatagram(std::span<const uint8_t> datagram, uint8_t* out, std::size_t capacity);
     // Opens a datagram of the peer into `out`: its size, or nothing for one altered, not this
     // link's, taken before or older than the window.
@@ -57,7 +59,11 @@ private:
     public:
         Keys(const login::SessionKeys::Key& first, uint64_t messagesPerKey);
         ~Keys();
-        Sealer& sealer() { return *sealer_; }
+        // This epoch's sealer; none once a key could not be made, so that nothing seals or
+        // opens under a key that is not the one both ends derive.
+        Sealer* sealer() { return sealer_.get(); }
+        // The sealer for the next message sent: the key moves on when this one is spent.
+        Sealer* sealing();
         // The key of the next epoch replaces this one.
         void advance();
         // The next epoch's keys, this one's kept.
@@ -65,7 +71,6 @@ private:
         uint64_t epoch() const { return epoch_; }
 
     private:
-        Keys(const Keys& previous, bool);
         login::SessionKeys::Key key_{};
         uint64_t limit_;
         uint64_t epoch_ = 0;
