@@ -1,12 +1,12 @@
 // Control messages per second: building and framing on the sending side, unframing and
 // parsing on the receiving side, for a typical event (a member took the floor).
-#include <benchmark/benchmark.h>
 #include <talkwire.h>
 
 #include <string>
 #include <vector>
 
 #include "figure.h"
+#include "rate_figures.h"
 
 namespace {
 
@@ -56,29 +56,14 @@ void UnframeAndParse(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(stream.size()));
 }
 
-// The console's table, and each benchmark's rate as a figure for the summary table.
-class FigureReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const auto rate = run.counters.find("items_per_second");
-            if (rate == run.counters.end()) continue;
-            const std::string name = "talkwire: " + run.benchmark_name();
-            bench::report({name.c_str(), rate->second / 1e6, "million/s", "≥ 1 million/s", "–", 0});
-        }
-    }
-};
-
 }  // namespace
 
 BENCHMARK(BuildAndFrame);
 BENCHMARK(UnframeAndParse);
 
+// Each benchmark's rate as a figure for the summary table.
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    FigureReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::runRated(argc, argv, [](const std::string& name, double itemsPerSecond) {
+        bench::report({("talkwire: " + name).c_str(), itemsPerSecond / 1e6, "million/s", "≥ 1 million/s", "–", 0});
+    });
 }

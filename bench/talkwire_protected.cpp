@@ -11,6 +11,7 @@
 #include "figure.h"
 #include "login_exchange.h"
 #include "protected_link.h"
+#include "rate_figures.h"
 
 namespace {
 
@@ -81,66 +82,38 @@ login::SessionKeys linkKeys() {
     return keys;
 }
 
+// Both ends of one link, and a message of `bytes` with room for it sealed and opened.
+struct LinkedEnds {
+    LinkedEnds(std::size_t bytes, std::size_t overhead) : plain(bytes, 7), sealed(bytes + overhead), opened(bytes) {}
+    talkwire::ProtectedLink client{talkwire::ProtectedLink::End::kClient, linkKeys()};
+    talkwire::ProtectedLink server{talkwire::ProtectedLink::End::kServer, linkKeys()};
+    std::vector<uint8_t> plain;
+    std::vector<uint8_t> sealed;
+    std::vector<uint8_t> opened;
+};
+
 void SealAndOpenControlMessage(benchmark::State& state) {
-    talkwire::ProtectedLink client(talkwire::ProtectedLink::End::kClient, linkKeys());
-    talkwire::ProtectedLink server(talkwire::ProtectedLink::End::kServer, linkKeys());
-    const std::vector<uint8_t> message(kControlMessageBytes, 7);
-    std::vector<uint8_t> sealed(message.size() + talkwire::ProtectedLink::kControlOverhead);
-    std::vector<uint8_t> opened(message.size());
+    LinkedEnds ends(kControlMessageBytes, talkwire::ProtectedLink::kControlOverhead);
     int ok = 0;
     for (auto _ : state) {
-        client.sealControl(message, sealed.data());
-        ok += server.openControl(sealed, opened.data());
+        ok += ends.client.sealControl(ends.plain, ends.sealed.data()) &&
+              ends.server.openControl(ends.sealed, ends.opened.data());
     }
     benchmark::DoNotOptimize(ok);
     state.SetItemsProcessed(state.iterations());
 }
 
 void SealAndOpenVoiceDatagram(benchmark::State& state) {
-    talkwire::ProtectedLink client(talkwire::ProtectedLink::End::kClient, linkKeys());
-    talkwire::ProtectedLink server(talkwire::ProtectedLink::End::kServer, linkKeys());
-    const std::vector<uint8_t> datagram(kVoiceDatagramBytes, 7);
-    std::vector<uint8_t> sealed(datagram.size() + talkwire::ProtectedLink::kDatagramOverhead);
-    std::vector<uint8_t> opened(datagram.size());
+    LinkedEnds ends(kVoiceDatagramBytes, talkwire::ProtectedLink::kDatagramOverhead);
     std::size_t total = 0;
     for (auto _ : state) {
-        const std::size_t size = client.sealDatagram(datagram, sealed.data(), sealed.size());
-        total += server.openDatagram({sealed.data(), size}, opened.data(), opened.size()).value_or(0);
+        const std::size_t size = ends.client.sealDatagram(ends.plain, ends.sealed.data(), ends.sealed.size());
+        total +=
+            ends.server.openDatagram({ends.sealed.data(), size}, ends.opened.data(), ends.opened.size()).value_or(0);
     }
     benchmark::DoNotOptimize(total);
     state.SetItemsProcessed(state.iterations());
 }
-
-// The console's table, and each benchmark's cost as a figure for the summary table: the
-// exchange beside today's proof check, the sealing per message and per datagram.
-class FigureReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const auto rate = run.counters.find("items_per_second");
-            if (rate == run.counters.end() || rate->second <= 0) continue;
-            const double microseconds = 1e6 / rate->second;
-            const std::string name = run.benchmark_name();
-            if (name == "ServerLoginProofCheck") {
-                proofCheck_ = microseconds;
-            } else if (name == "ServerLoginExchange") {
-                exchange_ = microseconds;
-            } else {
-                bench::report({("talkwire: " + name).c_str(), microseconds, "µs", "–", "–", 0});
-            }
-        }
-        if (exchange_ > 0 && proofCheck_ > 0) {
-            bench::report({"talkwire: server CPU per login's key exchange", exchange_, "µs", "≤ 400 µs",
-                           "the login proof check", proofCheck_});
-            exchange_ = proofCheck_ = 0;
-        }
-    }
-
-private:
-    double exchange_ = 0;
-    double proofCheck_ = 0;
-};
 
 }  // namespace
 
@@ -149,10 +122,25 @@ BENCHMARK(ServerLoginExchange);
 BENCHMARK(SealAndOpenControlMessage);
 BENCHMARK(SealAndOpenVoiceDatagram);
 
+// Each benchmark's cost as a figure for the summary table: the exchange beside today's
+// proof check, the sealing per message and per datagram.
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    FigureReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    double exchange = 0;
+    double proofCheck = 0;
+    return bench::runRated(argc, argv, [&](const std::string& name, double itemsPerSecond) {
+        if (itemsPerSecond <= 0) return;
+        const double microseconds = 1e6 / itemsPerSecond;
+        if (name == "ServerLoginProofCheck") {
+            proofCheck = microseconds;
+        } else if (name == "ServerLoginExchange") {
+            exchange = microseconds;
+        } else {
+            bench::report({("talkwire: " + name).c_str(), microseconds, "µs", "–", "–", 0});
+        }
+        if (exchange > 0 && proofCheck > 0) {
+            bench::report({"talkwire: server CPU per login's key exchange", exchange, "µs", "≤ 400 µs",
+                           "the login proof check", proofCheck});
+            exchange = proofCheck = 0;
+        }
+    });
 }
