@@ -14,8 +14,6 @@ namespace talkhub_server {
 
 namespace {
 
-constexpr std::string_view kFloorPrefix = "talkhub.floor.";
-constexpr std::string_view kNodePrefix = "talkhub.node.";
 constexpr int kRequestWaitMs = 2000;
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
 constexpr auto kSubscriptionsEndWait = std::chrono::seconds(2);
@@ -24,13 +22,20 @@ void check(natsStatus status, const std::string& what) {
     if (status != NATS_OK) throw std::runtime_error(what + ": " + nats_GetLastError(nullptr));
 }
 
+// The number that ends a subject after `prefix`; nothing when the subject is no such one.
+template <typename Number>
+std::optional<Number> numberAfter(std::string_view subject, std::string_view prefix) {
+    if (subject.substr(0, prefix.size()) != prefix) return std::nullopt;
+    const std::string_view digits = subject.substr(prefix.size());
+    Number number = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return number;
+}
+
 // The group id at the end of a subject, 0 when there is none.
 uint32_t subjectGroup(std::string_view subject, std::string_view prefix) {
-    if (subject.substr(0, prefix.size()) != prefix) return 0;
-    const std::string_view digits = subject.substr(prefix.size());
-    uint32_t groupId = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), groupId);
-    return error == std::errc() && end == digits.data() + digits.size() ? groupId : 0;
+    return numberAfter<uint32_t>(subject, prefix).value_or(0);
 }
 
 nats::KeyValue bindBucket(jsCtx* jetStream, kvConfig& config) {
@@ -416,14 +421,11 @@ void Cluster::onMessage(natsConnection*, natsSubscription*, natsMsg* message, vo
     const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(message));
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
     if (subject.substr(0, self->replyPrefix_.size()) == self->replyPrefix_) {
-        uint64_t token = 0;
-        const std::string_view digits = subject.substr(self->replyPrefix_.size());
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), token);
-        const bool ours = error == std::errc() && end == digits.data() + digits.size();
-        if (ours && (size == 1 || natsMsg_IsNoResponders(message))) {
+        const std::optional<uint64_t> token = numberAfter<uint64_t>(subject, self->replyPrefix_);
+        if (token && (size == 1 || natsMsg_IsNoResponders(message))) {
             // No node there to answer (NATS says so at once) is no answer.
             const std::optional<int32_t> answer = size == 1 ? std::optional<int32_t>(data[0]) : std::nullopt;
-            self->tookFromNats(self->inbox_.add([self, token, answer] { self->takeAnswer(token, answer); }));
+            self->tookFromNats(self->inbox_.add([self, token = *token, answer] { self->takeAnswer(token, answer); }));
         } else {
             self->droppedAsMalformed(subject);
         }

@@ -36,8 +36,8 @@
 // start() connects both connections, finds or makes the stream and the buckets, takes the
 // node's name and starts both threads; stop() ends them (the floor thread's last act frees
 // the floors it holds and gives the name up), unsubscribes, and returns once no message
-// callback can run any more. Lock order: a job thread's queue lock is never held while calling NATS, nor
-// loadsLock_.
+// callback can run any more. Lock order: a job thread's queue lock is never held while
+// calling NATS, nor loadsLock_.
 #pragma once
 
 #include <utility>  // before Asio: its coroutine header needs std::exchange

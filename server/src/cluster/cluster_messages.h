@@ -8,9 +8,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace talkhub_server {
+
+// The subjects they travel on, each prefix followed by a group id or a node's name; a group's
+// voice datagrams travel on its voice subject.
+inline constexpr std::string_view kVoicePrefix = "talkhub.voice.";
+inline constexpr std::string_view kFloorPrefix = "talkhub.floor.";
+inline constexpr std::string_view kNodePrefix = "talkhub.node.";
 
 struct FloorEvent {
     enum class Kind : uint8_t { kHeld = 'H', kFreed = 'F' };

@@ -16,7 +16,7 @@ constexpr int32_t kCallUnavailable = 1;
 
 std::string userKey(uint32_t userId) { return "user." + std::to_string(userId); }
 
-std::string nodeSubject(const std::string& node) { return "talkhub.node." + node; }
+std::string nodeSubject(const std::string& node) { return std::string(kNodePrefix) + node; }
 
 }  // namespace
 

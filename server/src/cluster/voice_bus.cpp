@@ -9,14 +9,12 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "cluster/cluster_messages.h"
 #include "datagram_batch.h"
 
 namespace talkhub_server {
 
 namespace {
-
-constexpr std::string_view kVoicePrefix = "talkhub.voice.";
-constexpr std::string_view kFloorPrefix = "talkhub.floor.";
 
 // The bus publishing on this thread: the write it asks for is done right after its publish,
 // so it need not be posted.
@@ -45,11 +43,18 @@ void VoiceBus::start(natsOptions* options, const std::function<nats::Connection(
     natsOptions_SetEventLoop(options, this, onAttach, onRead, onWrite, onDetach);
     connection_ = connect(options);
     const std::string floorSubjects = std::string(kFloorPrefix) + "*";
-    if (natsConnection_SubscribeSync(&floorSubscription_, connection_.get(), floorSubjects.c_str()) != NATS_OK) {
+    floorSubscription_ = subscribe(floorSubjects.c_str());
+    if (floorSubscription_ == nullptr) {
         throw std::runtime_error("cluster: NATS subscription to " + floorSubjects + ": " + nats_GetLastError(nullptr));
     }
-    natsSubscription_SetPendingLimits(floorSubscription_, kWaitingPerGroup,
+}
+
+natsSubscription* VoiceBus::subscribe(const char* subject) {
+    natsSubscription* subscription = nullptr;
+    if (natsConnection_SubscribeSync(&subscription, connection_.get(), subject) != NATS_OK) return nullptr;
+    natsSubscription_SetPendingLimits(subscription, kWaitingPerGroup,
                                       kWaitingPerGroup * static_cast<int>(DatagramBatch::kDatagramBytes));
+    return subscription;
 }
 
 void VoiceBus::stop() {
@@ -74,15 +79,11 @@ void VoiceBus::listen(uint32_t groupId) {
     Listened& entry = listened_[groupId];
     if (entry.listeners++ > 0) return;
     const GroupSubject subject(groupId);
-    natsSubscription* subscription = nullptr;
-    if (natsConnection_SubscribeSync(&subscription, connection_.get(), subject.text) != NATS_OK) {
+    entry.subscription = subscribe(subject.text);
+    if (entry.subscription == nullptr) {
         spdlog::warn("cluster node {}: NATS subscription to {}: {}; group {} hears no other node", node_, subject.text,
                      nats_GetLastError(nullptr), groupId);
-        return;
     }
-    natsSubscription_SetPendingLimits(subscription, kWaitingPerGroup,
-                                      kWaitingPerGroup * static_cast<int>(DatagramBatch::kDatagramBytes));
-    entry.subscription = subscription;
 }
 
 void VoiceBus::unlisten(uint32_t groupId) {

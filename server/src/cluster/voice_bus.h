@@ -106,6 +106,9 @@ private:
     void write();
     // Takes the floor events that arrived, then the voice of every group listened to.
     void takeArrived();
+    // A synchronous subscription holding at most kWaitingPerGroup messages; null when NATS
+    // refuses it.
+    natsSubscription* subscribe(const char* subject);
     // Moves what waits in one subscription to taken_.
     void take(natsSubscription* subscription, int64_t& droppedSeen, const char* what);
 
