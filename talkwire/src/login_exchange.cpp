@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include "hex_text.h"
 #include "hkdf.h"
 
 namespace talkwire::login {
@@ -22,17 +23,9 @@ spake2plus::Identities identities(std::string_view account) {
 void appendHex(std::string& out, std::span<const uint8_t> bytes) {
     const std::size_t at = out.size();
     out.resize(at + 2 * bytes.size() + 1);
-    sodium_bin2hex(out.data() + at, 2 * bytes.size() + 1, bytes.data(), bytes.size());
+    char* cursor = out.data() + at;
+    writeHex(cursor, bytes);
     out.pop_back();
-}
-
-// Exactly 2 × out.size() hex digits.
-bool readHex(std::string_view text, std::span<uint8_t> out) {
-    if (text.size() != 2 * out.size()) return false;
-    std::size_t written = 0;
-    const char* end = nullptr;
-    return sodium_hex2bin(out.data(), out.size(), text.data(), text.size(), nullptr, &written, &end) == 0 &&
-           written == out.size() && end == text.data() + text.size();
 }
 
 // The connection's keys, each its own HKDF expansion of the exchange's shared key.

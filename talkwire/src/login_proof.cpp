@@ -13,6 +13,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "hex_text.h"
 #include "talkwire.h"
 
 namespace {
@@ -38,19 +39,6 @@ std::size_t accountLength(const char* user) {
     if (user == nullptr) return 0;
     const std::size_t length = strnlen(user, TW_MAX_ACCOUNT_LENGTH + 1);
     return length > TW_MAX_ACCOUNT_LENGTH ? 0 : length;
-}
-
-void appendHex(char*& out, const unsigned char* bytes, std::size_t size) {
-    sodium_bin2hex(out, 2 * size + 1, bytes, size);
-    out += 2 * size;
-}
-
-bool readHex(std::string_view text, unsigned char* bytes, std::size_t size) {
-    if (text.size() != 2 * size) return false;
-    std::size_t written = 0;
-    const char* end = nullptr;
-    return sodium_hex2bin(bytes, size, text.data(), text.size(), nullptr, &written, &end) == 0 && written == size &&
-           end == text.data() + text.size();
 }
 
 // The MAC of a proof's text before its last '$', bound to the account.
@@ -104,10 +92,10 @@ int encode_login_proof(const char* user, const unsigned char* key, int64_t unixT
     cursor += kVersion.size();
     cursor = std::to_chars(cursor, cursor + kMaxTimeDigits, unixTime).ptr;
     *cursor++ = '$';
-    appendHex(cursor, nonce.data(), nonce.size());
+    talkwire::writeHex(cursor, nonce);
     const Mac mac = proofMac({user, userLength}, key, {out, static_cast<std::size_t>(cursor - out)});
     *cursor++ = '$';
-    appendHex(cursor, mac.data(), mac.size());
+    talkwire::writeHex(cursor, mac);
     *cursor = '\0';
     return static_cast<int>(cursor - out);
 }
@@ -143,8 +131,8 @@ int srv_verify_login_proof(const char* user, const unsigned char* key, const cha
     }
     std::array<unsigned char, TW_LOGIN_NONCE_SIZE> nonce{};
     Mac mac{};
-    if (!readHex(text.substr(timeEnd + 1, 2 * nonce.size()), nonce.data(), nonce.size()) ||
-        !readHex(text.substr(macStart), mac.data(), mac.size())) {
+    if (!talkwire::readHex(text.substr(timeEnd + 1, 2 * nonce.size()), nonce) ||
+        !talkwire::readHex(text.substr(macStart), mac)) {
         return TW_ERR_FORMAT;
     }
     const Mac expected = proofMac({user, userLength}, key, text.substr(0, macStart - 1));
@@ -158,7 +146,7 @@ int encode_login_key(const unsigned char* key, char* out) {
     if (key == nullptr || out == nullptr) return TW_ERR_ARGUMENT;
     std::memcpy(out, kVersion.data(), kVersion.size());
     char* cursor = out + kVersion.size();
-    appendHex(cursor, key, TW_LOGIN_KEY_SIZE);
+    talkwire::writeHex(cursor, {key, TW_LOGIN_KEY_SIZE});
     *cursor = '\0';
     return static_cast<int>(cursor - out);
 }
@@ -166,7 +154,8 @@ int encode_login_key(const unsigned char* key, char* out) {
 int srv_read_login_key(const char* text, unsigned char* key) {
     if (text == nullptr || key == nullptr) return TW_ERR_ARGUMENT;
     const std::string_view view(text, strnlen(text, TW_LOGIN_KEY_TEXT_SIZE));
-    if (view.substr(0, kVersion.size()) != kVersion || !readHex(view.substr(kVersion.size()), key, TW_LOGIN_KEY_SIZE)) {
+    if (view.substr(0, kVersion.size()) != kVersion ||
+        !talkwire::readHex(view.substr(kVersion.size()), {key, TW_LOGIN_KEY_SIZE})) {
         return TW_ERR_FORMAT;
     }
     return TW_OK;
