@@ -44,7 +44,7 @@ bool logInAll(std::vector<bench::User>& users, const bench::ServerProcess& talke
             return false;
         }
         if (i % kGroupSize != 0) {
-            bench::watchListener(epoll, users[static_cast<std::size_t>(i)].udp);
+            bench::watchListener(epoll, users[static_cast<std::size_t>(i)]);
         }
     }
     // The voice heartbeats and the cluster's subscriptions settle.

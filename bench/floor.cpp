@@ -44,16 +44,12 @@ void onLogin(int result, const char*) { event.record(result); }
 // answer is one round trip through the server.
 class BareClient {
 public:
-    explicit BareClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)), reader_(fd_) {
+    explicit BareClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)), client_(fd_) {
         const sockaddr_in server = bench::loopback(port);
         const int on = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) return;
-        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-        encode_login_passwd("bob", "bob", encoded);
-        unsigned char message[512];
-        bench::sendMessage(fd_, message, cp_login(message, sizeof message, "bob", encoded, 0));
-        ready_ = reader_.next() == TW_CMD_LOGIN_ACK;
+        ready_ = client_.logIn("bob", client_.wire().startLogin("bob", "bob"));
     }
     ~BareClient() { ::close(fd_); }
     bool ready() const { return ready_; }
@@ -62,9 +58,9 @@ public:
         unsigned char message[64];
         const int length = cp_set_group_option(message, sizeof message, 5, 255);
         const auto start = Clock::now();
-        bench::sendMessage(fd_, message, length);
+        client_.send(message, length);
         // Floor events of the other user's turns arrive on the way and are skipped.
-        for (unsigned char command = reader_.next(); command != TW_CMD_SET_GROUP_OPTION_ACK; command = reader_.next()) {
+        for (unsigned char command = client_.next(); command != TW_CMD_SET_GROUP_OPTION_ACK; command = client_.next()) {
             if (command == 0) return -1;
         }
         return micros(Clock::now() - start);
@@ -72,7 +68,7 @@ public:
 
 private:
     int fd_ = -1;
-    bench::MessageReader reader_;
+    bench::WireClient client_;
     bool ready_ = false;
 };
 

@@ -31,6 +31,7 @@
 
 #include "callback_event.h"
 #include "capture_source.h"
+#include "datagram_format.h"
 #include "figure.h"
 #include "media/audio_media.h"
 #include "playback_sink.h"
@@ -60,21 +61,20 @@ using bench::threadCpuSeconds;
 class Member {
 public:
     Member(const bench::ServerProcess& server, const char* account)
-        : tcp_(::socket(AF_INET, SOCK_STREAM, 0)), udp_(::socket(AF_INET, SOCK_DGRAM, 0)), voice_(server.udpPort()) {
+        : tcp_(::socket(AF_INET, SOCK_STREAM, 0)),
+          udp_(::socket(AF_INET, SOCK_DGRAM, 0)),
+          voice_(server.udpPort()),
+          client_(tcp_) {
         const sockaddr_in control = bench::loopback(server.tcpPort());
         const sockaddr_in any = bench::loopback(0);
         if (::connect(tcp_, reinterpret_cast<const sockaddr*>(&control), sizeof control) != 0 ||
             ::bind(udp_, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
             return;
         }
-        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-        encode_login_passwd(account, account, encoded);
-        unsigned char message[512];
-        bench::sendMessage(tcp_, message, cp_login(message, sizeof message, account, encoded, 0));
-        bench::MessageReader reader(tcp_);
-        if (reader.next() != TW_CMD_LOGIN_ACK) return;
-        bench::sendMessage(tcp_, message, cp_activate_group(message, sizeof message, 1));
-        while (reader.next() != TW_CMD_ENTER_GROUP_ACK) {
+        if (!client_.logIn(account, client_.wire().startLogin(account, account))) return;
+        unsigned char message[64];
+        client_.send(message, cp_activate_group(message, sizeof message, 1));
+        while (client_.next() != TW_CMD_ENTER_GROUP_ACK) {
         }
         id_ = std::string(account) == "bob" ? 1002 : 1003;
         keepAlive();
@@ -91,20 +91,27 @@ public:
     // Registers the endpoint again and pings: the server drops silent sessions.
     void keepAlive() {
         unsigned char datagram[TW_DATAGRAM_SIZE];
-        send(datagram, cp_rtp_heartbeat(datagram, sizeof datagram, id_));
+        send(datagram, talkwire::datagrams::heartbeat(datagram, sizeof datagram, id_));
         unsigned char message[64];
-        bench::sendMessage(tcp_, message, cp_ping(message, sizeof message, id_));
+        std::lock_guard lock(wireLock_);
+        client_.send(message, cp_ping(message, sizeof message, id_));
     }
 
-    void send(const unsigned char* datagram, int length) const {
+    // Sends a plain datagram, sealed.
+    void send(const unsigned char* datagram, int length) {
+        std::vector<unsigned char> sealed;
+        {
+            std::lock_guard lock(wireLock_);
+            sealed = client_.seal(datagram, length);
+        }
         const sockaddr_in server = bench::loopback(voice_);
-        ::sendto(udp_, datagram, static_cast<std::size_t>(length), 0, reinterpret_cast<const sockaddr*>(&server),
-                 sizeof server);
+        ::sendto(udp_, sealed.data(), sealed.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
     }
 
     void requestFloor() {
         unsigned char message[64];
-        bench::sendMessage(tcp_, message, cp_request_mic(message, sizeof message, 1));
+        std::lock_guard lock(wireLock_);
+        client_.send(message, cp_request_mic(message, sizeof message, 1));
     }
 
     void listen() {
@@ -121,8 +128,15 @@ public:
                 if (::poll(&ready, 1, 100) <= 0) continue;
                 const ssize_t size = ::recv(udp_, datagram.data(), datagram.size(), 0);
                 const auto now = Clock::now();
+                if (size <= 0) continue;
+                std::optional<std::vector<unsigned char>> plain;
+                {
+                    std::lock_guard lock(wireLock_);
+                    plain = client_.wire().openDatagram({datagram.begin(), datagram.begin() + size});
+                }
                 _AUDIO_PACKET packet{};
-                if (size <= 0 || ptt_process_rx_udp(datagram.data(), static_cast<int>(size), &packet) != TW_OK ||
+                if (!plain ||
+                    talkwire::datagrams::readTalk(plain->data(), static_cast<int>(plain->size()), &packet) != TW_OK ||
                     packet.kind != TW_KIND_VOICE) {
                     continue;
                 }
@@ -156,6 +170,8 @@ private:
     int tcp_;
     int udp_;
     uint16_t voice_;
+    bench::WireClient client_;
+    std::mutex wireLock_;  // the keep-alive runs on the listening thread too
     uint32_t id_ = 0;
     bool ready_ = false;
     std::atomic<bool> stopping_{false};
@@ -354,8 +370,8 @@ int main(int argc, char** argv) {
     std::vector<Clock::time_point> sent;
     for (int i = 0; i < 300; ++i) {
         unsigned char datagram[TW_DATAGRAM_SIZE];
-        const int length =
-            ptt_voice_packet_encode(frame.data(), static_cast<int>(frame.size()), 1, datagram, sizeof datagram, 1);
+        const int length = talkwire::datagrams::voice(frame.data(), static_cast<int>(frame.size()), 1, 1, 1003,
+                                                      static_cast<uint16_t>(i), datagram, sizeof datagram);
         sent.push_back(Clock::now());
         carol.send(datagram, length);
         std::this_thread::sleep_for(10ms);

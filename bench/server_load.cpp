@@ -47,7 +47,7 @@ const int kHighestRate = bench::brief() ? 20 : 640;
 
 // Runs the nominal load, then doubles the rate until the relay falls behind; the results
 // in that order.
-std::vector<PhaseResult> sweepRates(const std::vector<User>& users, Relay relay, int epoll) {
+std::vector<PhaseResult> sweepRates(std::vector<User>& users, Relay relay, int epoll) {
     std::vector<PhaseResult> results;
     for (int rate = 10; rate <= kHighestRate; rate *= 2) {
         const PhaseResult result = bench::runPhase(users, kGroupSize, relay, rate, epoll, kPhase);
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < kUsers && ready; ++i) {
         ready = bench::logIn(users[static_cast<std::size_t>(i)], server.tcpPort(), server.udpPort(), i, kGroupSize);
         if (i % kGroupSize != 0) {
-            bench::watchListener(epoll, users[static_cast<std::size_t>(i)].udp);
+            bench::watchListener(epoll, users[static_cast<std::size_t>(i)]);
         }
     }
     int status = 0;
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         const std::vector<PhaseResult> relayed = sweepRates(users, {server.udpPort(), {server.pid()}}, epoll);
         std::printf("a bare batched forwarder (recvmmsg, sendmmsg; no sessions, parsing or floor):\n");
         const bench::BareForwarder forwarder(groupRoutes(users));
-        const std::vector<PhaseResult> bare = sweepRates(users, {forwarder.port(), {forwarder.pid()}}, epoll);
+        const std::vector<PhaseResult> bare = sweepRates(users, {forwarder.port(), {forwarder.pid()}, false}, epoll);
         if (!relayed.empty() && !bare.empty()) {
             bench::report({"server: CPU relaying 9000 datagrams/s", 100 * relayed[0].cpuShare, "% of a core", "≤ 15 %",
                            "a bare batched forwarder", 100 * bare[0].cpuShare});

@@ -1,6 +1,6 @@
 // What protection costs per login and per message, on one core: the server's side of a
-// login's key exchange (its answer, then the client's confirmation checked) beside today's
-// login proof check; sealing and opening a control message and a voice datagram.
+// login's key exchange (its answer, then the client's confirmation checked); sealing and
+// opening a control message and a voice datagram.
 #include <benchmark/benchmark.h>
 #include <talkwire.h>
 
@@ -61,18 +61,6 @@ void ServerLoginExchange(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void ServerLoginProofCheck(benchmark::State& state) {
-    char proof[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_proof(kAccount, account().key.data(), 0, proof);
-    int genuine = 0;
-    for (auto _ : state) {
-        tw_login_proof record{};
-        genuine += srv_verify_login_proof(kAccount, account().key.data(), proof, &record);
-    }
-    benchmark::DoNotOptimize(genuine);
-    state.SetItemsProcessed(state.iterations());
-}
-
 login::SessionKeys linkKeys() {
     login::SessionKeys keys;
     keys.controlUp.fill(1);
@@ -85,8 +73,8 @@ login::SessionKeys linkKeys() {
 // Both ends of one link, and a message of `bytes` with room for it sealed and opened.
 struct LinkedEnds {
     LinkedEnds(std::size_t bytes, std::size_t overhead) : plain(bytes, 7), sealed(bytes + overhead), opened(bytes) {}
-    talkwire::ProtectedLink client{talkwire::ProtectedLink::End::kClient, linkKeys()};
-    talkwire::ProtectedLink server{talkwire::ProtectedLink::End::kServer, linkKeys()};
+    talkwire::ProtectedLink client{talkwire::ProtectedLink::End::kClient, linkKeys(), 7};
+    talkwire::ProtectedLink server{talkwire::ProtectedLink::End::kServer, linkKeys(), 7};
     std::vector<uint8_t> plain;
     std::vector<uint8_t> sealed;
     std::vector<uint8_t> opened;
@@ -117,30 +105,20 @@ void SealAndOpenVoiceDatagram(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(ServerLoginProofCheck);
 BENCHMARK(ServerLoginExchange);
 BENCHMARK(SealAndOpenControlMessage);
 BENCHMARK(SealAndOpenVoiceDatagram);
 
-// Each benchmark's cost as a figure for the summary table: the exchange beside today's
-// proof check, the sealing per message and per datagram.
+// Each benchmark's cost as a figure for the summary table: the exchange, the sealing per
+// message and per datagram.
 int main(int argc, char** argv) {
-    double exchange = 0;
-    double proofCheck = 0;
     return bench::runRated(argc, argv, [&](const std::string& name, double itemsPerSecond) {
         if (itemsPerSecond <= 0) return;
         const double microseconds = 1e6 / itemsPerSecond;
-        if (name == "ServerLoginProofCheck") {
-            proofCheck = microseconds;
-        } else if (name == "ServerLoginExchange") {
-            exchange = microseconds;
+        if (name == "ServerLoginExchange") {
+            bench::report({"talkwire: server CPU per login's key exchange", microseconds, "µs", "≤ 400 µs", "–", 0});
         } else {
             bench::report({("talkwire: " + name).c_str(), microseconds, "µs", "–", "–", 0});
-        }
-        if (exchange > 0 && proofCheck > 0) {
-            bench::report({"talkwire: server CPU per login's key exchange", exchange, "µs", "≤ 400 µs",
-                           "the login proof check", proofCheck});
-            exchange = proofCheck = 0;
         }
     });
 }

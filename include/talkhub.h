@@ -114,16 +114,23 @@ extern "C" {
 #define TALKHUB_LOGIN_MALFORMED (-4)
 /* Too many failed logins from this address: refused for a while (from 1 s, doubling). */
 #define TALKHUB_LOGIN_TRY_LATER (-5)
-/* The login proof names a time more than the server's window (60 s) from the server's
- * clock: set this computer's clock. (A proof replayed by someone else gets it too.) */
+/* Sent by servers of the previous protocol version only (a login proof out of its time
+ * window); kept so that hosts naming it still build. */
 #define TALKHUB_LOGIN_STALE (-6)
+/* The server speaks a newer protocol than this library: the library must be updated. */
+#define TALKHUB_LOGIN_OLD_PROTOCOL (-7)
 /* Login failures the library itself reports. The account is in no group: the session stays
  * logged in (calls can reach it) until loginout. The servers sent the login on to another
  * server more than 4 times in a row: the login ends. */
 #define TALKHUB_LOGIN_NO_GROUP (-1000)
 #define TALKHUB_LOGIN_TOO_MANY_REDIRECTS (-1001)
-/* The login proof could not be made (its key derivation needs 19 MiB): the login ends. */
+/* The login's key exchange could not be started (its key derivation needs 19 MiB): the
+ * login ends. */
 #define TALKHUB_LOGIN_NO_PROOF (-1002)
+/* The server did not prove that it holds the account (it may be an impostor on the way to
+ * the real one): nothing was sent to it but the login, and the login ends. A wrong password
+ * is told apart: a genuine server answers it with TALKHUB_LOGIN_WRONG_PASSWORD. */
+#define TALKHUB_LOGIN_SERVER_NOT_PROVEN (-1003)
 /* A login whose microphone did not open reports 0xC0000000 | the system's code, read as
  * an int; this one means there is no capture device at all. */
 #define TALKHUB_LOGIN_NO_CAPTURE_DEVICE ((int)0xC0000002u)

@@ -32,7 +32,24 @@ inline std::vector<int16_t> tone(double frequency, double amplitude, std::size_t
     return out;
 }
 
-// A talker's voice datagram: `frames` 20 ms frames of a tone, encoded by talkwire.
+// What a talker's client keeps between its datagrams: its user id and the next sequence
+// (the library's own are the process's, which the library under test owns).
+struct ToneTalker {
+    uint32_t sender = 0;
+    uint16_t sequence = 0;
+};
+inline ToneTalker& toneTalker() {
+    static ToneTalker talker;
+    return talker;
+}
+// A new turn from a fresh encoder, its datagrams from `sender`.
+inline void freshTalker(uint32_t sender = 0) {
+    ptt_clear_send();
+    toneTalker() = {sender, 0};
+}
+
+// A talker's voice datagram (plain, as before sealing): `frames` 20 ms frames of a tone,
+// encoded by talkwire.
 inline Bytes tonePacket(double frequency, double amplitude, int frames = 5) {
     Bytes encoded;
     for (int f = 0; f < frames; ++f) {
@@ -42,8 +59,9 @@ inline Bytes tonePacket(double frequency, double amplitude, int frames = 5) {
         encoded.insert(encoded.end(), frame, frame + std::max(size, 0));
     }
     Bytes datagram(TW_DATAGRAM_SIZE);
-    const int size = ptt_voice_packet_encode(encoded.data(), static_cast<int>(encoded.size()), frames, datagram.data(),
-                                             static_cast<int>(datagram.size()), 1);
+    const int size =
+        talkwire::datagrams::voice(encoded.data(), static_cast<int>(encoded.size()), frames, 1, toneTalker().sender,
+                                   toneTalker().sequence++, datagram.data(), static_cast<int>(datagram.size()));
     datagram.resize(static_cast<std::size_t>(std::max(size, 0)));
     return datagram;
 }
@@ -51,7 +69,7 @@ inline Bytes tonePacket(double frequency, double amplitude, int frames = 5) {
 // One talker's turn from a fresh encoder: `packets` datagrams of a tone, stamped as
 // `sender` when one is given (as the server stamps what it relays).
 inline std::vector<Bytes> toneTurn(double frequency, double amplitude, int packets, uint32_t sender = 0) {
-    ptt_clear_send();
+    freshTalker(toneTalker().sender);
     std::vector<Bytes> turn;
     for (int k = 0; k < packets; ++k) {
         turn.push_back(tonePacket(frequency, amplitude));
@@ -65,11 +83,10 @@ inline std::vector<Bytes> toneTurn(double frequency, double amplitude, int packe
 // stream of its own, so the decoder conceals nothing between them.
 inline std::shared_ptr<_AUDIO_PACKET> receivedPacket(uint16_t sequence, int frames, uint32_t kind = TW_KIND_VOICE) {
     static uint32_t stream = 70000;
-    unsigned char heartbeat[TW_DATAGRAM_SIZE];
-    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4000);
+    toneTalker().sender = 4000;
     const Bytes datagram = tonePacket(600, 3000, std::max(frames, 1));
     auto packet = std::make_shared<_AUDIO_PACKET>();
-    EXPECT_EQ(ptt_process_rx_udp(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
+    EXPECT_EQ(talkwire::datagrams::readTalk(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
     packet->sequence = sequence;
     packet->kind = kind;
     ++stream;

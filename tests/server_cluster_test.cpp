@@ -326,17 +326,21 @@ TEST_F(Cluster, ATapReleasedBeforeItsClaimIsDecidedLeavesTheFloorFreeOnEveryNode
     AliceOnABobOnB nodes(nats);
     Client& alice = nodes.alice;
     Client& bob = nodes.bob;
-    const Bytes press = test_support::framed([](unsigned char* b, int c) { return cp_request_mic(b, c, 1); });
-    const Bytes letGo = test_support::framed([](unsigned char* b, int c) { return cp_release_mic(b, c, 1); });
+    const auto press = [](unsigned char* b, int c) { return cp_request_mic(b, c, 1); };
+    const auto letGo = [](unsigned char* b, int c) { return cp_release_mic(b, c, 1); };
+    using Build = int (*)(unsigned char*, int);
     struct Case {
         const char* name;
-        std::vector<Bytes> requests;
+        std::vector<Build> requests;
         bool holdsAfter;
     };
     for (const Case& tap :
          {Case{"a tap", {press, letGo}, false}, Case{"a tap, then a press", {press, letGo, press}, true}}) {
         Bytes written;
-        for (const Bytes& request : tap.requests) written.insert(written.end(), request.begin(), request.end());
+        for (Build request : tap.requests) {
+            const Bytes sealed = alice.sealed(request);
+            written.insert(written.end(), sealed.begin(), sealed.end());
+        }
         alice.sendRaw(written);
         std::vector<unsigned char> answers;
         int32_t lastResult = INT32_MIN;
@@ -667,9 +671,6 @@ TEST_F(Cluster, ANodeThatStopsAnsweringHoldsUpNoOtherCall) {
 TEST_F(Cluster, ABurstOfLoginsDelaysNoRenewalOfTheNodesKey) {
     RunningServer a(nodeConfig(nats, "a"));
     const char* accounts[] = {"alice", "bob", "carol", "dave"};
-    std::array<std::array<unsigned char, TW_LOGIN_KEY_SIZE>, 4> keys{};
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        ASSERT_EQ(derive_login_key(accounts[i], accounts[i], keys[i].data()), TW_OK);
     KeyRenewals renewals(nats, "a");
     constexpr int kLogins = 200;
     constexpr int kAtOnce = 8;  // half of what may wait in login from one address
@@ -678,12 +679,15 @@ TEST_F(Cluster, ABurstOfLoginsDelaysNoRenewalOfTheNodesKey) {
         std::vector<std::unique_ptr<Client>> clients;
         for (int i = first; i < first + kAtOnce; ++i) {
             auto client = std::make_unique<Client>(a.tcpPort(), a.udpPort());
-            char proof[TW_ENCODED_PASSWORD_SIZE] = {};
-            encode_login_proof(accounts[i % 4], keys[i % 4].data(), static_cast<int64_t>(std::time(nullptr)), proof);
-            client->send([&](unsigned char* b, int n) { return cp_login(b, n, accounts[i % 4], proof, 0); });
+            const std::string share = client->wire().startLogin(accounts[i % 4], accounts[i % 4]);
+            client->send([&](unsigned char* b, int n) { return cp_login(b, n, accounts[i % 4], share.c_str(), 0); });
             clients.push_back(std::move(client));
         }
-        for (auto& client : clients) accepted += client->expect(TW_CMD_LOGIN_ACK).has_value();
+        for (auto& client : clients) {
+            bool proven = false;
+            client->awaitLogin(3000ms, &proven);
+            accepted += proven;
+        }
     }
     EXPECT_EQ(accepted, kLogins);
     std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs));

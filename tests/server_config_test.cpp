@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "config.h"
+#include "login_exchange.h"
 
 namespace {
 
@@ -58,10 +59,16 @@ port = 13001
     ASSERT_NE(config.findAccount("erin"), nullptr);
     EXPECT_EQ(config.findAccount("erin")->displayName, "Erin E.");
     EXPECT_EQ(config.findAccount("frank")->displayName, "frank");
-    EXPECT_EQ(config.findAccount("erin")->key, talkhub_server::deriveKey("erin", "secret"))
-        << "a plain password is taken as the key a client derives from it";
-    EXPECT_EQ(config.findAccount("frank")->key[1], 0x11);
-    EXPECT_EQ(config.findAccount("frank")->key[31], 0xff);
+    const auto sameRecord = [](const talkhub_server::LoginRecord& a, const talkhub_server::LoginRecord& b) {
+        return a.w0 == b.w0 && a.L == b.L;
+    };
+    EXPECT_TRUE(sameRecord(config.findAccount("erin")->record, talkhub_server::deriveRecord("erin", "secret")))
+        << "a plain password is taken as the record made from it";
+    talkhub_server::LoginRecord fromOldKey;
+    ASSERT_TRUE(
+        talkwire::login::readRecord("v2$00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff", fromOldKey));
+    EXPECT_TRUE(sameRecord(config.findAccount("frank")->record, fromOldKey))
+        << "an old login key is taken as the record it stands for";
     ASSERT_EQ(config.groupsOf(8).size(), 1u);
     EXPECT_EQ(config.groupsOf(8)[0]->name, "Harbour");
     ASSERT_NE(config.findRedirect("frank"), nullptr);

@@ -12,21 +12,6 @@ namespace {
 
 using namespace server_test;
 
-// A connection from a loopback address of the test's choosing (all of 127/8 is loopback).
-int connectFrom(const char* source, uint16_t port) {
-    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &local.sin_addr);
-    ::bind(tcp, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    const sockaddr_in server = loopback(port);
-    if (::connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        ::close(tcp);
-        return -1;
-    }
-    return tcp;
-}
-
 // Whether the server closed the connection within the wait.
 bool closedByServer(int fd, std::chrono::milliseconds wait) {
     const auto until = std::chrono::steady_clock::now() + wait;
@@ -114,13 +99,12 @@ TEST(ServerSlots, ALoginGetsThroughIdleAndGarbageFloods) {
         ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         flood.push_back(fd);
     }
-    // The proof is made before the clock starts: what is timed is the server's answer.
-    char proof[TW_ENCODED_PASSWORD_SIZE] = {};
-    ASSERT_GT(encode_login_passwd("alice", "alice", proof), 0);
-    const auto start = std::chrono::steady_clock::now();
+    // The share is made before the clock starts: what is timed is the server's answer.
     Client alice(server.tcpPort(), server.udpPort());
+    const std::string share = alice.wire().startLogin("alice", "alice");
+    const auto start = std::chrono::steady_clock::now();
     // Under a sanitizer the server takes seconds to get through the flood.
-    EXPECT_EQ(logInWithProof(alice, "alice", proof, 20000ms).result, 0);
+    EXPECT_EQ(alice.logInWithShare("alice", share, 20000ms).result, 0);
     const auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::printf("login during the flood: %.2f ms\n", took);
     for (int fd : flood) ::close(fd);
@@ -128,7 +112,7 @@ TEST(ServerSlots, ALoginGetsThroughIdleAndGarbageFloods) {
 
 // The result of a login sent on `stream`.
 int loginResult(test_support::FramedStream& stream, const char* account, const char* password) {
-    return logIn(stream, account, password).result;
+    return stream.logIn(account, password).result;
 }
 
 TEST(ServerSlots, FailedLoginsPauseTheirAddressButNotTheRealUserElsewhere) {

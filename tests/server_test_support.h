@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "datagram_format.h"
 #include "framed_stream.h"
 #include "server.h"
 
@@ -107,25 +108,19 @@ inline void appendDecoded(const _AUDIO_PACKET& packet, std::vector<int16_t>& pcm
     if (bytes > 0) pcm.insert(pcm.end(), frames.begin(), frames.begin() + bytes / 2);
 }
 
-// Sends a login with the given proof on `stream` and reads the server's answer to it.
-inline tw_login_ack logInWithProof(test_support::FramedStream& stream, const char* account, const char* proof,
-                                   std::chrono::milliseconds wait = 3000ms) {
-    stream.send([&](unsigned char* b, int c) { return cp_login(b, c, account, proof, 0); });
-    tw_login_ack ack{};
-    auto body = stream.expect(TW_CMD_LOGIN_ACK, wait);
-    EXPECT_TRUE(body.has_value());
-    if (body) {
-        EXPECT_EQ(on_login_ack(&ack, body->data(), static_cast<uint32_t>(body->size())), TW_OK);
+// A connection from a loopback address of the test's choosing (all of 127/8 is loopback).
+inline int connectFrom(const char* source, uint16_t port) {
+    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    ::bind(tcp, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    const sockaddr_in server = loopback(port);
+    if (::connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        ::close(tcp);
+        return -1;
     }
-    return ack;
-}
-
-// Sends a login with a proof made now from the password, as a client does.
-inline tw_login_ack logIn(test_support::FramedStream& stream, const char* account, const char* password,
-                          std::chrono::milliseconds wait = 3000ms) {
-    char proof[TW_ENCODED_PASSWORD_SIZE] = {};
-    encode_login_passwd(account, password, proof);
-    return logInWithProof(stream, account, proof, wait);
+    return tcp;
 }
 
 // The value of the line that starts with `series` in a metrics page, -1 when there is none.
@@ -167,7 +162,7 @@ public:
     ~Client() { ::close(udp_); }
 
     tw_login_ack login(const char* account, const char* password, std::chrono::milliseconds wait = 3000ms) {
-        return logIn(*this, account, password, wait);
+        return logIn(account, password, wait);
     }
 
     // Logs in, registers the voice endpoint and enters a group.
@@ -186,16 +181,19 @@ public:
 
     void heartbeat() {
         unsigned char datagram[TW_DATAGRAM_SIZE];
-        sendDatagram(Bytes(datagram, datagram + cp_rtp_heartbeat(datagram, sizeof datagram, userId)));
+        sendDatagram(Bytes(datagram, datagram + talkwire::datagrams::heartbeat(datagram, sizeof datagram, userId)));
         std::this_thread::sleep_for(20ms);  // the server learns the endpoint
     }
 
-    void sendDatagram(const Bytes& datagram) const {
+    // A plain datagram, sealed once logged in.
+    void sendDatagram(const Bytes& datagram) { sendRawDatagram(wire().sealDatagram(datagram)); }
+    void sendRawDatagram(const Bytes& datagram) const {
         const sockaddr_in server = loopback(udpPort_);
         ::sendto(udp_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
     }
 
-    std::optional<Bytes> datagram(std::chrono::milliseconds wait = 2000ms) const {
+    // The next datagram as it arrived.
+    std::optional<Bytes> rawDatagram(std::chrono::milliseconds wait = 2000ms) const {
         if (!readable(udp_, wait)) {
             return std::nullopt;
         }
@@ -203,6 +201,19 @@ public:
         const ssize_t size = ::recv(udp_, data.data(), data.size(), 0);
         data.resize(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
         return data;
+    }
+
+    // The next datagram that opens, opened; those that do not are skipped and counted in
+    // wire().unopened.
+    std::optional<Bytes> datagram(std::chrono::milliseconds wait = 2000ms) {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (true) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            auto received = rawDatagram(std::max(left, 0ms));
+            if (!received) return std::nullopt;
+            if (auto plain = wire().openDatagram(*received)) return plain;
+        }
     }
 
     // One speaker's turn as this client hears it: the voice of `senderId` decoded to PCM,
@@ -213,13 +224,15 @@ public:
         bool ended = false;
     };
     HeardTurn hearTurn(uint32_t senderId, std::chrono::milliseconds firstWait,
-                       std::chrono::milliseconds quiet = 5000ms) const {
+                       std::chrono::milliseconds quiet = 5000ms) {
         HeardTurn turn;
         auto wait = firstWait;
         while (auto received = datagram(wait)) {
             wait = quiet;
             _AUDIO_PACKET packet{};
-            if (ptt_process_rx_udp(received->data(), static_cast<int>(received->size()), &packet) != TW_OK) continue;
+            if (talkwire::datagrams::readTalk(received->data(), static_cast<int>(received->size()), &packet) != TW_OK) {
+                continue;
+            }
             if (packet.senderId != senderId) continue;
             if (packet.kind == TW_KIND_END_OF_TALK) {
                 turn.ended = true;

@@ -197,7 +197,7 @@ TEST(Cli, HearPlaysTheChosenGroupsAndNoOther) {
     Client bob(server.tcpPort(), server.udpPort());
     bob.join("bob", 1);
     for (const auto& [group, frequency] : {std::pair{1U, 1000.0}, std::pair{2U, 600.0}}) {
-        ptt_clear_send();
+        hearing_test::freshTalker();
         ASSERT_EQ(bob.requestMic(group), 0) << group;
         for (int k = 0; k < 10; ++k) {
             bob.sendDatagram(hearing_test::tonePacket(frequency, 5000));
@@ -255,7 +255,7 @@ TEST(Cli, VoxSwitchedOffMidSpeechGivesTheFloorBackAndSendsNothingMore) {
     int later = 0;
     while (auto datagram = bob.datagram(500ms)) {
         _AUDIO_PACKET packet{};
-        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) == TW_OK &&
+        if (talkwire::datagrams::readTalk(datagram->data(), static_cast<int>(datagram->size()), &packet) == TW_OK &&
             packet.senderId == 1001 && packet.kind == TW_KIND_VOICE) {
             ++later;
         }
@@ -322,7 +322,7 @@ TEST(Cli, WaitLogsInAgainAfterTheServerRestartsAndTheFirstTurnsAreHeardBothWays)
     ASSERT_EQ(loggedInAgain.get_future().wait_for(20s), std::future_status::ready) << "no new login";
     std::this_thread::sleep_for(300ms);
     // Bob's turn: a tone alice's speaker plays.
-    ptt_clear_send();
+    hearing_test::freshTalker();
     ASSERT_EQ(bob.requestMic(1), 0);
     for (int k = 0; k < 10; ++k) {
         bob.sendDatagram(hearing_test::tonePacket(1000, 5000));

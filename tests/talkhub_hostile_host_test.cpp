@@ -174,7 +174,7 @@ TEST_F(Hearing, CallbacksThatCallBackIntoTheLibraryDoWhatTheHeaderSaysAndNeverWa
     Client& carol = talker("carol", 1);
     std::this_thread::sleep_for(200ms);
     std::vector<Bytes> voice;
-    ptt_clear_send();
+    hearing_test::freshTalker();
     for (int k = 0; k < 6; ++k) voice.push_back(tonePacket(440, 4000));
     talk(carol, 1, voice);
     ASSERT_TRUE(eventually([] { return transcoded().size() == 1; }));

@@ -91,7 +91,7 @@ TEST_F(Lifecycle, ALoginAnswerThatArrivesDuringTheLogoutStartsNothing) {
     // The answer leaves as soon as the logout request comes in, while the logout runs.
     std::thread logout([] { loginout(); });
     EXPECT_TRUE(stream->expect(TW_CMD_LOGOUT).has_value());
-    stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    stream->answerLogin(acceptedLogin(voice.port(), 8000));
     logout.join();
 
     EXPECT_TRUE(talkhub_test::Service::eventually(
@@ -112,7 +112,7 @@ TEST_F(Lifecycle, AnAcceptedLoginWithoutAVoiceServerFailsWithoutStartingTheVoice
     tw_login_ack ack = acceptedLogin(0, 8000);
     ack.voiceAddress[0] = '\0';
     ack.voiceHeartbeatInterval = 0;
-    stream->sendRaw(loginAnswer(ack));
+    stream->answerLogin(ack);
 
     auto done = HostEvents::instance().take(HostEvent::kLogin);
     ASSERT_TRUE(done.has_value());
@@ -149,7 +149,7 @@ TEST_F(Lifecycle, ARedirectLeavesTheRestOfTheOldServersChunkUnread) {
     EXPECT_EQ(talk().getLoginState(), 1);
     EXPECT_FALSE(HostEvents::instance().take(HostEvent::kNotify, 0ms).has_value()) << "the old server's event";
 
-    moved->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+    moved->answerLogin(acceptedLogin(voice.port(), 8000));
     EXPECT_TRUE(moved->expect(TW_CMD_QUERY_GROUPS).has_value());
     EXPECT_EQ(talk().getLoginState(), 2);
 }

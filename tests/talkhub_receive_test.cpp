@@ -366,7 +366,7 @@ TEST_F(Hearing, AVoicePathCutForFiveSecondsLosesOnlyWhatWasSaidMeanwhile) {
         for (int k = 0; k < 8; ++k) voice.push_back(tonePacket(700, 5000));
         talk(carol, 1, voice);
     };
-    ptt_clear_send();
+    hearing_test::freshTalker();
     turn();
     proxy->setBlackholed(true);
     const auto cut = std::chrono::steady_clock::now();
@@ -450,7 +450,7 @@ TEST_F(Hearing, VoiceForgedFromAnotherPortIsNotHeardWhileTheTalkersVoiceIs) {
     });
     ::close(forger);
     // The next voice after a quiet second ends the episode.
-    ptt_clear_send();
+    hearing_test::freshTalker();
     talk(carol, 1, {tonePacket(700, 5000)});
     const std::vector<int16_t> played = heard();
     ASSERT_GT(played.size(), 8000U);

@@ -150,7 +150,7 @@ TEST_F(Recording, EachTurnOfARecordedAudibleGroupBecomesOneCompleteMp3AndOneNoti
 
 // Half a turn: the floor taken and `packets` packets at a talker's pace, never released.
 void halfTurn(Client& who, int packets) {
-    ptt_clear_send();
+    hearing_test::freshTalker();
     ASSERT_EQ(who.requestMic(1), 0);
     for (int k = 0; k < packets; ++k) {
         who.sendDatagram(tonePacket(440, 4000));
@@ -220,7 +220,7 @@ TEST_F(Recording, ATurnUnderWayAtLogoutIsCompletedAndReportedThereAndTheNextLogi
     EXPECT_NEAR(rms(told[0].decoded.data() + 800, told[0].decoded.size() - 1600), 4000 / std::sqrt(2.0), 600);
 
     // A turn numbered from 0 again while bob stays logged in: carol logged in anew.
-    ptt_clear_send();
+    hearing_test::freshTalker();
     turn(carol, 6);
     told = awaitNotices(1);
     ASSERT_EQ(told.size(), 1U);
@@ -290,9 +290,7 @@ TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobod
 
     // Packets 0, 1 and 7 of one stream: the decode of 7 brings 25 concealed frames with its
     // own 5, 9600 bytes, more than a 6400-byte batch.
-    unsigned char heartbeat[TW_DATAGRAM_SIZE];
-    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4001);
-    ptt_clear_send();
+    hearing_test::freshTalker(4001);
     std::vector<Bytes> stream;
     for (int k = 0; k < 8; ++k) stream.push_back(tonePacket(440, 4000));
     std::size_t decodedBytes = 0;
@@ -305,8 +303,9 @@ TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobod
         buffer.startRecord();
         for (int k : {0, 1, 7}) {
             auto packet = std::make_shared<_AUDIO_PACKET>();
-            ASSERT_EQ(ptt_process_rx_udp(stream[static_cast<std::size_t>(k)].data(),
-                                         static_cast<int>(stream[static_cast<std::size_t>(k)].size()), packet.get()),
+            ASSERT_EQ(talkwire::datagrams::readTalk(stream[static_cast<std::size_t>(k)].data(),
+                                                    static_cast<int>(stream[static_cast<std::size_t>(k)].size()),
+                                                    packet.get()),
                       TW_OK);
             buffer.pushPacket(packet);
         }
@@ -327,10 +326,8 @@ TEST_F(Recording, ADecodeLargerThanABatchIsKeptWholeAndAStartThatFailsTellsNobod
 // A speaker's turn recorded into `folder` and played out; what the finish handler was told.
 std::vector<std::string> recordTurn(const std::string& folder, int packets) {
     std::vector<std::string> told;
-    // The heartbeat names the talker that the packets come from.
-    unsigned char heartbeat[TW_DATAGRAM_SIZE];
-    cp_rtp_heartbeat(heartbeat, sizeof heartbeat, 4002);
-    ptt_clear_send();
+    // The packets come from talker 4002.
+    hearing_test::freshTalker(4002);
     CPttAudioBuffer buffer;
     buffer.setUserId(4002);
     buffer.setRecordPath(folder);
@@ -341,7 +338,8 @@ std::vector<std::string> recordTurn(const std::string& folder, int packets) {
     for (int k = 0; k < packets; ++k) {
         const Bytes datagram = tonePacket(440 + 20 * (k % 7), 6000);
         auto packet = std::make_shared<_AUDIO_PACKET>();
-        EXPECT_EQ(ptt_process_rx_udp(datagram.data(), static_cast<int>(datagram.size()), packet.get()), TW_OK);
+        EXPECT_EQ(talkwire::datagrams::readTalk(datagram.data(), static_cast<int>(datagram.size()), packet.get()),
+                  TW_OK);
         buffer.pushPacket(packet);
         buffer.setTalkEnd(true);
         EXPECT_GT(buffer.decode(pcm, sizeof pcm, true), 0) << "the turn plays on whatever becomes of its recording";

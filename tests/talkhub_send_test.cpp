@@ -39,7 +39,7 @@ struct Turn {
 };
 
 // Voice datagrams of one sender up to its end of talk, decoded as a listener does.
-Turn listen(const Client& listener, std::chrono::milliseconds wait) {
+Turn listen(Client& listener, std::chrono::milliseconds wait) {
     Turn turn;
     const auto until = std::chrono::steady_clock::now() + wait;
     std::chrono::steady_clock::time_point first;
@@ -50,7 +50,8 @@ Turn listen(const Client& listener, std::chrono::milliseconds wait) {
         auto datagram = listener.datagram(left);
         if (!datagram) break;
         _AUDIO_PACKET packet{};
-        if (ptt_process_rx_udp(datagram->data(), static_cast<int>(datagram->size()), &packet) != TW_OK) continue;
+        if (talkwire::datagrams::readTalk(datagram->data(), static_cast<int>(datagram->size()), &packet) != TW_OK)
+            continue;
         if (packet.kind == TW_KIND_END_OF_TALK) {
             turn.ended = true;
             break;
@@ -96,7 +97,7 @@ protected:
     }
 
     // A turn of about `length` by push-to-talk, as the listener hears it.
-    static Turn talkFor(const Client& listener, std::chrono::milliseconds length) {
+    static Turn talkFor(Client& listener, std::chrono::milliseconds length) {
         auto heard = std::async(std::launch::async, [&] { return listen(listener, length + 5000ms); });
         EXPECT_EQ(takeFloor(), 0);
         std::this_thread::sleep_for(length);
@@ -214,7 +215,8 @@ protected:
         capture_source::setPresent(false);
         stream = loginAt(peer);
         ASSERT_NE(stream, nullptr);
-        stream->sendRaw(loginAnswer(acceptedLogin(voice.port(), 8000)));
+        stream->answerLogin(acceptedLogin(voice.port(), 8000));
+        voice.keysOf(*stream);
         auto done = HostEvents::instance().take(HostEvent::kLogin);
         capture_source::setPresent(true);
         ASSERT_TRUE(done.has_value());

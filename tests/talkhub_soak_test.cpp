@@ -70,7 +70,7 @@ talkhub_server::ServerConfig soakConfig() {
     for (int i = 0; i < kMembers; ++i) {
         const std::string name = "m" + std::to_string(i + 1);
         const auto id = static_cast<uint32_t>(2001 + i);
-        config.accounts.push_back({id, name, talkhub_server::deriveKey(name, name), name});
+        config.accounts.push_back({id, name, test_kit::recordFor(name, name), name});
         config.groups[i < kGroupSize ? 0 : 1].members.push_back(id);
     }
     return config;
@@ -114,7 +114,8 @@ TEST_F(Soak, TenMembersTakeTurnsAndEveryTurnIsHeardRecordedAndLeavesNothingBehin
         const auto drain = [&] {
             for (auto& member : members) {
                 while (auto datagram = member->datagram(0ms)) {
-                    const uint32_t sender = ptt_get_rx_udp_uid(datagram->data(), static_cast<int>(datagram->size()));
+                    const uint32_t sender =
+                        talkwire::datagrams::talkSender(datagram->data(), static_cast<int>(datagram->size()));
                     if (datagram->size() > 2 && (*datagram)[2] == TW_KIND_VOICE) ++heard[member->userId][sender];
                 }
             }
@@ -124,7 +125,7 @@ TEST_F(Soak, TenMembersTakeTurnsAndEveryTurnIsHeardRecordedAndLeavesNothingBehin
             const uint32_t group = turn % 2 == 0 ? 1 : 2;
             const int index = group == 1 ? 1 + (turn / 2) % 4 : kGroupSize + (turn / 2) % 5;
             Client& talker = *members[static_cast<std::size_t>(index - 1)];
-            ptt_clear_send();
+            hearing_test::freshTalker();
             ASSERT_EQ(talker.requestMic(group), 0) << "turn " << turn;
             talker.sendDatagram(hearing_test::tonePacket(500, 4000));
             std::this_thread::sleep_for(10ms);

@@ -200,6 +200,8 @@ inline tw_login_ack acceptedLogin(uint16_t voicePort, uint32_t heartbeatMs, uint
     return ack;
 }
 
+// A login answer as it is, unprotected: a refusal or a redirect (an accepting answer carries
+// the exchange: FramedStream::answerLogin).
 inline Bytes loginAnswer(const tw_login_ack& ack) {
     return test_support::framed([&](unsigned char* b, int c) { return srv_build_login_ack(b, c, &ack); });
 }
@@ -221,11 +223,15 @@ public:
     uint16_t port() const { return port_; }
     bool bound() const { return bound_; }
 
+    // The control connection whose keys open what arrives (without one, datagrams are read
+    // as they arrive).
+    void keysOf(FramedStream& stream) { stream_ = &stream; }
+
     // The next datagram other than voice (the microphone is open while the floor is held),
     // or with `voice` the next voice datagram, as talkwire reads it, and the port it came
     // from.
     std::optional<std::pair<tw_datagram_info, uint16_t>> next(std::chrono::milliseconds wait = 2000ms,
-                                                              bool voice = false) const {
+                                                              bool voice = false) {
         const auto until = std::chrono::steady_clock::now() + wait;
         while (true) {
             const auto left =
@@ -236,14 +242,24 @@ public:
             socklen_t length = sizeof from;
             const ssize_t size =
                 ::recvfrom(fd_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (size <= 0) return std::nullopt;
+            Bytes plain(datagram, datagram + size);
+            if (stream_ != nullptr) {
+                // The confirmation that gives the keys is read off the control stream first.
+                while (stream_->wire().link() == nullptr && stream_->receive(100ms)) {
+                }
+                auto opened = stream_->wire().openDatagram(plain);
+                if (!opened) return std::nullopt;
+                plain = std::move(*opened);
+            }
             tw_datagram_info info{};
-            if (size <= 0 || srv_parse_datagram(datagram, static_cast<int>(size), &info) != TW_OK) return std::nullopt;
+            if (srv_parse_datagram(plain.data(), static_cast<int>(plain.size()), &info) != TW_OK) return std::nullopt;
             if ((info.kind == TW_KIND_VOICE) == voice) return std::make_pair(info, ntohs(from.sin_port));
         }
     }
 
     // The next voice datagram; everything else on the way is skipped.
-    std::optional<tw_datagram_info> nextVoice(std::chrono::milliseconds wait = 2000ms) const {
+    std::optional<tw_datagram_info> nextVoice(std::chrono::milliseconds wait = 2000ms) {
         auto got = next(wait, true);
         if (!got) return std::nullopt;
         return got->first;
@@ -253,6 +269,7 @@ private:
     int fd_ = -1;
     uint16_t port_ = 0;
     bool bound_ = false;
+    FramedStream* stream_ = nullptr;
 };
 
 // Waits, in short steps, for a condition (on the service's state, or anything a test waits

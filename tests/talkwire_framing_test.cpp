@@ -9,7 +9,7 @@ namespace {
 using namespace talkwire_test;
 
 Bytes sampleMessage(std::size_t bodySize, unsigned char fill) {
-    Bytes message = {TW_CMD_LOGIN_ACK, 1};
+    Bytes message = {TW_CMD_LOGIN_ACK, TW_PROTOCOL_VERSION};
     for (std::size_t i = 0; i < bodySize; ++i) {
         message.push_back(static_cast<unsigned char>(fill + i));
     }
@@ -22,7 +22,7 @@ std::vector<Bytes> sampleMessages() {
     for (std::size_t size : {0, 1, 2, 5, 100, 1000, 5000}) {
         messages.push_back(sampleMessage(size, 0x70));
     }
-    messages.push_back({TW_CMD_PING, 1, 0x7E, 0x7D, 0x7E, 0x7E, 0x7D, 0x5E, 0x5D});
+    messages.push_back({TW_CMD_PING, TW_PROTOCOL_VERSION, 0x7E, 0x7D, 0x7E, 0x7E, 0x7D, 0x5E, 0x5D});
     return messages;
 }
 
@@ -129,16 +129,16 @@ TEST(TalkwireFraming, EncoderAndPacketDecodeRefuseWhatDoesNotFit) {
     EXPECT_EQ(encode_tcp_packet_hdlc(message.data(), 1, out.data(), 64), 0);
 
     // packet_decode checks the size it is given, the flags, the CRC and the version.
-    Bytes unstuffed = {0x7E, 10, 0, TW_CMD_PING, 1, 1, 2, 3, 4};
+    Bytes unstuffed = {0x7E, 10, 0, TW_CMD_PING, TW_PROTOCOL_VERSION, 1, 2, 3, 4};
     Receiver receiver;
-    receiver.feed(frame({TW_CMD_PING, 1, 1, 2, 3, 4}));
+    receiver.feed(frame({TW_CMD_PING, TW_PROTOCOL_VERSION, 1, 2, 3, 4}));
     ASSERT_EQ(receiver.messages.size(), 1u);
     tw_packet packet{};
     EXPECT_LT(packet_decode(unstuffed.data(), static_cast<uint32_t>(unstuffed.size()), &packet), 0);
     EXPECT_EQ(packet.header, nullptr);
     EXPECT_LT(packet_decode(nullptr, 12, &packet), 0);
     // packet_decode checks the CRC itself, whatever decoded the frame before it.
-    const Bytes plain = frame({TW_CMD_PING, 1, 1, 2, 3, 4});
+    Bytes plain = frame({TW_CMD_PING, TW_PROTOCOL_VERSION, 1, 2, 3, 4});
     ASSERT_EQ(plain.size(), 12u) << "no byte of this frame needs stuffing";
     EXPECT_GT(packet_decode(plain.data(), static_cast<uint32_t>(plain.size()), &packet), 0);
     for (std::size_t at : {5u, 8u, 9u, 10u}) {
@@ -146,7 +146,7 @@ TEST(TalkwireFraming, EncoderAndPacketDecodeRefuseWhatDoesNotFit) {
         damaged[at] ^= 0x01;
         EXPECT_LT(packet_decode(damaged.data(), static_cast<uint32_t>(damaged.size()), &packet), 0) << at;
     }
-    Bytes wrongVersion = frame({TW_CMD_PING, 2, 1, 2, 3, 4});
+    Bytes wrongVersion = frame({TW_CMD_PING, TW_OLD_PROTOCOL_VERSION, 1, 2, 3, 4});
     Receiver strict;
     strict.feed(wrongVersion);
     EXPECT_TRUE(strict.messages.empty());

@@ -14,6 +14,8 @@ namespace {
 using talkwire::ProtectedLink;
 using Bytes = std::vector<uint8_t>;
 
+constexpr uint32_t kLinkId = 0x01020304;
+
 talkwire::login::SessionKeys testKeys() {
     talkwire::login::SessionKeys keys;
     keys.controlUp.fill(1);
@@ -54,8 +56,8 @@ std::optional<Bytes> openDatagram(ProtectedLink& link, const Bytes& sealed) {
 
 class Link : public ::testing::Test {
 protected:
-    ProtectedLink client{ProtectedLink::End::kClient, testKeys()};
-    ProtectedLink server{ProtectedLink::End::kServer, testKeys()};
+    ProtectedLink client{ProtectedLink::End::kClient, testKeys(), kLinkId};
+    ProtectedLink server{ProtectedLink::End::kServer, testKeys(), kLinkId};
 };
 
 TEST_F(Link, ControlOpensInOrderBothWaysAndAnythingElseEndsIt) {
@@ -72,7 +74,7 @@ TEST_F(Link, ControlOpensInOrderBothWaysAndAnythingElseEndsIt) {
         altered[at] ^= 0x01;
         EXPECT_FALSE(openControl(server, altered).has_value()) << "byte " << at << " altered";
     }
-    ProtectedLink stranger(ProtectedLink::End::kClient, talkwire::login::SessionKeys{});
+    ProtectedLink stranger(ProtectedLink::End::kClient, talkwire::login::SessionKeys{}, kLinkId);
     EXPECT_FALSE(openControl(server, sealControl(stranger, message(20))).has_value()) << "injected";
     EXPECT_FALSE(openControl(server, Bytes(ProtectedLink::kControlOverhead - 1)).has_value()) << "shorter than a tag";
 }
@@ -80,6 +82,11 @@ TEST_F(Link, ControlOpensInOrderBothWaysAndAnythingElseEndsIt) {
 TEST_F(Link, DatagramsOpenOnceEachInAnyOrderWithinTheWindow) {
     std::vector<Bytes> sealed;
     for (int n = 0; n < 300; ++n) sealed.push_back(sealDatagram(client, message(n)));
+    EXPECT_EQ(ProtectedLink::linkIdOf(sealed.front()), kLinkId);
+    Bytes looked(64);
+    EXPECT_EQ(server.openDatagram(sealed.front(), looked.data(), looked.size(), ProtectedLink::Opening::kLook),
+              message(0).size())
+        << "a look opens without taking the datagram, which then still opens";
     std::vector<std::size_t> order(sealed.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
@@ -112,9 +119,9 @@ TEST_F(Link, DatagramsOpenOnceEachInAnyOrderWithinTheWindow) {
 // under the next; both ends change at the same message.
 TEST(LinkKeys, ChangeAtTheirLimitOnBothEndsAndOnlyAGenuineDatagramMovesThemOn) {
     constexpr uint64_t kPerKey = 4;
-    ProtectedLink client(ProtectedLink::End::kClient, testKeys(), kPerKey);
-    ProtectedLink server(ProtectedLink::End::kServer, testKeys(), kPerKey);
-    ProtectedLink unchanged(ProtectedLink::End::kServer, testKeys());
+    ProtectedLink client(ProtectedLink::End::kClient, testKeys(), kLinkId, kPerKey);
+    ProtectedLink server(ProtectedLink::End::kServer, testKeys(), kLinkId, kPerKey);
+    ProtectedLink unchanged(ProtectedLink::End::kServer, testKeys(), kLinkId);
     for (int n = 0; n < 3 * static_cast<int>(kPerKey) + 1; ++n) {
         const Bytes sealed = sealControl(client, message(n));
         EXPECT_EQ(openControl(server, sealed), message(n)) << "message " << n;

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <sodium.h>
 #include <talkwire.h>
 
 #include <spdlog/spdlog.h>
@@ -8,6 +9,8 @@
 #include <cctype>
 #include <set>
 #include <stdexcept>
+
+#include "login_exchange.h"
 
 namespace talkhub_server {
 
@@ -42,13 +45,19 @@ std::vector<const Group*> ServerConfig::groupsOf(uint32_t accountId) const {
     return result;
 }
 
-LoginKey deriveKey(const std::string& account, const std::string& password) {
-    LoginKey key{};
-    if (derive_login_key(account.c_str(), password.c_str(), key.data()) != TW_OK) {
-        throw std::runtime_error("account " + account + ": no key can be derived (account of 1 to 63 characters, " +
-                                 "password of at most 255)");
+LoginRecord deriveRecord(const std::string& account, const std::string& password) {
+    std::array<unsigned char, TW_LOGIN_KEY_SIZE> key{};
+    talkwire::spake2plus::ProverSecret secret;
+    LoginRecord record;
+    const bool made = derive_login_key(account.c_str(), password.c_str(), key.data()) == TW_OK &&
+                      talkwire::login::proverSecret(key, secret) &&
+                      talkwire::spake2plus::verifierRecord(secret, record);
+    sodium_memzero(key.data(), key.size());
+    if (!made) {
+        throw std::runtime_error("account " + account + ": no login record can be made (account of 1 to 63 " +
+                                 "characters, password of at most 255)");
     }
-    return key;
+    return record;
 }
 
 ServerConfig defaultConfig() {
@@ -57,7 +66,7 @@ ServerConfig defaultConfig() {
                                   {1002, "bob", {}, "Bob"},
                                   {1003, "carol", {}, "Carol"},
                                   {1004, "dave", {}, "Dave"}};
-        for (Account& account : demo) account.key = deriveKey(account.name, account.name);
+        for (Account& account : demo) account.record = deriveRecord(account.name, account.name);
         return demo;
     }();
     ServerConfig config;
@@ -106,8 +115,10 @@ std::string text(const toml::node_view<const toml::node>& node, const std::strin
     return *value;
 }
 
-// An account's `key`, or the key of its plain `password` (with a warning).
-LoginKey accountKey(const toml::node_view<const toml::node>& entry, const std::string& name, const std::string& path) {
+// An account's record from its `key`, or from its plain `password` or old login key (with a
+// warning).
+LoginRecord accountRecord(const toml::node_view<const toml::node>& entry, const std::string& name,
+                          const std::string& path) {
     const bool hasKey = static_cast<bool>(entry["key"]);
     const bool hasPassword = static_cast<bool>(entry["password"]);
     if (hasKey == hasPassword) {
@@ -120,16 +131,24 @@ LoginKey accountKey(const toml::node_view<const toml::node>& entry, const std::s
             "talkhub-server --hash-password {} prints",
             path, name, name);
         try {
-            return deriveKey(name, text(entry["password"], "", path, "account.password"));
+            return deriveRecord(name, text(entry["password"], "", path, "account.password"));
         } catch (const std::runtime_error& error) {
             fail(path, error.what());
         }
     }
-    LoginKey key{};
-    if (srv_read_login_key(text(entry["key"], "", path, "account.key").c_str(), key.data()) != TW_OK) {
-        fail(path, "account " + name + ": key must be \"v2$\" and 64 hex digits, as --hash-password prints it");
+    LoginRecord record;
+    bool oldKey = false;
+    if (!talkwire::login::readRecord(text(entry["key"], "", path, "account.key"), record, &oldKey)) {
+        fail(path, "account " + name + ": key must be the record --hash-password prints (\"v3$\", 64 hex digits, " +
+                       "\"$\", 130 hex digits)");
     }
-    return key;
+    if (oldKey) {
+        spdlog::warn(
+            "{}: account {} has a login key of the previous protocol (\"v2$\"): whoever copies this file can log in "
+            "as the account; store the record that talkhub-server --hash-password {} prints instead",
+            path, name, name);
+    }
+    return record;
 }
 
 }  // namespace
@@ -163,7 +182,6 @@ ServerConfig loadConfig(const std::string& path) {
     readLimit(limits.pendingLoginsPerAddress, "pending_logins_per_address", 1, 100000);
     readLimit(limits.freeFailedLogins, "free_failed_logins", 1, 1000);
     readLimit(limits.longestLoginPauseMs, "longest_login_pause_ms", 1000, 86400000);
-    readLimit(limits.loginClockWindowS, "login_clock_window_s", 1, 3600);
     readLimit(limits.undecodableFramesBeforeClose, "undecodable_frames_before_close", 1, 1000000);
     readLimit(limits.maxTalkSeconds, "max_talk_seconds", 1, 3600);
     readLimit(limits.floorGraceMs, "floor_grace_ms", 0, 5000);
@@ -177,7 +195,7 @@ ServerConfig loadConfig(const std::string& path) {
             Account account;
             account.id = integer<uint32_t>(entry["id"], 0, path, "account.id", 1, UINT32_MAX);
             account.name = text(entry["name"], "", path, "account.name");
-            account.key = accountKey(entry, account.name, path);
+            account.record = accountRecord(entry, account.name, path);
             account.displayName = text(entry["display_name"], account.name, path, "account.display_name");
             config.accounts.push_back(account);
         }

@@ -9,20 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "spake2plus.h"
+
 namespace talkhub_server {
 
 // Talk groups made for calls live above the configured group ids.
 inline constexpr uint32_t kTempGroupBase = 0x40000000;
 inline constexpr uint32_t kMeetingGroupBase = 0x80000000;
 
-using LoginKey = std::array<unsigned char, 32>;
+using LoginRecord = talkwire::spake2plus::VerifierRecord;
 
-// The server knows an account by its login key, derived from the password; never by the
-// password itself.
+// The server knows an account by its login record, made from the password; never by the
+// password itself, nor by anything that logs in without it.
 struct Account {
     uint32_t id = 0;
     std::string name;
-    LoginKey key{};
+    LoginRecord record{};
     std::string displayName;
 };
 
@@ -58,8 +60,6 @@ struct Limits {
     // doubles a pause in which that address's logins of it are refused.
     uint32_t freeFailedLogins = 3;
     uint32_t longestLoginPauseMs = 60000;
-    // A login proof is good this long before and after the time it names, by our clock.
-    uint32_t loginClockWindowS = 60;
 };
 
 // This server as a node of a cluster: NATS carries voice and floor events between nodes,
@@ -119,9 +119,9 @@ struct ServerConfig {
 // name), three groups. Their keys are derived once per process.
 ServerConfig defaultConfig();
 
-// An account's key from its password, as a client derives it; throws std::runtime_error
-// when the account or password cannot make one.
-LoginKey deriveKey(const std::string& account, const std::string& password);
+// An account's login record from its password; throws std::runtime_error when the account
+// or password cannot make one.
+LoginRecord deriveRecord(const std::string& account, const std::string& password);
 
 // Where an installed server keeps its configuration: for a program at <prefix>/bin,
 // /etc/talkhub/talkhub-server.toml when the prefix is /usr, else
@@ -129,8 +129,9 @@ LoginKey deriveKey(const std::string& account, const std::string& password);
 std::filesystem::path installedConfigPath(const std::filesystem::path& program);
 
 // Reads a TOML file; throws std::runtime_error with the file, the place and the reason.
-// An account gives its `key` (as `talkhub-server --hash-password` prints it); one that
-// still gives a plain `password` is taken, its key derived, with a warning that names it.
+// An account gives its `key` (the record `talkhub-server --hash-password` prints); one that
+// still gives a plain `password`, or the login key of the previous protocol, is taken and
+// its record made, with a warning that names it.
 ServerConfig loadConfig(const std::string& path);
 
 // Checks a configuration for what the protocol cannot carry (ids of 0, names too long,

@@ -40,6 +40,7 @@ struct Counters {
     uint64_t datagramsRelayed = 0;  // copies sent to listeners
     uint64_t droppedMalformed = 0;
     uint64_t droppedUnknownEndpoint = 0;
+    uint64_t droppedNotOpened = 0;  // altered, not the sender's keys, replayed or older than the window
     uint64_t droppedNotFloorHolder = 0;
     uint64_t droppedSendBuffer = 0;  // relays not sent: the socket's send buffer was full
     uint64_t markers = 0;
@@ -56,9 +57,10 @@ struct Counters {
                std::to_string(floorDenials) + " preemptions " + std::to_string(floorPreemptions) + "; datagrams in " +
                std::to_string(datagramsIn) + " relayed " + std::to_string(datagramsRelayed) + " markers " +
                std::to_string(markers) + " dropped malformed " + std::to_string(droppedMalformed) +
-               " unknown endpoint " + std::to_string(droppedUnknownEndpoint) + " not floor holder " +
-               std::to_string(droppedNotFloorHolder) + " send buffer full " + std::to_string(droppedSendBuffer) +
-               "; cluster voice out " + std::to_string(clusterVoiceOut) + " in " + std::to_string(clusterVoiceIn);
+               " unknown endpoint " + std::to_string(droppedUnknownEndpoint) + " not opened " +
+               std::to_string(droppedNotOpened) + " not floor holder " + std::to_string(droppedNotFloorHolder) +
+               " send buffer full " + std::to_string(droppedSendBuffer) + "; cluster voice out " +
+               std::to_string(clusterVoiceOut) + " in " + std::to_string(clusterVoiceIn);
     }
 };
 

@@ -75,7 +75,21 @@ DatagramBatch::Flushed DatagramBatch::flush(int socket) {
         }
     }
     outgoing_.clear();
+    block_ = 0;
+    used_ = 0;
     return result;
+}
+
+unsigned char* DatagramBatch::space(std::size_t size) {
+    if (size > kDatagramBytes) return nullptr;
+    if (blocks_.empty() || used_ + size > kBlockBytes) {
+        if (!blocks_.empty()) ++block_;
+        used_ = 0;
+        if (block_ == blocks_.size()) blocks_.push_back(std::make_unique<unsigned char[]>(kBlockBytes));
+    }
+    unsigned char* room = blocks_[block_].get() + used_;
+    used_ += size;
+    return room;
 }
 
 }  // namespace talkhub_server

@@ -9,6 +9,7 @@
 #include <array>
 #include <boost/asio/ip/udp.hpp>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace talkhub_server {
@@ -31,8 +32,11 @@ public:
     bool truncated(std::size_t i) const { return (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
     boost::asio::ip::udp::endpoint from(std::size_t i) const;
 
+    // Room for `size` bytes (at most kDatagramBytes) that the caller fills and queues: it
+    // stays until the next flush.
+    unsigned char* space(std::size_t size);
     // Queues a send of bytes that stay unchanged until the next flush (a received datagram
-    // of this batch, or bytes of the caller's that live as long).
+    // of this batch, room from space(), or bytes of the caller's that live as long).
     void queue(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
     struct Flushed {
         std::size_t sent = 0;
@@ -54,6 +58,11 @@ private:
     std::array<sockaddr_storage, kDatagrams> senders_{};
     std::array<mmsghdr, kDatagrams> messages_{};
     std::vector<Outgoing> outgoing_;
+    // What space() hands out: blocks kept from flush to flush, filled from the first.
+    static constexpr std::size_t kBlockBytes = 64 * 1024;
+    std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+    std::size_t block_ = 0;
+    std::size_t used_ = 0;
     std::vector<iovec> sendVectors_;
     std::vector<mmsghdr> sendMessages_;
 };

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "config.h"
+#include "login_exchange.h"
 
 namespace talkhub_server {
 
@@ -44,10 +45,7 @@ int printKeyLine(const std::string& account) {
         return 1;
     }
     try {
-        const LoginKey key = deriveKey(account, *password);
-        char text[TW_LOGIN_KEY_TEXT_SIZE] = {};
-        encode_login_key(key.data(), text);
-        std::cout << "key = \"" << text << "\"" << std::endl;
+        std::cout << "key = \"" << talkwire::login::recordText(deriveRecord(account, *password)) << "\"" << std::endl;
         return 0;
     } catch (const std::runtime_error& error) {
         std::cerr << "talkhub-server: " << error.what() << std::endl;

@@ -56,6 +56,7 @@ std::vector<MetricFamily> families(const MetricsReading& reading) {
     out.push_back(family("talkhub_datagrams_dropped_total", "Voice datagrams dropped, by cause.", MetricType::Counter,
                          {counterOf(c.droppedMalformed, {{"cause", "malformed"}}),
                           counterOf(c.droppedUnknownEndpoint, {{"cause", "unknown_endpoint"}}),
+                          counterOf(c.droppedNotOpened, {{"cause", "not_opened"}}),
                           counterOf(c.droppedNotFloorHolder, {{"cause", "not_floor_holder"}}),
                           counterOf(c.droppedSendBuffer, {{"cause", "send_buffer_full"}})}));
     if (reading.clustered) {

@@ -28,7 +28,6 @@ namespace {
 
 constexpr auto kSweepInterval = std::chrono::seconds(1);
 // Nonces of accepted logins remembered at once: a few MiB at most.
-constexpr std::size_t kRememberedNonces = 1 << 17;
 const std::vector<uint32_t> kNoMembers;
 
 FloorTimes floorTimes(const ServerConfig& config) {
@@ -47,8 +46,7 @@ Server::Server(asio::io_context& io, ServerConfig config)
       sweepTimer_(io),
       acceptRetry_(io),
       floors_(io, floorTimes(config_), *this, counters_),
-      loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)),
-      replayGuard_(std::chrono::seconds(config_.limits.loginClockWindowS), kRememberedNonces) {
+      loginThrottle_(config_.limits.freeFailedLogins, std::chrono::milliseconds(config_.limits.longestLoginPauseMs)) {
     validate(config_);
 }
 
@@ -180,7 +178,11 @@ void Server::refuseConnection(const asio::ip::address& from, const char* why) {
 void Server::onMessage(Session& session, const unsigned char* header, const unsigned char* body, uint32_t length) {
     session.lastHeard = Session::Clock::now();
     const unsigned char command = header[0];
-    if (command != TW_CMD_LOGIN && session.account == nullptr) {
+    if (header[1] != TW_PROTOCOL_VERSION) {
+        refuseOldClient(session);
+        return;
+    }
+    if (command != TW_CMD_LOGIN && command != TW_CMD_LOGIN_CONFIRM && session.account == nullptr) {
         ++counters_.requestsDropped;
         spdlog::warn("session {}: command 0x{:02x} before login dropped", session.id(), command);
         return;
@@ -193,6 +195,9 @@ void Server::onMessage(Session& session, const unsigned char* header, const unsi
     switch (command) {
         case TW_CMD_LOGIN:
             login(session, body, length);
+            break;
+        case TW_CMD_LOGIN_CONFIRM:
+            confirmLogin(session, body, length);
             break;
         case TW_CMD_LOGOUT:
             logout(session);
@@ -227,22 +232,37 @@ void Server::onMessage(Session& session, const unsigned char* header, const unsi
     }
 }
 
+void Server::refuseLogin(Session& session, const std::string& account, uint8_t code, const char* why) {
+    ++counters_.loginsRefused;
+    spdlog::warn("session {}: login of '{}' refused ({}): {}", session.id(), account, int(code), why);
+    tw_login_ack ack{};
+    ack.result = code;
+    Message answer;
+    answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+    session.send(answer.bytes.data(), answer.length);
+}
+
+void Server::refuseOldClient(Session& session) {
+    ++counters_.loginsRefused;
+    spdlog::warn("session {} ({}): login of protocol version {} refused: the client must be updated", session.id(),
+                 session.remote().address().to_string(), TW_OLD_PROTOCOL_VERSION);
+    Message answer;
+    answer.length = srv_build_old_login_refusal(answer.bytes.data(), kMessageCapacity, kOldProtocol);
+    session.send(answer.bytes.data(), answer.length);
+    session.closeAfterSending("a client of the previous protocol version");
+}
+
+// The login's first half: the server's share and confirmation of the exchange, with
+// everything the session will need. Nothing of the account changes until the client
+// confirms (a login replayed from a capture never does).
 void Server::login(Session& session, const unsigned char* body, uint32_t length) {
     tw_login_request request{};
-    tw_login_ack ack{};
-    Message answer;
-    const auto refuse = [&](uint8_t code, const char* why) {
-        ++counters_.loginsRefused;
-        spdlog::warn("session {}: login of '{}' refused ({}): {}", session.id(), request.account, int(code), why);
-        ack.result = code;
-        answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
-        session.send(answer.bytes.data(), answer.length);
-    };
+    const auto refuse = [&](uint8_t code, const char* why) { refuseLogin(session, request.account, code, why); };
     if (srv_parse_login(&request, body, length) != TW_OK) {
         refuse(kMalformedLogin, "malformed request");
         return;
     }
-    if (session.account != nullptr) {
+    if (session.account != nullptr || session.exchange) {
         ++counters_.requestsDropped;
         spdlog::warn("session {}: second login on one connection dropped", session.id());
         return;
@@ -259,19 +279,15 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
         refuse(kUnknownAccount, "unknown account");
         return;
     }
-    const ProofCheck proof = checkProof(*account, request.encodedPassword, now);
-    if (proof.refusal != 0) {
-        if (proof.failure) loginThrottle_.failed(from, request.account, now);
-        refuse(proof.refusal, proof.why.c_str());
-        return;
-    }
-    loginThrottle_.succeeded(from, request.account);
-    // A redirect answer sends the login on to another signalling server.
+    tw_login_ack ack{};
+    // A redirect answer sends the login on to another signalling server, which makes its own
+    // exchange.
     const auto redirectTo = [&](const std::string& address, uint16_t port) {
         ++counters_.loginsRedirected;
         copyText(ack.redirectAddress, sizeof ack.redirectAddress, address);
         ack.redirectPort = port;
         ack.heartbeatInterval = config_.heartbeatMs;
+        Message answer;
         answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
         session.send(answer.bytes.data(), answer.length);
     };
@@ -281,8 +297,8 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
                      redirect->port);
         return;
     }
-    Session* previous = online(account->id);
-    if (const auto elsewhere = placeElsewhere(previous == nullptr)) {
+    const bool first = online(account->id) == nullptr;
+    if (const auto elsewhere = placeElsewhere(first)) {
         copyText(ack.voiceAddress, sizeof ack.voiceAddress, elsewhere->voiceAddress);
         ack.voicePort = elsewhere->voicePort;
         redirectTo(elsewhere->address, elsewhere->tcpPort);
@@ -290,30 +306,20 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
                      elsewhere->node, elsewhere->address, elsewhere->tcpPort, draining_ ? "draining" : "full");
         return;
     }
-    if (previous == nullptr && byAccount_.size() >= config_.limits.maxSessions) {
+    if (first && byAccount_.size() >= config_.limits.maxSessions) {
         refuse(kServerFull, "server full");
         session.closeAfterSending("server full");
         return;
     }
-    if (previous != nullptr) {
-        spdlog::info("session {}: '{}' logged in again, session {} replaced", session.id(), account->name,
-                     previous->id());
-        answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
-        previous->send(answer.bytes.data(), answer.length);
-        previous->closeAfterSending("replaced by a new login");
-        // The old session no longer speaks for the account, whenever its close completes.
-        onClosed(*previous, "replaced by a new login");
+    auto exchange = std::make_unique<talkwire::login::ServerLogin>(account->name, account->record);
+    talkwire::spake2plus::Share share{};
+    talkwire::spake2plus::Confirmation confirmation{};
+    if (!exchange->respond(request.encodedPassword, share, confirmation)) {
+        refuse(kMalformedLogin, "no share of the key exchange in the login");
+        return;
     }
-    leaveLogin(session);
-    session.account = account;
-    byAccount_[account->id] = &session;
-    if (cluster_) {
-        listenToGroupsOf(account->id, true);
-        leaveMeetingsElsewhere(account->id);
-        cluster_->userOnline(account->id);
-        reportLoad();
-    }
-    ++counters_.loginsAccepted;
+    std::copy(share.begin(), share.end(), ack.serverShare);
+    std::copy(confirmation.begin(), confirmation.end(), ack.serverConfirmation);
     const std::string voiceAddress =
         config_.voiceAddress.empty() ? session.local().address().to_string() : config_.voiceAddress;
     copyText(ack.voiceAddress, sizeof ack.voiceAddress, voiceAddress);
@@ -323,45 +329,79 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     ack.userId = account->id;
     copyText(ack.markerText, sizeof ack.markerText, account->displayName);
     ack.markerId = account->id;
+    Message answer;
     answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
+    session.exchange = std::move(exchange);
+    session.confirming = account;
     session.send(answer.bytes.data(), answer.length);
-    spdlog::info("session {}: '{}' logged in as user {}{}", session.id(), account->name, account->id,
-                 std::abs(proof.skewSeconds) > 1 ? fmt::format(", its clock {:+} s from ours", proof.skewSeconds) : "");
 }
 
-Server::ProofCheck Server::checkProof(const Account& account, const char* encoded, Session::Clock::time_point now) {
-    tw_login_proof proof{};
-    const int genuine = srv_verify_login_proof(account.name.c_str(), account.key.data(), encoded, &proof);
-    if (genuine < 0) return {kMalformedLogin, "no login proof (a client of an older protocol?)", false, 0};
-    if (genuine == 0) return {kWrongPassword, "wrong password", true, 0};
-    const auto ourTime =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    ProofCheck check;
-    check.skewSeconds = proof.unixTime - static_cast<int64_t>(ourTime);
-    const int64_t window = config_.limits.loginClockWindowS;
-    if (check.skewSeconds < -window || check.skewSeconds > window) {
-        check.refusal = kStaleLogin;
-        check.why = fmt::format("its time is {:+} s from ours, beyond {} s: a clock off, or a replay",
-                                check.skewSeconds, window);
-        check.failure = true;
-        return check;
+// The login's second half: the client's confirmation proves that it knows the password; from
+// here on the connection is sealed.
+void Server::confirmLogin(Session& session, const unsigned char* body, uint32_t length) {
+    std::unique_ptr<talkwire::login::ServerLogin> exchange = std::move(session.exchange);
+    const Account* account = std::exchange(session.confirming, nullptr);
+    if (!exchange || account == nullptr) {
+        ++counters_.requestsDropped;
+        spdlog::warn("session {}: login confirmation without a login dropped", session.id());
+        return;
     }
-    ReplayGuard::Nonce nonce{};
-    std::copy(std::begin(proof.nonce), std::end(proof.nonce), nonce.begin());
-    switch (replayGuard_.use(nonce, now)) {
-        case ReplayGuard::Verdict::kFirstUse:
-            break;
-        case ReplayGuard::Verdict::kReplayed:
-            check.refusal = kStaleLogin;
-            check.why = "proof used before: a replay";
-            check.failure = true;
-            break;
-        case ReplayGuard::Verdict::kFull:
-            check.refusal = kTryLater;
-            check.why = "too many recent logins to tell a replay";
-            break;
+    const auto from = session.remote().address();
+    const auto now = Session::Clock::now();
+    tw_login_confirm confirm{};
+    if (srv_parse_login_confirm(&confirm, body, length) != TW_OK) {
+        refuseLogin(session, account->name, kMalformedLogin, "malformed login confirmation");
+        return;
     }
-    return check;
+    if (confirm.confirmed == 0) {
+        loginThrottle_.failed(from, account->name, now);
+        refuseLogin(session, account->name, kWrongPassword, "the client could not confirm our answer: wrong password");
+        return;
+    }
+    talkwire::spake2plus::Confirmation confirmation{};
+    std::copy(std::begin(confirm.confirmation), std::end(confirm.confirmation), confirmation.begin());
+    talkwire::login::SessionKeys keys;
+    if (!exchange->finish(confirmation, keys)) {
+        loginThrottle_.failed(from, account->name, now);
+        ++counters_.loginsRefused;
+        spdlog::warn("session {}: login of '{}' refused: its confirmation does not match our answer", session.id(),
+                     account->name);
+        session.close("login confirmation does not match");
+        return;
+    }
+    loginThrottle_.succeeded(from, account->name);
+    session.protect(keys, account->id);
+    acceptLogin(session, *account);
+}
+
+void Server::acceptLogin(Session& session, const Account& account) {
+    Session* previous = online(account.id);
+    if (previous == nullptr && byAccount_.size() >= config_.limits.maxSessions) {
+        ++counters_.loginsRefused;
+        session.close("server full");
+        return;
+    }
+    if (previous != nullptr) {
+        spdlog::info("session {}: '{}' logged in again, session {} replaced", session.id(), account.name,
+                     previous->id());
+        Message answer;
+        answer.length = srv_build_logout_ack(answer.bytes.data(), kMessageCapacity);
+        previous->send(answer.bytes.data(), answer.length);
+        previous->closeAfterSending("replaced by a new login");
+        // The old session no longer speaks for the account, whenever its close completes.
+        onClosed(*previous, "replaced by a new login");
+    }
+    leaveLogin(session);
+    session.account = &account;
+    byAccount_[account.id] = &session;
+    if (cluster_) {
+        listenToGroupsOf(account.id, true);
+        leaveMeetingsElsewhere(account.id);
+        cluster_->userOnline(account.id);
+        reportLoad();
+    }
+    ++counters_.loginsAccepted;
+    spdlog::info("session {}: '{}' logged in as user {}", session.id(), account.name, account.id);
 }
 
 void Server::logout(Session& session) {
@@ -473,13 +513,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
         floors_.userGone(user);
         leaveCall(session);
     }
-    if (session.voiceEndpoint) {
-        auto mapped = byEndpoint_.find(*session.voiceEndpoint);
-        if (mapped != byEndpoint_.end() && session.account != nullptr && mapped->second == session.account->id) {
-            byEndpoint_.erase(mapped);
-        }
-        session.voiceEndpoint.reset();
-    }
+    session.voiceEndpoint.reset();
     ++counters_.sessionsClosed;
     spdlog::info("session {} closed: {}", session.id(), reason);
     // Erased later: the session may still be running the handler that closed it.
@@ -551,70 +585,79 @@ bool Server::relayWaitingDatagrams() {
     return true;
 }
 
+// A datagram opens only under its sender's keys (its header names the sender) and only
+// once; the plain datagram is then checked, stamped with the sender and sealed anew for each
+// listener.
 void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoint& from) {
     ++counters_.datagramsIn;
-    tw_datagram_info info{};
-    if (srv_parse_datagram(data, static_cast<int>(size), &info) != TW_OK) {
+    const std::span<const unsigned char> sealed(data, size);
+    const std::optional<uint32_t> user = talkwire::ProtectedLink::linkIdOf(sealed);
+    if (!user) {
         ++counters_.droppedMalformed;
         return;
     }
+    Session* sender = online(*user);
+    if (sender == nullptr || sender->link() == nullptr) {
+        ++counters_.droppedUnknownEndpoint;
+        return;
+    }
+    const std::optional<std::size_t> opened = sender->link()->openDatagram(sealed, opened_.data(), opened_.size());
+    if (!opened) {
+        ++counters_.droppedNotOpened;
+        return;
+    }
+    unsigned char* const plain = opened_.data();
+    tw_datagram_info info{};
+    if (srv_parse_datagram(plain, static_cast<int>(*opened), &info) != TW_OK) {
+        ++counters_.droppedMalformed;
+        return;
+    }
+    // The user's voice goes where its newest genuine datagram came from: only its keys can
+    // move it.
+    sender->voiceEndpoint = from;
     if (info.kind == TW_KIND_HEARTBEAT) {
-        // An endpoint is taken only from the address the user's control connection comes
-        // from, so nobody can claim another user's voice.
-        Session* session = online(info.senderId);
-        if (session == nullptr || session->remote().address() != from.address()) {
-            ++counters_.droppedUnknownEndpoint;
-            return;
-        }
-        if (session->voiceEndpoint && *session->voiceEndpoint != from) {
-            byEndpoint_.erase(*session->voiceEndpoint);
-        }
-        session->voiceEndpoint = from;
-        session->lastHeard = Session::Clock::now();
-        byEndpoint_[from] = info.senderId;
-        return;
-    }
-    auto known = byEndpoint_.find(from);
-    if (known == byEndpoint_.end()) {
-        ++counters_.droppedUnknownEndpoint;
-        return;
-    }
-    Session* sender = online(known->second);
-    if (sender == nullptr) {
-        ++counters_.droppedUnknownEndpoint;
+        sender->lastHeard = Session::Clock::now();
         return;
     }
     if (info.kind == TW_KIND_TALK_START || info.kind == TW_KIND_TALK_STOP) {
         ++counters_.markers;
-        spdlog::info("user {}: talk {} marker {} '{}'", known->second,
-                     info.kind == TW_KIND_TALK_START ? "start" : "stop", info.markerId, info.markerText);
+        spdlog::info("user {}: talk {} marker {} '{}'", *user, info.kind == TW_KIND_TALK_START ? "start" : "stop",
+                     info.markerId, info.markerText);
         return;
     }
-    const auto groupId = floors_.voiceGroupOf(known->second);
+    const auto groupId = floors_.voiceGroupOf(*user);
     if (!groupId) {
         ++counters_.droppedNotFloorHolder;
         return;
     }
-    srv_stamp_sender(data, static_cast<int>(size), known->second);
+    srv_stamp_sender(plain, static_cast<int>(*opened), *user);
     const auto* members = membersOf(*groupId);
     for (uint32_t member : members != nullptr ? *members : kNoMembers) {
-        Session* listener = online(member);
-        if (member != known->second && listener != nullptr && listener->voiceEndpoint) {
-            datagrams_.queue(data, size, *listener->voiceEndpoint);
-        }
+        if (member != *user) relayTo(member, plain, *opened);
     }
     if (clustered(*groupId)) {
-        cluster_->publishVoice(*groupId, data, size);
+        cluster_->publishVoice(*groupId, plain, *opened);
         ++counters_.clusterVoiceOut;
     }
 }
 
-void Server::sendDatagram(const unsigned char* data, std::size_t size, const udp::endpoint& to) {
-    boost::system::error_code error;
-    udp_.send_to(asio::buffer(data, size), to, 0, error);
-    if (error && error != asio::error::would_block) {
-        spdlog::warn("datagram to {}:{} not sent: {}", to.address().to_string(), to.port(), error.message());
+void Server::relayTo(uint32_t member, const unsigned char* plain, std::size_t size) {
+    Session* listener = online(member);
+    if (listener == nullptr || !listener->voiceEndpoint || listener->link() == nullptr) return;
+    const std::size_t room = size + talkwire::ProtectedLink::kDatagramOverhead;
+    unsigned char* sealed = datagrams_.space(room);
+    const std::size_t length = sealed != nullptr ? listener->link()->sealDatagram({plain, size}, sealed, room) : 0;
+    if (length == 0) {
+        ++counters_.droppedMalformed;
+        return;
     }
+    datagrams_.queue(sealed, length, *listener->voiceEndpoint);
+}
+
+void Server::flushDatagrams() {
+    const DatagramBatch::Flushed flushed = datagrams_.flush(udp_.native_handle());
+    counters_.datagramsRelayed += flushed.sent;
+    counters_.droppedSendBuffer += flushed.dropped;
 }
 
 // Drops sessions silent for three heartbeat intervals.

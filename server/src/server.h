@@ -16,7 +16,6 @@
 #include "floor_control.h"
 #include "login_throttle.h"
 #include "metrics.h"
-#include "replay_guard.h"
 #include "session.h"
 
 namespace talkhub_server {
@@ -27,8 +26,8 @@ enum LoginRefusal : uint8_t {
     kWrongPassword = 2,
     kServerFull = 3,
     kMalformedLogin = 4,
-    kTryLater = 5,    // too many failed logins from the address: refused for a while
-    kStaleLogin = 6,  // the proof names a time outside the clock window, or was used before
+    kTryLater = 5,     // too many failed logins from the address: refused for a while
+    kOldProtocol = 7,  // a client of the previous protocol version, which logs in unprotected
 };
 
 // Results of a refused temporary or meeting call.
@@ -82,15 +81,10 @@ private:
     void onClosed(Session& session, const std::string& reason);
 
     void login(Session& session, const unsigned char* body, uint32_t length);
-    // What a login proof earns: no refusal, or a refusal, why, and whether it counts as a
-    // failed login (it does when it could be a guess or a replay).
-    struct ProofCheck {
-        uint8_t refusal = 0;
-        std::string why;
-        bool failure = false;
-        int64_t skewSeconds = 0;  // the proof's time less ours
-    };
-    ProofCheck checkProof(const Account& account, const char* encoded, Session::Clock::time_point now);
+    void confirmLogin(Session& session, const unsigned char* body, uint32_t length);
+    void acceptLogin(Session& session, const Account& account);
+    void refuseLogin(Session& session, const std::string& account, uint8_t code, const char* why);
+    void refuseOldClient(Session& session);
     void logout(Session& session);
     void queryGroups(Session& session);
     void enterGroup(Session& session, const unsigned char* body, uint32_t length);
@@ -132,15 +126,18 @@ private:
     // Whether more may still wait (the last batch was full).
     bool relayWaitingDatagrams();
     void onDatagram(unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& from);
-    void sendDatagram(const unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& to);
+    // Seals a plain datagram for one member, when it listens, and queues it in the batch.
+    void relayTo(uint32_t member, const unsigned char* plain, std::size_t size);
+    // Sends what relayTo queued outside a batch of received datagrams (another node's voice,
+    // an end of talk), together.
+    void flushDatagrams();
     void sweep();
 
     // Cluster nodes: this node's floors are claimed through the cluster, and what the other
     // nodes do arrives here, on the network thread.
     void startCluster();
-    // Queues the copies of another node's datagram; flushClusterVoice sends them.
+    // Queues the copies of another node's datagram; flushDatagrams sends them.
     void onClusterVoice(uint32_t groupId, const unsigned char* data, std::size_t size);
-    void flushClusterVoice();
     void onClusterFloor(const FloorEvent& event);
     void onReplacedElsewhere(uint32_t userId);
     void onCallOffered(const NodeMessage& offer, const std::string& reply);
@@ -179,7 +176,8 @@ private:
     uint64_t nextSessionId_ = 1;
     std::map<uint64_t, std::shared_ptr<Session>> sessions_;
     std::map<uint32_t, Session*> byAccount_;
-    std::map<boost::asio::ip::udp::endpoint, uint32_t> byEndpoint_;
+    // A datagram as it opened, before it is sealed for each listener.
+    std::array<unsigned char, DatagramBatch::kDatagramBytes> opened_{};
     FloorControl floors_;
     std::map<uint32_t, Call> calls_;  // by the call's group id
     uint32_t tempGroupsMade_ = 0;
@@ -189,7 +187,6 @@ private:
     std::map<uint32_t, uint16_t> endOfTalkSequence_;
     Counters counters_;
     LoginThrottle loginThrottle_;
-    ReplayGuard replayGuard_;
     // Connections that have not logged in yet, in all and by address.
     std::size_t inLogin_ = 0;
     std::map<boost::asio::ip::address, uint32_t> inLoginByAddress_;

@@ -16,7 +16,7 @@ void Server::startCluster() {
     events.voice = [this](uint32_t groupId, const unsigned char* data, std::size_t size) {
         onClusterVoice(groupId, data, size);
     };
-    events.voiceDone = [this] { flushClusterVoice(); };
+    events.voiceDone = [this] { flushDatagrams(); };
     events.floor = [this](const FloorEvent& event) { onClusterFloor(event); };
     events.floorLost = [this](uint32_t groupId, uint64_t token) { floors_.onLostInCluster(groupId, token); };
     events.replaced = [this](uint32_t userId) { onReplacedElsewhere(userId); };
@@ -116,18 +116,8 @@ void Server::onClusterVoice(uint32_t groupId, const unsigned char* data, std::si
     const auto* members = membersOf(groupId);
     if (members == nullptr) return;
     for (uint32_t member : *members) {
-        Session* listener = online(member);
-        if (member != info.senderId && listener != nullptr && listener->voiceEndpoint) {
-            datagrams_.queue(data, size, *listener->voiceEndpoint);
-        }
+        if (member != info.senderId) relayTo(member, data, size);
     }
-}
-
-// Voice from other nodes arrives in runs: their copies go out together.
-void Server::flushClusterVoice() {
-    const DatagramBatch::Flushed flushed = datagrams_.flush(udp_.native_handle());
-    counters_.datagramsRelayed += flushed.sent;
-    counters_.droppedSendBuffer += flushed.dropped;
 }
 
 // A call whose owner's node has gone ends here: nothing more will come from there, and its

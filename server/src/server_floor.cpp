@@ -98,11 +98,9 @@ void Server::floorFreed(uint32_t groupId, uint32_t holder) {
     const int size = srv_build_end_of_talk(endOfTalk, sizeof endOfTalk, holder, endOfTalkSequence_[holder]++);
     if (const auto* members = membersOf(groupId)) {
         for (uint32_t member : *members) {
-            Session* listener = online(member);
-            if (member != holder && listener != nullptr && listener->voiceEndpoint) {
-                sendDatagram(endOfTalk, static_cast<std::size_t>(size), *listener->voiceEndpoint);
-            }
+            if (member != holder) relayTo(member, endOfTalk, static_cast<std::size_t>(size));
         }
+        flushDatagrams();
     }
 }
 

@@ -3,6 +3,8 @@
 #include <spdlog/spdlog.h>
 #include <talkwire.h>
 
+#include "framing.h"
+
 namespace talkhub_server {
 
 namespace asio = boost::asio;
@@ -54,17 +56,43 @@ void Session::onBytes(std::size_t size) {
             continue;
         }
         bytesSinceFrame_ = 0;
-        tw_packet packet{};
-        const uint32_t frameSize = static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2;
-        if (packet_decode(frameBuffer_.data(), frameSize, &packet) <= 0) {
-            spdlog::warn("session {} ({}): undecodable frame dropped", id_, remote_.address().to_string());
-            if (++undecodable_ >= limits_.undecodableFramesBeforeClose) close("frames that do not decode");
-            continue;
-        }
-        if (admit()) {
-            onMessage_(*this, packet.header, packet.body, packet.bodyLength);
-        }
+        onFrame(frameBuffer_.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2);
     }
+}
+
+void Session::onFrame(unsigned char* frame, uint32_t size) {
+    namespace framing = talkwire::framing;
+    std::span<unsigned char> message;
+    if (framing::unframe(frame, size, message) != TW_OK) {
+        spdlog::warn("session {} ({}): undecodable frame dropped", id_, remote_.address().to_string());
+        if (++undecodable_ >= limits_.undecodableFramesBeforeClose) close("frames that do not decode");
+        return;
+    }
+    if (link_) {
+        if (message.size() < talkwire::ProtectedLink::kControlOverhead ||
+            !link_->openControl(message, message.data())) {
+            close("a request did not open: altered, injected, dropped or out of order");
+            return;
+        }
+        message = message.first(message.size() - talkwire::ProtectedLink::kControlOverhead);
+    }
+    tw_packet packet{};
+    const bool oldLogin =
+        !link_ && message.size() >= 2 && message[0] == TW_CMD_LOGIN && message[1] == TW_OLD_PROTOCOL_VERSION;
+    if (oldLogin) {
+        packet = {message.data(), 2, message.data() + 2, static_cast<uint32_t>(message.size() - 2)};
+    } else if (framing::readMessage(message, &packet) <= 0) {
+        spdlog::warn("session {} ({}): undecodable frame dropped", id_, remote_.address().to_string());
+        if (++undecodable_ >= limits_.undecodableFramesBeforeClose) close("frames that do not decode");
+        return;
+    }
+    if (admit()) {
+        onMessage_(*this, packet.header, packet.body, packet.bodyLength);
+    }
+}
+
+void Session::protect(const talkwire::login::SessionKeys& keys, uint32_t linkId) {
+    link_ = std::make_unique<talkwire::ProtectedLink>(talkwire::ProtectedLink::End::kServer, keys, linkId);
 }
 
 // A per-second request budget; requests over it are dropped, and a session that keeps
@@ -91,9 +119,18 @@ void Session::send(const unsigned char* message, int length) {
     if (!open_ || closing_ || length <= 0) {
         return;
     }
+    if (link_) {
+        sealed_.resize(static_cast<std::size_t>(length) + talkwire::ProtectedLink::kControlOverhead);
+        if (!link_->sealControl({message, static_cast<std::size_t>(length)}, sealed_.data())) {
+            close("no key left to seal an answer");
+            return;
+        }
+        message = sealed_.data();
+        length = static_cast<int>(sealed_.size());
+    }
     std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
-    const uint16_t size = encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                                 static_cast<uint16_t>(std::min<std::size_t>(framed.size(), 0xFFFF)));
+    const uint16_t size = talkwire::framing::frame(message, static_cast<uint16_t>(length), framed.data(),
+                                                   static_cast<uint16_t>(std::min<std::size_t>(framed.size(), 0xFFFF)));
     if (size == 0) {
         spdlog::error("session {}: answer of {} bytes could not be framed", id_, length);
         return;

@@ -1,5 +1,7 @@
-// One client's control connection: reads and unframes requests, frames and queues answers.
-// Runs on the server's single network thread.
+// One client's control connection: reads and unframes requests, frames and queues answers,
+// and once the login's exchange has given the connection its keys, opens every request and
+// seals every answer (a request that does not open ends the connection). Runs on the
+// server's single network thread.
 #pragma once
 
 #include <utility>  // before Asio: its coroutine header needs std::exchange
@@ -14,13 +16,16 @@
 #include <vector>
 
 #include "config.h"
+#include "login_exchange.h"
+#include "protected_link.h"
 
 namespace talkhub_server {
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
     using Clock = std::chrono::steady_clock;
-    // Called with each whole message (header and body) that passed the rate limit.
+    // Called with each whole message (header and body) that passed the rate limit; a login
+    // of the previous protocol version comes too (its header's second byte tells).
     using MessageHandler =
         std::function<void(Session&, const unsigned char* header, const unsigned char* body, uint32_t bodyLength)>;
     using CloseHandler = std::function<void(Session&, const std::string& reason)>;
@@ -40,7 +45,14 @@ public:
     const boost::asio::ip::tcp::endpoint& remote() const { return remote_; }
     const boost::asio::ip::tcp::endpoint& local() const { return local_; }
 
+    // From the next message on, requests are opened and answers sealed with these keys.
+    void protect(const talkwire::login::SessionKeys& keys, uint32_t linkId);
+    talkwire::ProtectedLink* link() const { return link_.get(); }
+
     // Protocol state, kept by the server.
+    // The login's exchange, from the server's answer to the client's confirmation.
+    std::unique_ptr<talkwire::login::ServerLogin> exchange;
+    const Account* confirming = nullptr;  // the account that exchange is for
     const Account* account = nullptr;
     uint32_t currentGroup = 0;
     uint32_t callGroup = 0;  // the group of the temporary call or meeting the user is in
@@ -57,6 +69,7 @@ private:
     void onBytes(std::size_t size);
     bool admit();
     void writeMore();
+    void onFrame(unsigned char* frame, uint32_t size);
 
     boost::asio::ip::tcp::socket socket_;
     uint64_t id_;
@@ -80,6 +93,8 @@ private:
     // neither gets the connection closed.
     std::size_t bytesSinceFrame_ = 0;
     uint32_t undecodable_ = 0;
+    std::unique_ptr<talkwire::ProtectedLink> link_;
+    std::vector<unsigned char> sealed_;
 };
 
 }  // namespace talkhub_server

@@ -82,6 +82,7 @@ int CVoiceTalk::login(const std::string& newAccount, const std::string& newPassw
         return -1;
     }
     redirects = 0;
+    awaitingVerdict = false;
     return connectTo(newAccount, newPassword, callback, 0);
 }
 
@@ -176,8 +177,8 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
     // The proof's key derivation is memory-hard on purpose: tens of milliseconds here.
     char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
     if (const int made = encode_login_passwd(user.c_str(), secret.c_str(), encoded); made < 0) {
-        harbor::logError("CVoiceTalk::onConnectServerCallback", "login proof of user:[%s] not made:[%d].", user.c_str(),
-                         made);
+        harbor::logError("CVoiceTalk::onConnectServerCallback", "login key exchange of user:[%s] not started:[%d].",
+                         user.c_str(), made);
         finish(loginCallback, TALKHUB_LOGIN_NO_PROOF, "");
         dropSocket();
         return;
@@ -206,6 +207,10 @@ void CVoiceTalk::sendCtrlData(const void* data, int length) {
     }
     const uint16_t framed = encode_tcp_packet_hdlc(data, static_cast<uint16_t>(length), frameBuffer.data(),
                                                    static_cast<uint16_t>(bufferCapacity));
+    if (framed == 0) {
+        harbor::logError("CVoiceTalk::sendCtrlData", "voice talk ctrl data of len:[%d] not framed or sealed.", length);
+        return;
+    }
     const int sent = socket->send(frameBuffer.data(), framed);
     if (sent < 0) {
         harbor::logError("CVoiceTalk::sendCtrlData", "send voice talk ctrl data fail:[%d].", sent);
@@ -225,10 +230,11 @@ void CVoiceTalk::onHeartbeatThread() {
         }
         const int length = cp_ping(message.data(), static_cast<int>(message.size()), ownUserId);
         if (length > 0) {
+            // Framed under the send lock: messages are sealed in the order they are sent.
+            std::lock_guard lock(sendLock);
             const uint16_t framed = encode_tcp_packet_hdlc(message.data(), static_cast<uint16_t>(length), frame.data(),
                                                            static_cast<uint16_t>(frame.size()));
-            std::lock_guard lock(sendLock);
-            if (harbor::ITcpSocket* socket = tcpSocket) {
+            if (harbor::ITcpSocket* socket = tcpSocket; socket != nullptr && framed > 0) {
                 const int sent = socket->send(frame.data(), framed);
                 if (sent < 0) {
                     harbor::logInfo("CVoiceTalk::onHeartbeatThread", "send tcp heartbeat packet fail:[%d].", sent);
@@ -302,6 +308,15 @@ void CVoiceTalk::logout() {
 
 void CVoiceTalk::onConnectionBroken(int status) {
     harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "socket error:[%d] close connect.", status);
+    // The server was asked whether the password was wrong and went away instead.
+    if (awaitingVerdict.exchange(false)) {
+        harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "server not proven: it did not hold the account.");
+        int connecting = 1;
+        loginState.compare_exchange_strong(connecting, 0);
+        finish(loginCallback, TALKHUB_LOGIN_SERVER_NOT_PROVEN, "");
+        dropSocket();
+        return;
+    }
     const int state = loginState;
     if (state == 1 || state == 2) {
         if (NotifyCallback notify = notifyCallback) {

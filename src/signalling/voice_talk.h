@@ -83,6 +83,7 @@ private:
     // Answers.
     void onLoginAck(const tw_packet& packet);
     // An accepted or refused login: starts what a login starts; the login callback's value.
+    int onLoginUnproven();
     int onLoginVerdict(const tw_login_ack& ack);
     // Connects to the server a login answer names instead; the login callback's value.
     int onLoginRedirect(const tw_login_ack& ack);
@@ -126,6 +127,9 @@ private:
     std::atomic<int> loginState{0};
     // Moves to another server since the host's login.
     std::atomic<int> redirects{0};
+    // The server's answer did not prove it holds the account: it was told, and its verdict
+    // (a wrong password) is awaited.
+    std::atomic<bool> awaitingVerdict{false};
 
     // Written by the host and by a redirecting login answer on the network thread.
     std::mutex settingsLock;

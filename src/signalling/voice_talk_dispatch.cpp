@@ -28,7 +28,14 @@ int CVoiceTalk::onVoiceCtrlDataCallback(harbor::ITcpSocket*, int length, const v
         completed.assign(frame, frame + size);
         lock.unlock();
         tw_packet packet{};
-        if (packet_decode(completed.data(), size, &packet) > 0) {
+        const int decoded = packet_decode(completed.data(), size, &packet);
+        if (decoded == TW_ERR_SEALED) {
+            harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback",
+                             "a message did not open (altered, injected or out of order): connection ends.");
+            onConnectionBroken(decoded);
+            return handled;
+        }
+        if (decoded > 0) {
             const uint16_t command = packet.header[0];
             const auto found = commandHandlers.find(command);
             if (found == commandHandlers.end()) {

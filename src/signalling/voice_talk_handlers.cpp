@@ -31,9 +31,13 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
         const int parsed = on_login_ack(&ack, packet.body, packet.bodyLength);
         harbor::logInfo(tag, "recv login ack packet parse:[%d].", parsed);
         redirect = parsed >= 0 && ack.redirectAddress[0] != '\0';
-        if (parsed < 0) {
+        if (parsed == TW_ERR_UNPROVEN) {
+            value = onLoginUnproven();
+            if (value == 0) return;
+        } else if (parsed < 0) {
             value = parsed;
         } else if (!redirect) {
+            awaitingVerdict = false;
             value = onLoginVerdict(ack);
         }
     }
@@ -48,6 +52,24 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
             callback(value, "");
         }
     }
+}
+
+// The answer accepted the login without proving that the server holds the account: the
+// password is wrong, or the server is not the account's. The server is told; an honest one
+// answers that the password was wrong. A second such answer, or none, ends the login as a
+// server not proven. 0 while the verdict is awaited.
+int CVoiceTalk::onLoginUnproven() {
+    constexpr const char* tag = "CVoiceTalk::onLoginAck";
+    if (awaitingVerdict.exchange(false)) {
+        harbor::logError(tag, "server not proven: it did not hold the account.");
+        loginState = 0;
+        dropSocket();
+        return TALKHUB_LOGIN_SERVER_NOT_PROVEN;
+    }
+    harbor::logError(tag, "login answer not proven: wrong password, or not the account's server; asking it.");
+    awaitingVerdict = true;
+    buildAndSend([](unsigned char* buffer, int capacity) { return cp_login_confirm(buffer, capacity, nullptr); });
+    return 0;
 }
 
 int CVoiceTalk::onLoginVerdict(const tw_login_ack& ack) {

@@ -45,13 +45,25 @@ extern "C" {
 #define TW_ERR_CODEC (-7)     /* the voice codec failed */
 #define TW_ERR_FORMAT (-8)    /* wrong magic, version, command or kind */
 #define TW_ERR_CRYPTO (-9)    /* the cryptography library could not start */
+/* A login answer that accepts the login but does not prove that the server holds the
+ * account's record: the password is wrong, or the server is not the account's. */
+#define TW_ERR_UNPROVEN (-10)
+/* A sealed message or datagram did not open (altered, injected, replayed or out of order);
+ * for the control stream this ends the connection. */
+#define TW_ERR_SEALED (-11)
+
+/* The control messages' protocol version (every message's second byte). Version 2: the
+ * login is a key exchange and everything after it is sealed. A server answers a login of
+ * version 1 with srv_build_old_login_refusal. */
+#define TW_PROTOCOL_VERSION 2
+#define TW_OLD_PROTOCOL_VERSION 1
 
 /* Sizes and limits. */
 #define TW_VERSION_TEXT_SIZE 50
 #define TW_ENCODED_PASSWORD_SIZE 1024
 #define TW_LOGIN_KEY_SIZE 32
-#define TW_LOGIN_KEY_TEXT_SIZE 68 /* "v2$", 64 hex digits, NUL */
-#define TW_LOGIN_NONCE_SIZE 16
+#define TW_LOGIN_SHARE_SIZE 65        /* the server's share of the login's key exchange */
+#define TW_LOGIN_CONFIRMATION_SIZE 32 /* either side's proof of the exchange's key */
 #define TW_MAX_ACCOUNT_LENGTH 63
 #define TW_MAX_PASSWORD_LENGTH 255
 #define TW_MAX_GROUPS 128
@@ -80,6 +92,7 @@ extern "C" {
 #define TW_CMD_TEMP_GROUP_CALL 0x09
 #define TW_CMD_MEETING_CALL 0x0a
 #define TW_CMD_HANDUP_MEETING_CALL 0x0b
+#define TW_CMD_LOGIN_CONFIRM 0x0c
 /* Command ids: answers and events (server to client). */
 #define TW_CMD_LOGIN_ACK 0x81
 #define TW_CMD_QUERY_GROUP_ACK 0x82
@@ -127,6 +140,10 @@ typedef struct tw_login_ack {
     uint32_t userId;
     char markerText[TW_MARKER_TEXT_SIZE]; /* 64 raw bytes, copied unchanged */
     uint32_t markerId;
+    /* The server's part of the key exchange (PROTOCOL.md, "Login"): set by the server on
+     * an accepting answer, checked by on_login_ack; zero on a refusal or a redirect. */
+    unsigned char serverShare[TW_LOGIN_SHARE_SIZE];
+    unsigned char serverConfirmation[TW_LOGIN_CONFIRMATION_SIZE];
 } tw_login_ack;
 
 typedef struct tw_group_entry {
@@ -208,6 +225,13 @@ typedef struct tw_login_request {
     uint32_t flags;
 } tw_login_request;
 
+/* The client's answer to an accepting login answer: its confirmation of the exchange, or
+ * (confirmed 0) word that it could not confirm the server's. */
+typedef struct tw_login_confirm {
+    uint8_t confirmed;
+    unsigned char confirmation[TW_LOGIN_CONFIRMATION_SIZE];
+} tw_login_confirm;
+
 typedef struct tw_id_request { /* ping (user id), activate group, request and release mic */
     uint32_t id;
 } tw_id_request;
@@ -222,12 +246,6 @@ typedef struct tw_call_request { /* temp call, meeting call, hang-up of a meetin
     uint32_t count;
     uint32_t ids[TW_MAX_CALL_IDS];
 } tw_call_request;
-
-/* Server side: what a genuine login proof claims; the server checks both. */
-typedef struct tw_login_proof {
-    int64_t unixTime;                         /* when the client made it, seconds since 1970 */
-    unsigned char nonce[TW_LOGIN_NONCE_SIZE]; /* random, never to be accepted twice */
-} tw_login_proof;
 
 /* Server side: one datagram as seen by the voice server. */
 typedef struct tw_datagram_info {
@@ -245,19 +263,22 @@ TALKWIRE_API int proto_init(void);
 /* Writes the version text (at most TW_VERSION_TEXT_SIZE - 1 characters) into version. */
 TALKWIRE_API int ptt_init(char* version);
 
-/* Login (PROTOCOL.md, "Login proof"). Derives the account's login key from its password
+/* Login (PROTOCOL.md, "Login"). Derives the account's login key from its password
  * (Argon2id, salted by the account; tens of milliseconds and 19 MiB on purpose) into key
  * (TW_LOGIN_KEY_SIZE bytes): TW_OK, TW_ERR_ARGUMENT (no account, account over 63 or password
  * over 255 bytes), TW_ERR_MEMORY or TW_ERR_CRYPTO. */
 TALKWIRE_API int derive_login_key(const char* user, const char* password, unsigned char* key);
-/* Writes into out (TW_ENCODED_PASSWORD_SIZE bytes) a login proof made with the key at
- * unixTime, with a fresh random nonce; returns its length. */
-TALKWIRE_API int encode_login_proof(const char* user, const unsigned char* key, int64_t unixTime, char* out);
-/* Both at once, at the present time: what a client sends as its login's password. */
+/* Starts this process's login: derives the login key and writes into out
+ * (TW_ENCODED_PASSWORD_SIZE bytes) the client's share of the key exchange, the text a login
+ * request carries as its password; returns its length. Whatever an earlier login left
+ * (its exchange, its connection's keys) is wiped first.
+ *
+ * The process's connection. on_login_ack finishes the exchange; from then on
+ * encode_tcp_packet_hdlc sends the client's confirmation ahead of the first message and
+ * seals every message, packet_decode opens every one, and the datagram functions seal what
+ * they build and open what they read. The keys are wiped when the logout's answer opens and
+ * when the next login starts. */
 TALKWIRE_API int encode_login_passwd(const char* user, const char* password, char* out);
-/* Writes a key as the text a server stores ("v2$" and 64 hex digits, TW_LOGIN_KEY_TEXT_SIZE
- * bytes with the NUL); returns its length. */
-TALKWIRE_API int encode_login_key(const unsigned char* key, char* out);
 
 /* ---- Client requests ---------------------------------------------------------------------- */
 
@@ -272,22 +293,33 @@ TALKWIRE_API int cp_set_group_option(unsigned char* buf, int cap, uint32_t first
 TALKWIRE_API int cp_temp_group_call(unsigned char* buf, int cap, const uint32_t* ids, int count);
 TALKWIRE_API int cp_meeting_call(unsigned char* buf, int cap, int flag, const uint32_t* ids, int count);
 TALKWIRE_API int cp_handup_meeting_call(unsigned char* buf, int cap, const uint32_t* ids, int count);
+/* The client's confirmation of the login's exchange (TW_LOGIN_CONFIRMATION_SIZE bytes), or
+ * with null the word that the server's could not be confirmed (on_login_ack returned
+ * TW_ERR_UNPROVEN): an honest server then answers whether the password was wrong.
+ * encode_tcp_packet_hdlc sends the confirmation itself; a client of its own may build it. */
+TALKWIRE_API int cp_login_confirm(unsigned char* buf, int cap, const unsigned char* confirmation);
 
 /* ---- Framing ------------------------------------------------------------------------------ */
 
-/* Frames one message; returns the framed length, 0 when it does not fit in cap. */
+/* Frames one message (sealed, after the process's login); returns the framed length, 0 when
+ * it does not fit in cap or cannot be sealed. After the login the first call also frames
+ * the client's confirmation, ahead of the message. */
 TALKWIRE_API uint16_t encode_tcp_packet_hdlc(const void* message, uint16_t length, unsigned char* out, uint16_t cap);
 /* Feeds one received byte. The receive buffer must be zero-filled before its first use; it
  * holds the unfinished frame and the decoder's state (its last 8 bytes) between calls.
  * *frame is set to the buffer for the byte that completes a valid frame, else to null. */
 TALKWIRE_API void decode_tcp_packet_hdlc(unsigned char* buffer, uint32_t capacity, unsigned char byte,
                                          unsigned char** frame);
-/* Checks a completed frame (size = its length field + 2) and points the record into it.
- * Returns the message length (> 0) on success. */
-TALKWIRE_API int packet_decode(const unsigned char* buffer, uint32_t size, tw_packet* record);
+/* Checks a completed frame (size = its length field + 2), opens it in place after the
+ * process's login, and points the record into it. Returns the message length (> 0) on
+ * success; TW_ERR_SEALED when it did not open, after which the connection must end. */
+TALKWIRE_API int packet_decode(unsigned char* buffer, uint32_t size, tw_packet* record);
 
 /* ---- Client parsers ----------------------------------------------------------------------- */
 
+/* An accepting answer finishes the process's login (see encode_login_passwd): TW_OK when the
+ * server proved that it holds the account's record, else TW_ERR_UNPROVEN. A refusal or a
+ * redirect ends the login's exchange (a redirected login starts a fresh one). */
 TALKWIRE_API int on_login_ack(tw_login_ack* record, const void* body, uint32_t length);
 /* On success *list is a new list, to be released with ptt_ack_free_groups; on failure null. */
 TALKWIRE_API int on_query_group_ack(tw_group_list** list, const void* body, uint32_t length);
@@ -335,15 +367,8 @@ TALKWIRE_API int ptt_voice_decode(const unsigned char* payload, int length, unsi
 
 /* ---- Server side -------------------------------------------------------------------------- */
 
-/* Checks a login proof against the account and its stored key: 1 genuine (record holds its
- * time and nonce, which the caller must still check), 0 not made with this key,
- * TW_ERR_FORMAT when it is no proof. Costs one HMAC, never the key derivation. */
-TALKWIRE_API int srv_verify_login_proof(const char* user, const unsigned char* key, const char* encoded,
-                                        tw_login_proof* record);
-/* Reads a stored key's text (as encode_login_key writes it): TW_OK or TW_ERR_FORMAT. */
-TALKWIRE_API int srv_read_login_key(const char* text, unsigned char* key);
-
 TALKWIRE_API int srv_parse_login(tw_login_request* record, const void* body, uint32_t length);
+TALKWIRE_API int srv_parse_login_confirm(tw_login_confirm* record, const void* body, uint32_t length);
 TALKWIRE_API int srv_parse_id_request(tw_id_request* record, const void* body, uint32_t length);
 TALKWIRE_API int srv_parse_group_option(tw_group_option_request* record, const void* body, uint32_t length);
 TALKWIRE_API int srv_parse_call_request(tw_call_request* record, const void* body, uint32_t length);
@@ -351,6 +376,9 @@ TALKWIRE_API int srv_parse_call_request(tw_call_request* record, const void* bod
 TALKWIRE_API int srv_parse_empty(const void* body, uint32_t length);
 
 TALKWIRE_API int srv_build_login_ack(unsigned char* buf, int cap, const tw_login_ack* record);
+/* A refusal a client of the previous protocol version reads (its login answer had no
+ * exchange). */
+TALKWIRE_API int srv_build_old_login_refusal(unsigned char* buf, int cap, uint8_t result);
 TALKWIRE_API int srv_build_group_list(unsigned char* buf, int cap, const tw_group_entry* entries, uint32_t count);
 TALKWIRE_API int srv_build_join_group_ack(unsigned char* buf, int cap, const tw_join_group_ack* record);
 /* command: TW_CMD_QUIT_GROUP_ACK, TW_CMD_REQUEST_MIC_ACK, TW_CMD_TEMP_CALL_ACK or

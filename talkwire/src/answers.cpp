@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "client_connection.h"
 #include "messages.h"
 
 using namespace talkwire;
@@ -68,7 +69,11 @@ int parseGroupList(tw_group_list** out, const void* body, uint32_t length) {
 extern "C" {
 
 int on_login_ack(tw_login_ack* record, const void* body, uint32_t length) {
-    return parseRecord(record, body, length, loginAckFields);
+    const int parsed = parseRecord(record, body, length, loginAckFields);
+    if (parsed != TW_OK) return parsed;
+    const int verdict = talkwire::client::finishLogin(*record);
+    if (verdict != TW_OK) *record = tw_login_ack{};
+    return verdict;
 }
 
 int on_query_group_ack(tw_group_list** list, const void* body, uint32_t length) {
@@ -176,6 +181,14 @@ int on_meeting_call_release(tw_meeting_call_release* record, const void* body, u
 
 int srv_build_login_ack(unsigned char* buf, int cap, const tw_login_ack* record) {
     return buildRecord(buf, cap, TW_CMD_LOGIN_ACK, record, loginAckFields);
+}
+
+int srv_build_old_login_refusal(unsigned char* buf, int cap, uint8_t result) {
+    tw_login_ack refusal{};
+    refusal.result = result;
+    const int length = buildRecord(buf, cap, TW_CMD_LOGIN_ACK, &refusal, oldLoginAckFields);
+    if (length > 0) buf[1] = kOldProtocolVersion;
+    return length;
 }
 
 int srv_build_group_list(unsigned char* buf, int cap, const tw_group_entry* entries, uint32_t count) {

@@ -9,7 +9,8 @@
 
 namespace talkwire {
 
-inline constexpr uint8_t kProtocolVersion = 1;
+inline constexpr uint8_t kProtocolVersion = TW_PROTOCOL_VERSION;
+inline constexpr uint8_t kOldProtocolVersion = TW_OLD_PROTOCOL_VERSION;
 inline constexpr uint32_t kMessageHeaderSize = 2;
 
 // Starts a message: command id, then the protocol version.
@@ -47,7 +48,8 @@ int buildRecord(unsigned char* buffer, int capacity, uint8_t command, const Reco
     return writer.result();
 }
 
-inline constexpr auto loginAckFields = [](auto& io, auto& r) {
+// The login answer as version 1 had it, without the exchange.
+inline constexpr auto oldLoginAckFields = [](auto& io, auto& r) {
     io.u8(r.result);
     io.text(r.redirectAddress);
     io.text(r.voiceAddress);
@@ -58,6 +60,17 @@ inline constexpr auto loginAckFields = [](auto& io, auto& r) {
     io.u32(r.userId);
     io.raw(r.markerText);
     io.u32(r.markerId);
+};
+
+inline constexpr auto loginAckFields = [](auto& io, auto& r) {
+    oldLoginAckFields(io, r);
+    io.raw(r.serverShare);
+    io.raw(r.serverConfirmation);
+};
+
+inline constexpr auto loginConfirmFields = [](auto& io, auto& r) {
+    io.u8(r.confirmed);
+    io.raw(r.confirmation);
 };
 
 inline constexpr auto joinGroupAckFields = [](auto& io, auto& r) {

@@ -10,14 +10,17 @@ namespace {
 
 constexpr const char* kNextKey = "talkhub next key";
 
-void writeCounter(uint8_t* out, uint64_t counter) {
-    for (int i = 0; i < 8; ++i, counter >>= 8) out[i] = static_cast<uint8_t>(counter & 0xff);
+constexpr std::size_t kIdAt = 2;
+constexpr std::size_t kCounterAt = 6;
+
+void writeLittleEndian(uint8_t* out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i, value >>= 8) out[i] = static_cast<uint8_t>(value & 0xff);
 }
 
-uint64_t readCounter(const uint8_t* in) {
-    uint64_t counter = 0;
-    for (int i = 7; i >= 0; --i) counter = counter << 8 | in[i];
-    return counter;
+uint64_t readLittleEndian(const uint8_t* in, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | in[i];
+    return value;
 }
 
 }  // namespace
@@ -48,8 +51,9 @@ std::unique_ptr<ProtectedLink::Keys> ProtectedLink::Keys::following() const {
     return next;
 }
 
-ProtectedLink::ProtectedLink(End end, const login::SessionKeys& keys, uint64_t messagesPerKey)
+ProtectedLink::ProtectedLink(End end, const login::SessionKeys& keys, uint32_t linkId, uint64_t messagesPerKey)
     : messagesPerKey_(messagesPerKey),
+      linkId_(linkId),
       controlOut_(end == End::kClient ? keys.controlUp : keys.controlDown, messagesPerKey),
       controlIn_(end == End::kClient ? keys.controlDown : keys.controlUp, messagesPerKey),
       voiceOut_(end == End::kClient ? keys.voiceUp : keys.voiceDown, messagesPerKey),
@@ -78,18 +82,25 @@ std::size_t ProtectedLink::sealDatagram(std::span<const uint8_t> datagram, uint8
     if (capacity < datagram.size() + kDatagramOverhead || sealer == nullptr) return 0;
     out[0] = kDatagramMagic;
     out[1] = kDatagramVersion;
-    writeCounter(out + 2, voiceOut_.epoch() * messagesPerKey_ + sealer->sealed());
+    writeLittleEndian(out + kIdAt, linkId_, 4);
+    writeLittleEndian(out + kCounterAt, voiceOut_.epoch() * messagesPerKey_ + sealer->sealed(), 8);
     return sealer->seal(datagram, {out, kDatagramHeader}, out + kDatagramHeader) ? datagram.size() + kDatagramOverhead
                                                                                  : 0;
 }
 
-std::optional<std::size_t> ProtectedLink::openDatagram(std::span<const uint8_t> sealed, uint8_t* out,
-                                                       std::size_t capacity) {
-    if (sealed.size() < kDatagramOverhead || sealed[0] != kDatagramMagic || sealed[1] != kDatagramVersion ||
-        capacity < sealed.size() - kDatagramOverhead) {
+std::optional<uint32_t> ProtectedLink::linkIdOf(std::span<const uint8_t> sealed) {
+    if (sealed.size() < kDatagramOverhead || sealed[0] != kDatagramMagic || sealed[1] != kDatagramVersion) {
         return std::nullopt;
     }
-    const uint64_t counter = readCounter(sealed.data() + 2);
+    return static_cast<uint32_t>(readLittleEndian(sealed.data() + kIdAt, 4));
+}
+
+std::optional<std::size_t> ProtectedLink::openDatagram(std::span<const uint8_t> sealed, uint8_t* out,
+                                                       std::size_t capacity, Opening opening) {
+    if (!linkIdOf(sealed) || capacity < sealed.size() - kDatagramOverhead) {
+        return std::nullopt;
+    }
+    const uint64_t counter = readLittleEndian(sealed.data() + kCounterAt, 8);
     if (!window_.fresh(counter)) return std::nullopt;
     const uint64_t epoch = counter / messagesPerKey_;
     const std::span<const uint8_t> header = sealed.first(kDatagramHeader);
@@ -105,12 +116,14 @@ std::optional<std::size_t> ProtectedLink::openDatagram(std::span<const uint8_t> 
         // Only a datagram that opens under the next key moves the keys on.
         std::unique_ptr<Keys> next = voiceIn_->following();
         if (!opens(*next)) return std::nullopt;
-        voiceInBefore_ = std::move(voiceIn_);
-        voiceIn_ = std::move(next);
+        if (opening == Opening::kTake) {
+            voiceInBefore_ = std::move(voiceIn_);
+            voiceIn_ = std::move(next);
+        }
     } else {
         return std::nullopt;
     }
-    window_.take(counter);
+    if (opening == Opening::kTake) window_.take(counter);
     return body.size() - Sealer::kTagBytes;
 }
 

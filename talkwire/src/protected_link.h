@@ -2,9 +2,10 @@
 // - control messages are sealed in strict order each way under counters both ends keep, so
 //   a message altered, dropped, reordered or injected fails to open, and the connection
 //   ends;
-// - voice datagrams carry their counter in a small header ahead of the sealed datagram and
-//   are opened through a replay window, so that reordering within the window loses nothing
-//   and a datagram taken once is never taken again.
+// - voice datagrams carry the link's id and their counter in a small header ahead of the
+//   sealed datagram and are opened through a replay window, so that reordering within the
+//   window loses nothing and a datagram taken once is never taken again. The id tells a
+//   server whose keys open the datagram (the user's id: who talks is no secret).
 // Each direction of each kind has its own key. A key that has sealed its share of messages
 // gives way to the next one, HKDF of it, at the same message on both ends (a datagram's key
 // is told by its counter); every key is wiped when it goes.
@@ -27,14 +28,16 @@ class ProtectedLink {
 public:
     enum class End : uint8_t { kClient, kServer };
     static constexpr std::size_t kControlOverhead = Sealer::kTagBytes;
-    // A sealed datagram: magic, version, the 64-bit counter (little-endian), then the
-    // datagram sealed under it, the header bound in.
+    // A sealed datagram: magic, version, the link's id (u32) and the 64-bit counter (both
+    // little-endian), then the datagram sealed under it, the header bound in.
     static constexpr uint8_t kDatagramMagic = 0xA6;
     static constexpr uint8_t kDatagramVersion = 2;
-    static constexpr std::size_t kDatagramHeader = 2 + 8;
+    static constexpr std::size_t kDatagramHeader = 2 + 4 + 8;
     static constexpr std::size_t kDatagramOverhead = kDatagramHeader + Sealer::kTagBytes;
 
-    ProtectedLink(End end, const login::SessionKeys& keys, uint64_t messagesPerKey = Sealer::kMessagesPerKey);
+    // `linkId` goes into every datagram this end seals.
+    ProtectedLink(End end, const login::SessionKeys& keys, uint32_t linkId,
+                  uint64_t messagesPerKey = Sealer::kMessagesPerKey);
     ~ProtectedLink();
     ProtectedLink(const ProtectedLink&) = delete;
     ProtectedLink& operator=(const ProtectedLink&) = delete;
@@ -50,8 +53,13 @@ public:
     // Seals a datagram into `out`; its size, 0 when `capacity` is short or no key can seal it.
     std::size_t sealDatagram(std::span<const uint8_t> datagram, uint8_t* out, std::size_t capacity);
     // Opens a datagram of the peer into `out`: its size, or nothing for one altered, not this
-    // link's, taken before or older than the window.
-    std::optional<std::size_t> openDatagram(std::span<const uint8_t> sealed, uint8_t* out, std::size_t capacity);
+    // link's, taken before or older than the window. A look (`kLook`) opens without taking
+    // it, so that it opens once more.
+    enum class Opening : uint8_t { kTake, kLook };
+    std::optional<std::size_t> openDatagram(std::span<const uint8_t> sealed, uint8_t* out, std::size_t capacity,
+                                            Opening opening = Opening::kTake);
+    // The id in a sealed datagram's header, read without opening it.
+    static std::optional<uint32_t> linkIdOf(std::span<const uint8_t> sealed);
 
 private:
     // One direction's key and what follows from it.
@@ -78,6 +86,7 @@ private:
     };
 
     const uint64_t messagesPerKey_;
+    const uint32_t linkId_;
     Keys controlOut_;
     Keys controlIn_;
     uint64_t controlOpened_ = 0;  // within controlIn_'s key

@@ -45,6 +45,15 @@ int cp_login(unsigned char* buf, int cap, const char* user, const char* encodedP
     return writer.result();
 }
 
+int cp_login_confirm(unsigned char* buf, int cap, const unsigned char* confirmation) {
+    tw_login_confirm record{};
+    if (confirmation != nullptr) {
+        record.confirmed = 1;
+        std::memcpy(record.confirmation, confirmation, sizeof record.confirmation);
+    }
+    return buildRecord(buf, cap, TW_CMD_LOGIN_CONFIRM, &record, loginConfirmFields);
+}
+
 int cp_logout(unsigned char* buf, int cap) { return buildEmpty(buf, cap, TW_CMD_LOGOUT); }
 
 int cp_query_groups(unsigned char* buf, int cap) { return buildEmpty(buf, cap, TW_CMD_QUERY_GROUPS); }
@@ -82,6 +91,11 @@ int cp_handup_meeting_call(unsigned char* buf, int cap, const uint32_t* ids, int
 
 int srv_parse_login(tw_login_request* record, const void* body, uint32_t length) {
     return parseRecord(record, body, length, loginRequestFields);
+}
+
+int srv_parse_login_confirm(tw_login_confirm* record, const void* body, uint32_t length) {
+    const int parsed = parseRecord(record, body, length, loginConfirmFields);
+    return parsed == TW_OK && record->confirmed > 1 ? TW_ERR_FORMAT : parsed;
 }
 
 int srv_parse_id_request(tw_id_request* record, const void* body, uint32_t length) {

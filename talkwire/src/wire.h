@@ -56,8 +56,9 @@ public:
     }
 
     // A fixed-size field copied byte for byte.
-    template <std::size_t N>
-    void raw(const char (&field)[N]) {
+    template <class Byte, std::size_t N>
+    void raw(const Byte (&field)[N]) {
+        static_assert(sizeof(Byte) == 1);
         put(field, N);
     }
 
@@ -134,8 +135,9 @@ public:
         }
     }
 
-    template <std::size_t N>
-    void raw(char (&field)[N]) {
+    template <class Byte, std::size_t N>
+    void raw(Byte (&field)[N]) {
+        static_assert(sizeof(Byte) == 1);
         if (take(N)) {
             std::memcpy(field, body_ + position_ - N, N);
         }

@@ -63,12 +63,13 @@ void writeServerStream(const std::filesystem::path& folder) {
 }
 
 // Voice of members 1002 and 1003 (known to the logged-in library), in order, out of order,
-// and their ends of talk.
+// and their ends of talk, each after a 0 that has the server seal it.
 void writeSpeakerVoice(const std::filesystem::path& folder) {
-    unsigned char datagram[2048];
+    unsigned char seed[2049] = {0};
+    unsigned char* const datagram = seed + 1;
     int index = 0;
     for (uint32_t sender : {1002U, 1003U}) {
-        cp_rtp_heartbeat(datagram, sizeof datagram, sender);
+        cp_rtp_heartbeat(datagram, 2048, sender);
         ptt_clear_send();
         for (int packet = 0; packet < 4; ++packet) {
             std::vector<unsigned char> frames;
@@ -82,10 +83,10 @@ void writeSpeakerVoice(const std::filesystem::path& folder) {
                 frames.insert(frames.end(), frame, frame + size);
             }
             const int size = ptt_voice_packet_encode(frames.data(), static_cast<int>(frames.size()),
-                                                     TW_MAX_FRAMES_PER_PACKET, datagram, sizeof datagram, 1);
-            write(folder, index++, datagram, size);
+                                                     TW_MAX_FRAMES_PER_PACKET, datagram, 2048, 1);
+            write(folder, index++, seed, size + 1);
         }
-        write(folder, index++, datagram, srv_build_end_of_talk(datagram, sizeof datagram, sender, 4));
+        write(folder, index++, seed, srv_build_end_of_talk(datagram, 2048, sender, 4) + 1);
     }
 }
 

@@ -1,7 +1,9 @@
 // Hostile clients at the reference server: each input is a chunk of a logged-in member's
 // signalling stream (first byte even) or a datagram from its voice endpoint (odd), handled
-// by the real server, on loopback sockets, on this thread. A second member of the same
-// group hears what is relayed. A member the server closes logs in again.
+// by the real server, on loopback sockets, on this thread; with the first byte's second bit
+// set, as it is (what a stranger on the path could send), else its messages or its datagram
+// sealed by the member (what a member could send). A second member of the same group hears
+// what is relayed. A member the server closes logs in again.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "datagram_format.h"
 #include "fuzz_wire.h"
 #include "server.h"
 
@@ -32,8 +35,7 @@ public:
         uint32_t userId;
         int tcp = -1;
         int udp = -1;
-        // Derived at the first login: each later one costs only its proof.
-        std::optional<std::array<unsigned char, TW_LOGIN_KEY_SIZE>> key{};
+        std::unique_ptr<test_kit::WireEnd> wire;
     };
 
     static ServerUnderFire& instance() {
@@ -41,19 +43,21 @@ public:
         return server;
     }
 
-    void stream(const unsigned char* data, std::size_t size) {
+    void stream(const unsigned char* data, std::size_t size, bool raw) {
         ensureJoined(alice_);
         // Two escapes discard a frame that an earlier input left half done.
         static const unsigned char reset[2] = {0x7D, 0x7D};
         ::send(alice_.tcp, reset, sizeof reset, MSG_NOSIGNAL);
-        if (size > 0) ::send(alice_.tcp, data, size, MSG_NOSIGNAL);
+        const Bytes bytes = raw ? Bytes(data, data + size) : fuzz_support::resealed(*alice_.wire, data, size);
+        if (!bytes.empty()) ::send(alice_.tcp, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         settle();
     }
 
-    void datagram(const unsigned char* data, std::size_t size) {
+    void datagram(const unsigned char* data, std::size_t size, bool raw) {
         ensureJoined(alice_);
+        const Bytes bytes = raw ? Bytes(data, data + size) : alice_.wire->sealDatagram(Bytes(data, data + size));
         const sockaddr_in server = loopback(server_.udpPort());
-        ::sendto(alice_.udp, data, size, 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+        ::sendto(alice_.udp, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
         settle();
     }
 
@@ -118,27 +122,47 @@ private:
         member.tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in server = loopback(server_.tcpPort());
         ::connect(member.tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server);
-        if (!member.key) {
-            member.key.emplace();
-            derive_login_key(member.account, member.account, member.key->data());
-        }
-        char encoded[TW_ENCODED_PASSWORD_SIZE] = {};
-        encode_login_proof(member.account, member.key->data(), std::time(nullptr), encoded);
-        const Bytes login = framed([&](unsigned char* b, int c) { return cp_login(b, c, member.account, encoded, 0); });
+        member.wire = std::make_unique<test_kit::WireEnd>();
+        const std::string share = member.wire->startLogin(member.account, member.account);
+        const Bytes login =
+            framed([&](unsigned char* b, int c) { return cp_login(b, c, member.account, share.c_str(), 0); });
         ::send(member.tcp, login.data(), login.size(), MSG_NOSIGNAL);
         if (!answered(member)) std::abort();
-        unsigned char answer[4096];
-        ::recv(member.tcp, answer, sizeof answer, MSG_DONTWAIT);
+        Bytes answer(4096);
+        answer.resize(static_cast<std::size_t>(
+            std::max<ssize_t>(::recv(member.tcp, answer.data(), answer.size(), MSG_DONTWAIT), 0)));
+        Bytes confirmation;
+        if (!member.wire->finishLogin(answerIn(answer), confirmation)) std::abort();
+        ::send(member.tcp, confirmation.data(), confirmation.size(), MSG_NOSIGNAL);
         // The voice endpoint, then the group.
         unsigned char heartbeat[TW_DATAGRAM_SIZE];
-        const int length = cp_rtp_heartbeat(heartbeat, sizeof heartbeat, member.userId);
+        const int length = talkwire::datagrams::heartbeat(heartbeat, sizeof heartbeat, member.userId);
+        const Bytes sealed = member.wire->sealDatagram(Bytes(heartbeat, heartbeat + length));
         const sockaddr_in voice = loopback(server_.udpPort());
-        ::sendto(member.udp, heartbeat, static_cast<std::size_t>(length), 0, reinterpret_cast<const sockaddr*>(&voice),
-                 sizeof voice);
-        const Bytes enter = framed([](unsigned char* b, int c) { return cp_activate_group(b, c, 1); });
+        ::sendto(member.udp, sealed.data(), sealed.size(), 0, reinterpret_cast<const sockaddr*>(&voice), sizeof voice);
+        unsigned char message[64];
+        const Bytes enter = member.wire->frame(message, cp_activate_group(message, sizeof message, 1));
         ::send(member.tcp, enter.data(), enter.size(), MSG_NOSIGNAL);
         if (!answered(member)) std::abort();
         settle();
+    }
+
+    // The login answer framed in `bytes`.
+    static tw_login_ack answerIn(Bytes& bytes) {
+        tw_login_ack answer{};
+        Bytes buffer(10240, 0);
+        for (unsigned char byte : bytes) {
+            unsigned char* frame = nullptr;
+            talkwire::framing::decode(buffer.data(), static_cast<uint32_t>(buffer.size()), byte, &frame);
+            std::span<unsigned char> message;
+            if (frame != nullptr &&
+                talkwire::framing::unframe(buffer.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2,
+                                           message) == TW_OK &&
+                message.size() > 2 && message[0] == TW_CMD_LOGIN_ACK) {
+                test_kit::parseLoginAnswer(answer, message.data() + 2, static_cast<uint32_t>(message.size() - 2));
+            }
+        }
+        return answer;
     }
 
     boost::asio::io_context io_;
@@ -152,10 +176,11 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     ServerUnderFire& server = ServerUnderFire::instance();
+    const bool raw = (data[0] & 2) != 0;
     if ((data[0] & 1) == 0) {
-        server.stream(data + 1, size - 1);
+        server.stream(data + 1, size - 1, raw);
     } else {
-        server.datagram(data + 1, size - 1);
+        server.datagram(data + 1, size - 1, raw);
     }
     return 0;
 }

@@ -1,8 +1,9 @@
 // The library logged in, for fuzz targets that feed it what a hostile server could send:
 // the real service with its real threads (network, play, capture, heartbeats), a speaker on
 // SDL's dummy driver and ALSA's null microphone, logged in as alice at a small peer on
-// loopback that answers the login, the group list, the group entry and the logout, and
-// reads (and drops) everything else. Members 1002 (group 1) and 1003 (group 2) have taken
+// loopback that answers the login (with the key exchange), the group list, the group entry
+// and the logout, and reads (and drops) everything else. An input's messages reach the
+// library sealed by the peer, as a hostile server would seal them. Members 1002 (group 1) and 1003 (group 2) have taken
 // the floor, so that voice datagrams from them are heard.
 #pragma once
 
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,13 +65,25 @@ public:
         }
     }
 
-    // Bytes as the signalling connection delivers them, after two escapes that discard any
-    // frame a previous input left half done: each input is judged on its own.
+    // A datagram as the voice server sends it to the library: sealed by the peer.
+    Bytes sealedDatagram(const Bytes& plain) {
+        std::lock_guard lock(wireLock_);
+        return wire_ ? wire_->sealDatagram(plain) : plain;
+    }
+
+    // The messages framed in the bytes, sealed by the peer, as the signalling connection
+    // delivers them, after two escapes that discard any frame a previous input left half
+    // done: each input is judged on its own.
     void receive(const Bytes& bytes) { receive(bytes.data(), bytes.size()); }
     void receive(const unsigned char* data, std::size_t size) {
         static const unsigned char reset[2] = {0x7D, 0x7D};
         talk().onVoiceCtrlDataCallback(nullptr, sizeof reset, reset);
-        if (size > 0) talk().onVoiceCtrlDataCallback(nullptr, static_cast<int>(size), data);
+        Bytes sealed;
+        {
+            std::lock_guard lock(wireLock_);
+            if (wire_) sealed = resealed(*wire_, data, size);
+        }
+        if (!sealed.empty()) talk().onVoiceCtrlDataCallback(nullptr, static_cast<int>(sealed.size()), sealed.data());
     }
 
     uint16_t voicePort() const { return voicePort_; }
@@ -110,6 +124,10 @@ private:
         while (true) {
             const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (connection < 0) continue;
+            {
+                std::lock_guard lock(wireLock_);
+                wire_ = std::make_unique<test_kit::WireEnd>();
+            }
             Bytes buffer(10240);
             unsigned char chunk[4096];
             while (true) {
@@ -117,17 +135,26 @@ private:
                 if (got <= 0) break;
                 for (ssize_t i = 0; i < got; ++i) {
                     unsigned char* frame = nullptr;
-                    decode_tcp_packet_hdlc(buffer.data(), static_cast<uint32_t>(buffer.size()), chunk[i], &frame);
-                    if (frame != nullptr) answer(connection, frame[3]);
+                    talkwire::framing::decode(buffer.data(), static_cast<uint32_t>(buffer.size()), chunk[i], &frame);
+                    if (frame == nullptr) continue;
+                    std::lock_guard lock(wireLock_);
+                    const auto message =
+                        wire_->read(buffer.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2);
+                    if (message) answer(connection, *message);
                 }
             }
             ::close(connection);
         }
     }
 
-    void answer(int connection, unsigned char command) {
-        Bytes reply;
+    // Under the wire's lock.
+    void answer(int connection, const Bytes& message) {
+        const unsigned char command = message[0];
+        unsigned char built[4096];
+        int length = 0;
         if (command == TW_CMD_LOGIN) {
+            tw_login_request request{};
+            srv_parse_login(&request, message.data() + 2, static_cast<uint32_t>(message.size() - 2));
             tw_login_ack ack{};
             std::strcpy(ack.voiceAddress, "127.0.0.1");
             ack.voicePort = voicePort_;
@@ -135,16 +162,18 @@ private:
             ack.voiceHeartbeatInterval = 8000;
             ack.userId = 1001;
             ack.markerId = 1001;
-            reply = framed([&](unsigned char* b, int c) { return srv_build_login_ack(b, c, &ack); });
+            wire_->answerLogin(request.account, request.account, request.encodedPassword, ack);
+            length = srv_build_login_ack(built, sizeof built, &ack);
         } else if (command == TW_CMD_QUERY_GROUPS) {
             const tw_group_entry groups[2] = {{1, "alpha"}, {2, "bravo"}};
-            reply = framed([&](unsigned char* b, int c) { return srv_build_group_list(b, c, groups, 2); });
+            length = srv_build_group_list(built, sizeof built, groups, 2);
         } else if (command == TW_CMD_ACTIVATE_GROUP) {
             const tw_join_group_ack joined{0, 0, 1, 1001};
-            reply = framed([&](unsigned char* b, int c) { return srv_build_join_group_ack(b, c, &joined); });
+            length = srv_build_join_group_ack(built, sizeof built, &joined);
         } else if (command == TW_CMD_LOGOUT) {
-            reply = framed([](unsigned char* b, int c) { return srv_build_logout_ack(b, c); });
+            length = srv_build_logout_ack(built, sizeof built);
         }
+        const Bytes reply = length > 0 ? wire_->frame(built, length) : Bytes{};
         if (!reply.empty()) ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
 
@@ -154,6 +183,9 @@ private:
         }
     }
 
+    std::mutex wireLock_;
+    // The peer's end of the library's present connection.
+    std::unique_ptr<test_kit::WireEnd> wire_;
     int listener_ = -1;
     int voice_ = -1;
     uint16_t port_ = 0;

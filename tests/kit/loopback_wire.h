@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "framing.h"
+
 namespace test_kit {
 
 inline sockaddr_in loopback(uint16_t port) {
@@ -22,12 +24,13 @@ inline sockaddr_in loopback(uint16_t port) {
     return address;
 }
 
-// A message of `length` bytes framed for the stream (empty for a negative length).
+// A message of `length` bytes framed for the stream as it is, never sealed (empty for a
+// negative length).
 inline std::vector<unsigned char> frame(const unsigned char* message, int length) {
     if (length < 0) return {};
     std::vector<unsigned char> framed(2 * static_cast<std::size_t>(length) + 8);
-    framed.resize(encode_tcp_packet_hdlc(message, static_cast<uint16_t>(length), framed.data(),
-                                         static_cast<uint16_t>(framed.size())));
+    framed.resize(talkwire::framing::frame(message, static_cast<uint16_t>(length), framed.data(),
+                                           static_cast<uint16_t>(framed.size())));
     return framed;
 }
 
