@@ -46,7 +46,7 @@ fuzz: deps
 	cmake --build build-fuzz --target fuzz_seeds $(addprefix fuzz_,$(FUZZ_TARGETS))
 	build-fuzz/tests/fuzz/fuzz_seeds build-fuzz/corpus
 	for target in $(FUZZ_TARGETS); do \
-	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) build-fuzz/tests/fuzz/fuzz_$$target build-fuzz/corpus/$$target \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):fast_unwind_on_malloc=0 build-fuzz/tests/fuzz/fuzz_$$target build-fuzz/corpus/$$target \
 	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -timeout=10 || exit 1; \
 	done
 

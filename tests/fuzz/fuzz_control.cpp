@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     parseEverything(data, static_cast<uint32_t>(size));
 
     // Any input of a valid header framed and unframed comes back exactly.
-    if (size >= 2 && size <= 4096 && data[1] == 1) {
-        std::vector<unsigned char> framed(2 * size + 6);
+    if (size >= 2 && size <= 4096 && data[1] == TW_PROTOCOL_VERSION) {
+        std::vector<unsigned char> framed(2 * size + 10);
         const uint16_t length = encode_tcp_packet_hdlc(data, static_cast<uint16_t>(size), framed.data(),
                                                        static_cast<uint16_t>(framed.size()));
         if (length == 0) {

@@ -29,7 +29,7 @@ void writeServerStream(const std::filesystem::path& folder) {
     std::vector<unsigned char> framed(8192);
     std::vector<unsigned char> all;
     const int cap = static_cast<int>(message.size());
-    const tw_login_ack redirect{0, "127.0.0.1", "127.0.0.1", 13001, 13002, 8000, 8000, 1001, "marker", 5};
+    const tw_login_ack redirect{0, "127.0.0.1", "127.0.0.1", 13001, 13002, 8000, 8000, 1001, "marker", 5, {}, {}};
     const tw_group_entry groups[3] = {{1, "alpha"}, {2, "bravo"}, {7, "x"}};
     const tw_join_group_ack joined{0, 1, 2, 1001};
     const tw_meeting_member members[2] = {{1001, "alice"}, {1002, "bob"}};
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> framed(8192);
     const int cap = static_cast<int>(message.size());
     const uint32_t ids[2] = {1001, 1002};
-    const tw_login_ack login{0, "", "127.0.0.1", 0, 13002, 8000, 8000, 1001, "marker", 5};
+    const tw_login_ack login{0, "", "127.0.0.1", 0, 13002, 8000, 8000, 1001, "marker", 5, {}, {}};
     const tw_group_entry groups[2] = {{1, "alpha"}, {2, "bravo"}};
     const tw_meeting_member members[2] = {{1001, "alice"}, {1002, "bob"}};
     const tw_member_get_mic got{1, 1002, "bob"};

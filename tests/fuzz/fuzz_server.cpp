@@ -167,8 +167,8 @@ private:
 
     boost::asio::io_context io_;
     talkhub_server::Server server_;
-    Member alice_{"alice", 1001};
-    Member bob_{"bob", 1002};
+    Member alice_{"alice", 1001, -1, -1, nullptr};
+    Member bob_{"bob", 1002, -1, -1, nullptr};
 };
 
 }  // namespace

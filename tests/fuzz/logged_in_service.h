@@ -38,9 +38,10 @@ inline void ignoreLogin(int, const char*) {}
 
 class LoggedInService {
 public:
+    // Never destroyed: the peer's threads run until the process is gone, after the statics.
     static LoggedInService& instance() {
-        static LoggedInService service;
-        return service;
+        static LoggedInService* const service = new LoggedInService;
+        return *service;
     }
 
     CVoiceTalk& talk() { return *talkhub::serviceInstance(); }
