@@ -220,6 +220,55 @@ Bytes truncated(Build build) {
     return Bytes(message, message + std::max(length - 1, 0));
 }
 
+// A server that does not hold alice's record: told that its answer did not prove it, it
+// refuses again, accepts again or goes away; each ends the login as a server not proven,
+// and nothing but the login and that word went to it.
+TEST_F(ControlChannel, AServerWithoutTheAccountsRecordIsNotProvenWhateverItAnswersNext) {
+    enum class Then { kAcceptsAgain, kCloses };
+    for (Then then : {Then::kAcceptsAgain, Then::kCloses}) {
+        auto stream = connect();
+        ASSERT_NE(stream, nullptr);
+        stream->answerLogin(acceptedLogin(13002, 8000), "not alice's password");
+        auto notice = stream->expect(TW_CMD_LOGIN_CONFIRM);
+        ASSERT_TRUE(notice.has_value());
+        tw_login_confirm word{};
+        ASSERT_EQ(srv_parse_login_confirm(&word, notice->data(), static_cast<uint32_t>(notice->size())), TW_OK);
+        EXPECT_EQ(word.confirmed, 0) << "no confirmation goes to a server not proven";
+        if (then == Then::kAcceptsAgain) {
+            stream->answerLogin(acceptedLogin(13002, 8000), "not alice's password");
+        } else {
+            stream->closeTcp();
+        }
+        auto done = HostEvents::instance().take(HostEvent::kLogin);
+        ASSERT_TRUE(done.has_value());
+        EXPECT_EQ(done->value, TALKHUB_LOGIN_SERVER_NOT_PROVEN);
+        EXPECT_EQ(talk().getLoginState(), 0);
+        if (then == Then::kAcceptsAgain) {
+            EXPECT_FALSE(stream->next(300ms).has_value()) << "something more went to it";
+        }
+        loginout();
+    }
+}
+
+// Once logged in, a message that does not open under the connection's keys (one injected in
+// plain) ends the connection as a broken one.
+TEST_F(ControlChannel, AMessageInjectedAfterTheLoginEndsTheConnection) {
+    VoiceServer voice;
+    setNotifyCallback(talkhub_test::onNotify);
+    auto stream = connectAccepted(voice.port(), 8000);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(eventually([] { return talk().getLoginState() == 2; }));
+    LogTail log;
+    const tw_member_get_mic forged{1, 1002, "Bob"};
+    stream->sendRaw(
+        test_support::framed([&](unsigned char* b, int c) { return srv_build_member_get_mic(b, c, &forged); }));
+    auto notice = HostEvents::instance().take(HostEvent::kNotify);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(notice->value, TALKHUB_NOTIFY_NETWORK_EXCEPTION);
+    EXPECT_TRUE(log.contains("a message did not open"));
+    EXPECT_TRUE(eventually([] { return talk().getLoginState() == 0; }));
+}
+
 TEST_F(ControlChannel, LoginAnswersTheReferenceServerNeverSends) {
     auto stream = connect();
     ASSERT_NE(stream, nullptr);
