@@ -30,7 +30,7 @@ std::string clusterHead(const test_kit::NatsCluster& nats, const char* node) {
     std::string head = kServerHead;
     head += "[cluster]\nnats = [";
     for (const std::string& url : nats.urls()) head += "\"" + url + "\", ";
-    head += "]\nnode = \"" + std::string(node) + "\"\nreplicas = 3\n";
+    head += "]\nnode = \"" + std::string(node) + "\"\nreplicas = 3\nplain_nats = true\n";
     return head;
 }
 

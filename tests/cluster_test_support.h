@@ -35,6 +35,7 @@ inline talkhub_server::ServerConfig nodeConfig(const test_kit::NatsCluster& nats
     cluster.node = node;
     cluster.floorLeaseMs = kLeaseMs;
     cluster.replicas = static_cast<uint32_t>(nats.size());
+    cluster.plainNats = true;  // the test's NATS is on loopback
     config.cluster = cluster;
     return config;
 }
@@ -53,7 +54,8 @@ inline std::string nodeFile(const test_kit::NatsCluster& nats, const char* node)
     out << "[[group]]\nid = 1\nname = \"Dispatch\"\nmembers = [\"alice\", \"bob\", \"carol\", \"dave\"]\n";
     out << "[cluster]\nnats = [";
     for (const std::string& url : nats.urls()) out << "\"" << url << "\", ";
-    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = " << nats.size() << "\n";
+    out << "]\nnode = \"" << node << "\"\nfloor_lease_ms = " << kLeaseMs << "\nreplicas = " << nats.size()
+        << "\nplain_nats = true\n";
     return path;
 }
 

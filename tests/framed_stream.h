@@ -93,8 +93,8 @@ public:
         return awaitLogin(wait, proven);
     }
     // The second half: the answer to a login sent before, confirmed when the server proved
-    // itself.
-    tw_login_ack awaitLogin(std::chrono::milliseconds wait = 3000ms, bool* proven = nullptr) {
+    // itself (with `held`, the confirmation is left there for the caller to send).
+    tw_login_ack awaitLogin(std::chrono::milliseconds wait = 3000ms, bool* proven = nullptr, Bytes* held = nullptr) {
         tw_login_ack answer{};
         auto body = expect(TW_CMD_LOGIN_ACK, wait);
         EXPECT_TRUE(body.has_value());
@@ -104,7 +104,9 @@ public:
         const bool accepted = answer.result == 0 && answer.redirectAddress[0] == '\0';
         const bool confirmed = accepted && wire_.finishLogin(answer, confirmation);
         if (proven != nullptr) *proven = confirmed;
-        if (confirmed) {
+        if (confirmed && held != nullptr) {
+            *held = confirmation;
+        } else if (confirmed) {
             sendRaw(confirmation);
         } else if (accepted) {
             // Not proven: as the library does, the server is told, and its verdict read.

@@ -116,7 +116,7 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
                   .find("IPv4"),
               std::string::npos);
     // A node of a cluster needs NATS, a plain name, and an address the other nodes can use.
-    const std::string nats = "nats = [\"nats://127.0.0.1:4222\"]\n";
+    const std::string nats = "nats = [\"nats://127.0.0.1:4222\"]\nplain_nats = true\n";
     EXPECT_NE(refusal("[cluster]\nnode = \"a\"\n").find("cluster.nats"), std::string::npos);
     EXPECT_NE(refusal("[cluster]\nnats = [1]\nnode = \"a\"\n").find("cluster.nats"), std::string::npos);
     EXPECT_NE(refusal("[server]\nbind = \"127.0.0.1\"\n[cluster]\n" + nats + "node = \"a b\"\n").find("cluster.node"),
@@ -138,6 +138,16 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
         std::string::npos);
     EXPECT_NE(refusal(node + "nats_cert_file = \"/c\"\n").find("nats_cert_file and nats_key_file"), std::string::npos);
     EXPECT_EQ(refusal(node + "nats_user = \"n\"\nnats_password = \"p\"\nnats_ca_file = \"/ca\"\n"), "accepted");
+    // Voice crosses NATS in clear only where the operator says so.
+    const std::string plainLink = "[server]\nbind = \"127.0.0.1\"\n[cluster]\nnode = \"a\"\nnats = [";
+    EXPECT_NE(refusal(plainLink + "\"nats://10.0.0.1:4222\"]\n").find("plain_nats = true"), std::string::npos);
+    EXPECT_NE(refusal(plainLink + "\"tls://10.0.0.1:4222\", \"nats://10.0.0.2:4222\"]\n").find("plain_nats"),
+              std::string::npos)
+        << "one plain URL is a plain link";
+    EXPECT_EQ(refusal(plainLink + "\"tls://10.0.0.1:4222\"]\n"), "accepted");
+    EXPECT_EQ(refusal(plainLink + "\"nats://10.0.0.1:4222\"]\nnats_ca_file = \"/ca\"\n"), "accepted");
+    EXPECT_NE(refusal(plainLink + "\"nats://10.0.0.1:4222\"]\nplain_nats = \"yes\"\n").find("true or false"),
+              std::string::npos);
 }
 
 // The file a package installs as the server's configuration loads as it ships, and is

@@ -147,6 +147,32 @@ TEST(ServerLogin, AControlMessageInjectedAlteredDroppedOrReorderedEndsTheConnect
     }
 }
 
+// The client's first heartbeat leaves as its login is confirmed and may reach the server
+// before the confirmation does: it waits for it, and the endpoint it names is the one voice
+// goes to.
+TEST(ServerLogin, AHeartbeatThatOvertakesTheConfirmationIsTakenOnceTheLoginIsConfirmed) {
+    RunningServer server;
+    Client alice(server.tcpPort(), server.udpPort());
+    Client bob(server.tcpPort(), server.udpPort());
+    alice.join("alice", 1);
+    const std::string share = bob.wire().startLogin("bob", "bob");
+    bob.send([&](unsigned char* b, int c) { return cp_login(b, c, "bob", share.c_str(), 0); });
+    Bytes confirmation;
+    bool proven = false;
+    const tw_login_ack answer = bob.awaitLogin(3000ms, &proven, &confirmation);
+    ASSERT_TRUE(proven);
+    bob.userId = answer.userId;
+    unsigned char heartbeat[TW_DATAGRAM_SIZE];
+    bob.sendDatagram(Bytes(heartbeat, heartbeat + talkwire::datagrams::heartbeat(heartbeat, sizeof heartbeat, 1002)));
+    std::this_thread::sleep_for(100ms);
+    bob.sendRaw(confirmation);
+    bob.send([](unsigned char* b, int c) { return cp_activate_group(b, c, 1); });
+    ASSERT_TRUE(bob.expect(TW_CMD_ENTER_GROUP_ACK).has_value());
+    ASSERT_EQ(alice.requestMic(1), 0);
+    alice.sendDatagram(voiceOf(1001, 0));
+    EXPECT_TRUE(bob.datagram(1000ms).has_value()) << "bob's endpoint was lost";
+}
+
 TEST(ServerLogin, VoiceReplayedInOrderOrShuffledIsNotHeardAndReorderingWithinTheWindowLosesNothing) {
     RunningServer server(withMetrics());
     Client alice(server.tcpPort(), server.udpPort());

@@ -259,6 +259,10 @@ ServerConfig loadConfig(const std::string& path) {
         for (const auto& [field, key] : credentials) {
             *field = text(section[key], "", path, std::string("cluster.") + key);
         }
+        if (const auto plain = section["plain_nats"]; plain) {
+            if (!plain.is_boolean()) fail(path, "cluster.plain_nats must be true or false");
+            cluster.plainNats = plain.value_or(false);
+        }
         config.cluster = cluster;
     }
     validate(config);
@@ -313,6 +317,13 @@ void validate(const ServerConfig& config) {
                          !cluster.natsCredentialsFile.empty();
         check(ways <= 1, "cluster: give NATS one of a user and password, an nkey or a credentials file");
         pair(cluster.natsCertFile, cluster.natsKeyFile, "nats_cert_file and nats_key_file");
+        const bool tls = !cluster.natsCaFile.empty() ||
+                         std::all_of(cluster.natsUrls.begin(), cluster.natsUrls.end(),
+                                     [](const std::string& url) { return url.rfind("tls://", 0) == 0; });
+        check(tls || cluster.plainNats,
+              "cluster: the NATS link has no TLS (no tls:// URL, no nats_ca_file), so voice would cross it in clear "
+              "while the clients' connections are sealed; give NATS TLS, or set plain_nats = true where the network "
+              "between the nodes is trusted");
         const std::string& advertised = cluster.publicAddress.empty() ? config.bindAddress : cluster.publicAddress;
         check(advertised != "0.0.0.0" && advertised != "::" && advertised.size() < 16 &&
                   advertised.find(':') == std::string::npos,

@@ -333,6 +333,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
     answer.length = srv_build_login_ack(answer.bytes.data(), kMessageCapacity, &ack);
     session.exchange = std::move(exchange);
     session.confirming = account;
+    confirming_[account->id] = &session;
     session.send(answer.bytes.data(), answer.length);
 }
 
@@ -341,6 +342,7 @@ void Server::login(Session& session, const unsigned char* body, uint32_t length)
 void Server::confirmLogin(Session& session, const unsigned char* body, uint32_t length) {
     std::unique_ptr<talkwire::login::ServerLogin> exchange = std::move(session.exchange);
     const Account* account = std::exchange(session.confirming, nullptr);
+    if (account != nullptr) forgetConfirming(session, account->id);
     if (!exchange || account == nullptr) {
         ++counters_.requestsDropped;
         spdlog::warn("session {}: login confirmation without a login dropped", session.id());
@@ -402,6 +404,18 @@ void Server::acceptLogin(Session& session, const Account& account) {
     }
     ++counters_.loginsAccepted;
     spdlog::info("session {}: '{}' logged in as user {}", session.id(), account.name, account.id);
+    if (!session.earlyDatagram.empty()) {
+        const std::vector<unsigned char> early = std::move(session.earlyDatagram);
+        session.earlyDatagram.clear();
+        openDatagram(session, account.id, early, session.earlyFrom);
+        flushDatagrams();
+    }
+}
+
+void Server::forgetConfirming(Session& session, uint32_t user) {
+    if (const auto found = confirming_.find(user); found != confirming_.end() && found->second == &session) {
+        confirming_.erase(found);
+    }
 }
 
 void Server::logout(Session& session) {
@@ -502,6 +516,7 @@ void Server::onClosed(Session& session, const std::string& reason) {
     }
     session.released = true;
     leaveLogin(session);
+    if (session.confirming != nullptr) forgetConfirming(session, session.confirming->id);
     if (session.account != nullptr && online(session.account->id) == &session) {
         const uint32_t user = session.account->id;
         byAccount_.erase(user);
@@ -598,10 +613,22 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
     }
     Session* sender = online(*user);
     if (sender == nullptr || sender->link() == nullptr) {
+        // The client's first heartbeat leaves as its login is confirmed, and may overtake the
+        // confirmation: the newest datagram of a login being confirmed waits for it.
+        if (const auto confirming = confirming_.find(*user); confirming != confirming_.end()) {
+            confirming->second->earlyDatagram.assign(data, data + size);
+            confirming->second->earlyFrom = from;
+            return;
+        }
         ++counters_.droppedUnknownEndpoint;
         return;
     }
-    const std::optional<std::size_t> opened = sender->link()->openDatagram(sealed, opened_.data(), opened_.size());
+    openDatagram(*sender, *user, sealed, from);
+}
+
+void Server::openDatagram(Session& sender, uint32_t user, std::span<const unsigned char> sealed,
+                          const udp::endpoint& from) {
+    const std::optional<std::size_t> opened = sender.link()->openDatagram(sealed, opened_.data(), opened_.size());
     if (!opened) {
         ++counters_.droppedNotOpened;
         return;
@@ -614,26 +641,26 @@ void Server::onDatagram(unsigned char* data, std::size_t size, const udp::endpoi
     }
     // The user's voice goes where its newest genuine datagram came from: only its keys can
     // move it.
-    sender->voiceEndpoint = from;
+    sender.voiceEndpoint = from;
     if (info.kind == TW_KIND_HEARTBEAT) {
-        sender->lastHeard = Session::Clock::now();
+        sender.lastHeard = Session::Clock::now();
         return;
     }
     if (info.kind == TW_KIND_TALK_START || info.kind == TW_KIND_TALK_STOP) {
         ++counters_.markers;
-        spdlog::info("user {}: talk {} marker {} '{}'", *user, info.kind == TW_KIND_TALK_START ? "start" : "stop",
+        spdlog::info("user {}: talk {} marker {} '{}'", user, info.kind == TW_KIND_TALK_START ? "start" : "stop",
                      info.markerId, info.markerText);
         return;
     }
-    const auto groupId = floors_.voiceGroupOf(*user);
+    const auto groupId = floors_.voiceGroupOf(user);
     if (!groupId) {
         ++counters_.droppedNotFloorHolder;
         return;
     }
-    srv_stamp_sender(plain, static_cast<int>(*opened), *user);
+    srv_stamp_sender(plain, static_cast<int>(*opened), user);
     const auto* members = membersOf(*groupId);
     for (uint32_t member : members != nullptr ? *members : kNoMembers) {
-        if (member != *user) relayTo(member, plain, *opened);
+        if (member != user) relayTo(member, plain, *opened);
     }
     if (clustered(*groupId)) {
         cluster_->publishVoice(*groupId, plain, *opened);

@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
+#include <unordered_map>
 
 #include "cluster/cluster.h"
 #include "config.h"
@@ -85,6 +87,8 @@ private:
     void acceptLogin(Session& session, const Account& account);
     void refuseLogin(Session& session, const std::string& account, uint8_t code, const char* why);
     void refuseOldClient(Session& session);
+    // The login of `user` on `session` is no longer waiting for its confirmation.
+    void forgetConfirming(Session& session, uint32_t user);
     void logout(Session& session);
     void queryGroups(Session& session);
     void enterGroup(Session& session, const unsigned char* body, uint32_t length);
@@ -128,6 +132,9 @@ private:
     void onDatagram(unsigned char* data, std::size_t size, const boost::asio::ip::udp::endpoint& from);
     // Seals a plain datagram for one member, when it listens, and queues it in the batch.
     void relayTo(uint32_t member, const unsigned char* plain, std::size_t size);
+    // Opens a datagram of a logged-in user under its keys, and acts on it.
+    void openDatagram(Session& sender, uint32_t user, std::span<const unsigned char> sealed,
+                      const boost::asio::ip::udp::endpoint& from);
     // Sends what relayTo queued outside a batch of received datagrams (another node's voice,
     // an end of talk), together.
     void flushDatagrams();
@@ -176,6 +183,8 @@ private:
     uint64_t nextSessionId_ = 1;
     std::map<uint64_t, std::shared_ptr<Session>> sessions_;
     std::map<uint32_t, Session*> byAccount_;
+    // Per account, its newest login waiting for the client's confirmation.
+    std::unordered_map<uint32_t, Session*> confirming_;
     // A datagram as it opened, before it is sealed for each listener.
     std::array<unsigned char, DatagramBatch::kDatagramBytes> opened_{};
     FloorControl floors_;

@@ -53,6 +53,9 @@ public:
     // The login's exchange, from the server's answer to the client's confirmation.
     std::unique_ptr<talkwire::login::ServerLogin> exchange;
     const Account* confirming = nullptr;  // the account that exchange is for
+    // The newest datagram that came for that account before its confirmation, and whence.
+    std::vector<unsigned char> earlyDatagram;
+    boost::asio::ip::udp::endpoint earlyFrom;
     const Account* account = nullptr;
     uint32_t currentGroup = 0;
     uint32_t callGroup = 0;  // the group of the temporary call or meeting the user is in
