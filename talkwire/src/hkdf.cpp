@@ -1,6 +1,7 @@
 #include "hkdf.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -8,7 +9,13 @@
 
 namespace talkwire {
 
+bool cryptoReady() {
+    static const bool ready = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    return ready;
+}
+
 bool hkdf(const uint8_t* key, std::size_t keySize, const char* info, uint8_t* out, std::size_t outSize) {
+    if (!cryptoReady()) return false;
     EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     EVP_KDF_CTX* context = kdf != nullptr ? EVP_KDF_CTX_new(kdf) : nullptr;
     EVP_KDF_free(kdf);

@@ -48,8 +48,12 @@ using Point = std::unique_ptr<EC_POINT, FreePoint>;
 class Curve {
 public:
     Curve()
-        : group_(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)), context_(BN_CTX_secure_new()), order_(BN_new()) {
-        ok_ = group_ && context_ && order_ && EC_GROUP_get_order(group_.get(), order_.get(), context_.get()) == 1;
+        : ready_(cryptoReady()),
+          group_(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)),
+          context_(BN_CTX_secure_new()),
+          order_(BN_new()) {
+        ok_ = ready_ && group_ && context_ && order_ &&
+              EC_GROUP_get_order(group_.get(), order_.get(), context_.get()) == 1;
     }
     bool ok() const { return ok_; }
     const BIGNUM* order() const { return order_.get(); }
@@ -131,6 +135,7 @@ public:
     }
 
 private:
+    bool ready_;
     std::unique_ptr<EC_GROUP, FreeGroup> group_;
     std::unique_ptr<BN_CTX, FreeContext> context_;
     Number order_;

@@ -35,13 +35,17 @@ const char* refusalReason(int result) {
         case TALKHUB_LOGIN_TRY_LATER:
             return "too many failed logins: try later";
         case TALKHUB_LOGIN_STALE:
-            return "this computer's clock differs from the server's";
+            return "this computer's clock differs from the server's (a server of the previous protocol)";
+        case TALKHUB_LOGIN_OLD_PROTOCOL:
+            return "the server speaks a newer protocol: update this program";
+        case TALKHUB_LOGIN_SERVER_NOT_PROVEN:
+            return "the server did not prove it holds the account: not the real server?";
         case TALKHUB_LOGIN_NO_GROUP:
             return "the account is in no group";
         case TALKHUB_LOGIN_TOO_MANY_REDIRECTS:
             return "the servers kept redirecting the login";
         case TALKHUB_LOGIN_NO_PROOF:
-            return "the login proof could not be made (out of memory)";
+            return "the login's key exchange could not be started (out of memory)";
         default:
             return "refused";
     }
