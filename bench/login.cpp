@@ -1,7 +1,7 @@
 // Login time through the public C interface: from login() to the login callback that
 // names the group entered, against the reference server on loopback, over 200 logins.
 // Beside it, in the same run, the bare TCP connect time to the same server and the cost of
-// the login proof that every login pays (the client's key derivation, memory-hard on
+// the login share that every login pays (the client's key derivation, memory-hard on
 // purpose). Prints median and p99 of each and the ratio. Usage: login PATH_TO_talkhub-server
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -100,13 +100,13 @@ int main(int argc, char** argv) {
     std::printf("%d logins against talkhub-server on loopback\n", kRounds);
     std::printf("login to group entered: median %8.1f us  p99 %8.1f us\n", loginSummary.median, loginSummary.p99);
     std::printf("bare TCP connect:       median %8.1f us  p99 %8.1f us\n", connectSummary.median, connectSummary.p99);
-    std::printf("login proof (client):   median %8.1f us  p99 %8.1f us (the key derivation and the HMAC)\n",
+    std::printf("login share (client):   median %8.1f us  p99 %8.1f us (the key derivation and the exchange's share)\n",
                 encodingSummary.median, encodingSummary.p99);
     std::printf("ratio login / connect (medians): %.1f\n", loginSummary.median / connectSummary.median);
     bench::report({"login to the group entered, median", loginSummary.median / 1000, "ms", "≤ 50 ms",
                    "a bare TCP connect", connectSummary.median / 1000});
-    bench::report(
-        {"the client's login proof (Argon2id), median", encodingSummary.median / 1000, "ms", "≤ 40 ms", "–", 0});
+    bench::report({"the client's login share (Argon2id, then SPAKE2+), median", encodingSummary.median / 1000, "ms",
+                   "≤ 40 ms", "–", 0});
     capture_source::remove();
     return 0;
 }
