@@ -42,24 +42,37 @@ struct FreeContext {
 using Number = std::unique_ptr<BIGNUM, FreeNumber>;
 using Point = std::unique_ptr<EC_POINT, FreePoint>;
 
+// P-256 and its order, made once per process: both are only read after that, from any
+// thread (making the group and its tables took a good part of a login's time).
+struct Group {
+    std::unique_ptr<EC_GROUP, FreeGroup> group;
+    Number order;
+    Group() {
+        if (!cryptoReady()) return;
+        group.reset(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+        order.reset(BN_new());
+        if (!group || !order || EC_GROUP_get_order(group.get(), order.get(), nullptr) != 1) group.reset();
+    }
+};
+
+const Group& p256() {
+    static const Group made;
+    return made;
+}
+
 // The group and the scratch space of one step. Scalar multiplications with secrets are each
 // done alone (one scalar, one point), which OpenSSL runs in constant time; only then are
 // the products added.
 class Curve {
 public:
-    Curve()
-        : ready_(cryptoReady()),
-          group_(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)),
-          context_(BN_CTX_secure_new()),
-          order_(BN_new()) {
-        ok_ = ready_ && group_ && context_ && order_ &&
-              EC_GROUP_get_order(group_.get(), order_.get(), context_.get()) == 1;
+    Curve() : group_(p256().group.get()), order_(p256().order.get()), context_(BN_CTX_secure_new()) {
+        ok_ = group_ != nullptr && context_ != nullptr;
     }
     bool ok() const { return ok_; }
-    const BIGNUM* order() const { return order_.get(); }
+    const BIGNUM* order() const { return order_; }
 
     Number number() const { return Number(BN_secure_new()); }
-    Point point() const { return Point(EC_POINT_new(group_.get())); }
+    Point point() const { return Point(EC_POINT_new(group_)); }
 
     Number scalar(const Scalar& bytes) const {
         Number number(BN_secure_new());
@@ -70,7 +83,7 @@ public:
     Number randomScalar() const {
         Number number(BN_secure_new());
         do {
-            if (!number || BN_priv_rand_range(number.get(), order_.get()) != 1) return nullptr;
+            if (!number || BN_priv_rand_range(number.get(), order_) != 1) return nullptr;
         } while (BN_is_zero(number.get()));
         return number;
     }
@@ -82,15 +95,15 @@ public:
     Point decode(const uint8_t* bytes, std::size_t size) const {
         Point point = this->point();
         if (!point || size == 0 || (size == kShareBytes && bytes[0] != POINT_CONVERSION_UNCOMPRESSED) ||
-            EC_POINT_oct2point(group_.get(), point.get(), bytes, size, context_.get()) != 1 ||
-            EC_POINT_is_at_infinity(group_.get(), point.get()) == 1) {
+            EC_POINT_oct2point(group_, point.get(), bytes, size, context_.get()) != 1 ||
+            EC_POINT_is_at_infinity(group_, point.get()) == 1) {
             return nullptr;
         }
         return point;
     }
     bool encode(const EC_POINT* point, Share& out) const {
-        return EC_POINT_is_at_infinity(group_.get(), point) != 1 &&
-               EC_POINT_point2oct(group_.get(), point, POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(),
+        return EC_POINT_is_at_infinity(group_, point) != 1 &&
+               EC_POINT_point2oct(group_, point, POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(),
                                   context_.get()) == out.size();
     }
 
@@ -99,8 +112,8 @@ public:
         Point result = this->point();
         if (!result) return nullptr;
         const bool done = point == nullptr
-                              ? EC_POINT_mul(group_.get(), result.get(), scalar, nullptr, nullptr, context_.get()) == 1
-                              : EC_POINT_mul(group_.get(), result.get(), nullptr, point, scalar, context_.get()) == 1;
+                              ? EC_POINT_mul(group_, result.get(), scalar, nullptr, nullptr, context_.get()) == 1
+                              : EC_POINT_mul(group_, result.get(), nullptr, point, scalar, context_.get()) == 1;
         return done ? std::move(result) : nullptr;
     }
     // a + b, or a − b.
@@ -108,8 +121,8 @@ public:
         Point result = this->point();
         Point negated = this->point();
         if (!result || !negated || EC_POINT_copy(negated.get(), b) != 1 ||
-            (subtract && EC_POINT_invert(group_.get(), negated.get(), context_.get()) != 1) ||
-            EC_POINT_add(group_.get(), result.get(), a, negated.get(), context_.get()) != 1) {
+            (subtract && EC_POINT_invert(group_, negated.get(), context_.get()) != 1) ||
+            EC_POINT_add(group_, result.get(), a, negated.get(), context_.get()) != 1) {
             return nullptr;
         }
         return result;
@@ -126,7 +139,7 @@ public:
         Point fixedPoint = decode(fixed, sizeof fixed);
         Point mask = fixedPoint ? times(w0, fixedPoint.get()) : nullptr;
         Point result = mask ? add(share, mask.get(), true) : nullptr;
-        if (!result || EC_POINT_is_at_infinity(group_.get(), result.get()) == 1) return nullptr;
+        if (!result || EC_POINT_is_at_infinity(group_, result.get()) == 1) return nullptr;
         return result;
     }
     bool encodeFixed(const uint8_t (&fixed)[33], Share& out) const {
@@ -135,10 +148,9 @@ public:
     }
 
 private:
-    bool ready_;
-    std::unique_ptr<EC_GROUP, FreeGroup> group_;
+    const EC_GROUP* group_;
+    const BIGNUM* order_;
     std::unique_ptr<BN_CTX, FreeContext> context_;
-    Number order_;
     bool ok_ = false;
 };
 
