@@ -15,10 +15,9 @@ bool cryptoReady() {
 }
 
 bool hkdf(const uint8_t* key, std::size_t keySize, const char* info, uint8_t* out, std::size_t outSize) {
-    if (!cryptoReady()) return false;
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    // Fetched once: a fetch looks the algorithm up among the providers, each time anew.
+    static EVP_KDF* const kdf = cryptoReady() ? EVP_KDF_fetch(nullptr, "HKDF", nullptr) : nullptr;
     EVP_KDF_CTX* context = kdf != nullptr ? EVP_KDF_CTX_new(kdf) : nullptr;
-    EVP_KDF_free(kdf);
     if (context == nullptr) return false;
     char digest[] = "SHA256";
     OSSL_PARAM params[] = {
