@@ -44,14 +44,30 @@ using Point = std::unique_ptr<EC_POINT, FreePoint>;
 
 // P-256 and its order, made once per process: both are only read after that, from any
 // thread (making the group and its tables took a good part of a login's time).
+// So are M and N, decoded once (each decoding takes a square root) with their uncompressed
+// bytes for the transcript.
 struct Group {
     std::unique_ptr<EC_GROUP, FreeGroup> group;
     Number order;
+    Point m;
+    Point n;
+    Share mBytes{};
+    Share nBytes{};
     Group() {
         if (!cryptoReady()) return;
         group.reset(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
         order.reset(BN_new());
-        if (!group || !order || EC_GROUP_get_order(group.get(), order.get(), nullptr) != 1) group.reset();
+        const bool made = group && order && EC_GROUP_get_order(group.get(), order.get(), nullptr) == 1 &&
+                          fixedPoint(kM, m, mBytes) && fixedPoint(kN, n, nBytes);
+        if (!made) group.reset();
+    }
+
+private:
+    bool fixedPoint(const uint8_t (&compressed)[33], Point& point, Share& uncompressed) {
+        point.reset(EC_POINT_new(group.get()));
+        return point && EC_POINT_oct2point(group.get(), point.get(), compressed, sizeof compressed, nullptr) == 1 &&
+               EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, uncompressed.data(),
+                                  uncompressed.size(), nullptr) == uncompressed.size();
     }
 };
 
@@ -127,25 +143,21 @@ public:
         }
         return result;
     }
-    // One side's share: scalar·G + w0·fixed.
-    Point share(const BIGNUM* scalar, const BIGNUM* w0, const uint8_t (&fixed)[33]) const {
-        Point fixedPoint = decode(fixed, sizeof fixed);
+    // One side's share: scalar·G + w0·fixed (M or N).
+    Point share(const BIGNUM* scalar, const BIGNUM* w0, const EC_POINT* fixed) const {
         Point first = times(scalar);
-        Point second = fixedPoint ? times(w0, fixedPoint.get()) : nullptr;
+        Point second = times(w0, fixed);
         return first && second ? add(first.get(), second.get()) : nullptr;
     }
     // The other side's share with its password mask taken off: share − w0·fixed.
-    Point unmasked(const EC_POINT* share, const BIGNUM* w0, const uint8_t (&fixed)[33]) const {
-        Point fixedPoint = decode(fixed, sizeof fixed);
-        Point mask = fixedPoint ? times(w0, fixedPoint.get()) : nullptr;
+    Point unmasked(const EC_POINT* share, const BIGNUM* w0, const EC_POINT* fixed) const {
+        Point mask = times(w0, fixed);
         Point result = mask ? add(share, mask.get(), true) : nullptr;
         if (!result || EC_POINT_is_at_infinity(group_, result.get()) == 1) return nullptr;
         return result;
     }
-    bool encodeFixed(const uint8_t (&fixed)[33], Share& out) const {
-        Point point = decode(fixed, sizeof fixed);
-        return point && encode(point.get(), out);
-    }
+    static const EC_POINT* m() { return p256().m.get(); }
+    static const EC_POINT* n() { return p256().n.get(); }
 
 private:
     const EC_GROUP* group_;
@@ -190,15 +202,14 @@ struct Schedule {
 
 bool schedule(const Curve& curve, const Identities& identities, const Share& shareP, const Share& shareV,
               const EC_POINT* z, const EC_POINT* v, const Scalar& w0, Schedule& out) {
-    Share m{}, n{}, zBytes{}, vBytes{};
-    if (!curve.encodeFixed(kM, m) || !curve.encodeFixed(kN, n) || !curve.encode(z, zBytes) ||
-        !curve.encode(v, vBytes)) {
+    Share zBytes{}, vBytes{};
+    if (!curve.encode(z, zBytes) || !curve.encode(v, vBytes)) {
         return false;
     }
     Transcript transcript;
     for (std::span<const uint8_t> field :
-         {identities.context, identities.prover, identities.verifier, std::span<const uint8_t>(m),
-          std::span<const uint8_t>(n), std::span<const uint8_t>(shareP), std::span<const uint8_t>(shareV),
+         {identities.context, identities.prover, identities.verifier, std::span<const uint8_t>(p256().mBytes),
+          std::span<const uint8_t>(p256().nBytes), std::span<const uint8_t>(shareP), std::span<const uint8_t>(shareV),
           std::span<const uint8_t>(zBytes), std::span<const uint8_t>(vBytes), std::span<const uint8_t>(w0)}) {
         transcript.add(field);
     }
@@ -263,7 +274,7 @@ bool Prover::start(Share& shareP, const Scalar* fixedX) {
     if (!curve.ok() || started_) return false;
     Number x = fixedX != nullptr ? curve.scalar(*fixedX) : curve.randomScalar();
     Number w0 = curve.scalar(secret_.w0);
-    Point share = x && w0 ? curve.share(x.get(), w0.get(), kM) : nullptr;
+    Point share = x && w0 ? curve.share(x.get(), w0.get(), Curve::m()) : nullptr;
     if (!share || !curve.encode(share.get(), shareP_) || !Curve::bytes(x.get(), x_)) return false;
     shareP = shareP_;
     started_ = true;
@@ -279,7 +290,7 @@ bool Prover::finish(const Share& shareV, const Confirmation& confirmV, Confirmat
     Number w0 = curve.scalar(secret_.w0);
     Number w1 = curve.scalar(secret_.w1);
     Point y = curve.decode(shareV.data(), shareV.size());
-    Point unmasked = x && w0 && w1 && y ? curve.unmasked(y.get(), w0.get(), kN) : nullptr;
+    Point unmasked = x && w0 && w1 && y ? curve.unmasked(y.get(), w0.get(), Curve::n()) : nullptr;
     Point z = unmasked ? curve.times(x.get(), unmasked.get()) : nullptr;
     Point v = unmasked ? curve.times(w1.get(), unmasked.get()) : nullptr;
     Schedule result;
@@ -309,8 +320,8 @@ bool Verifier::respond(const Share& shareP, Share& shareV, Confirmation& confirm
     Number w0 = curve.scalar(record_.w0);
     Point x = curve.decode(shareP.data(), shareP.size());
     Point l = curve.decode(record_.L.data(), record_.L.size());
-    Point share = y && w0 ? curve.share(y.get(), w0.get(), kN) : nullptr;
-    Point unmasked = x && w0 ? curve.unmasked(x.get(), w0.get(), kM) : nullptr;
+    Point share = y && w0 ? curve.share(y.get(), w0.get(), Curve::n()) : nullptr;
+    Point unmasked = x && w0 ? curve.unmasked(x.get(), w0.get(), Curve::m()) : nullptr;
     Point z = unmasked && y ? curve.times(y.get(), unmasked.get()) : nullptr;
     Point v = l && y ? curve.times(y.get(), l.get()) : nullptr;
     Share ownShare{};
