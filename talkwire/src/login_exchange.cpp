@@ -81,7 +81,8 @@ bool readRecord(std::string_view text, spake2plus::VerifierRecord& record, bool*
     if (text.size() != kRecordTextLength || text.substr(0, kShareVersion.size()) != kShareVersion) return false;
     const std::string_view w0 = text.substr(kShareVersion.size(), 2 * spake2plus::kScalarBytes);
     const std::string_view rest = text.substr(kShareVersion.size() + w0.size());
-    return rest.front() == '$' && readHex(w0, record.w0) && readHex(rest.substr(1), record.L);
+    return rest.front() == '$' && readHex(w0, record.w0) && readHex(rest.substr(1), record.L) &&
+           spake2plus::completeRecord(record);
 }
 
 SessionKeys::~SessionKeys() {

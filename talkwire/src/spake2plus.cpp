@@ -234,7 +234,11 @@ ProverSecret::~ProverSecret() {
     sodium_memzero(w1.data(), w1.size());
 }
 
-VerifierRecord::~VerifierRecord() { sodium_memzero(w0.data(), w0.size()); }
+VerifierRecord::~VerifierRecord() {
+    sodium_memzero(w0.data(), w0.size());
+    sodium_memzero(w0M.data(), w0M.size());
+    sodium_memzero(w0N.data(), w0N.size());
+}
 
 bool proverSecret(std::span<const uint8_t, kHashOutputBytes> hashOutput, ProverSecret& secret) {
     const Curve curve;
@@ -259,7 +263,15 @@ bool verifierRecord(const ProverSecret& secret, VerifierRecord& record) {
     Point l = w1 ? curve.times(w1.get()) : nullptr;
     if (!l || !curve.encode(l.get(), record.L)) return false;
     record.w0 = secret.w0;
-    return true;
+    return completeRecord(record);
+}
+
+bool completeRecord(VerifierRecord& record) {
+    const Curve curve;
+    Number w0 = curve.ok() ? curve.scalar(record.w0) : nullptr;
+    Point m = w0 ? curve.times(w0.get(), Curve::m()) : nullptr;
+    Point n = w0 ? curve.times(w0.get(), Curve::n()) : nullptr;
+    return m && n && curve.encode(m.get(), record.w0M) && curve.encode(n.get(), record.w0N);
 }
 
 Prover::Prover(Identities identities, const ProverSecret& secret) : identities_(identities) {
@@ -306,6 +318,8 @@ bool Prover::finish(const Share& shareV, const Confirmation& confirmV, Confirmat
 Verifier::Verifier(Identities identities, const VerifierRecord& record) : identities_(identities) {
     record_.w0 = record.w0;
     record_.L = record.L;
+    record_.w0M = record.w0M;
+    record_.w0N = record.w0N;
 }
 
 Verifier::~Verifier() {
@@ -317,11 +331,14 @@ bool Verifier::respond(const Share& shareP, Share& shareV, Confirmation& confirm
     const Curve curve;
     if (!curve.ok() || responded_) return false;
     Number y = fixedY != nullptr ? curve.scalar(*fixedY) : curve.randomScalar();
-    Number w0 = curve.scalar(record_.w0);
     Point x = curve.decode(shareP.data(), shareP.size());
     Point l = curve.decode(record_.L.data(), record_.L.size());
-    Point share = y && w0 ? curve.share(y.get(), w0.get(), Curve::n()) : nullptr;
-    Point unmasked = x && w0 ? curve.unmasked(x.get(), w0.get(), Curve::m()) : nullptr;
+    Point w0M = curve.decode(record_.w0M.data(), record_.w0M.size());
+    Point w0N = curve.decode(record_.w0N.data(), record_.w0N.size());
+    Point ownRandom = y ? curve.times(y.get()) : nullptr;
+    Point share = ownRandom && w0N ? curve.add(ownRandom.get(), w0N.get()) : nullptr;
+    // X − w0·M; one at infinity makes Z the point at infinity, which the schedule refuses.
+    Point unmasked = x && w0M ? curve.add(x.get(), w0M.get(), true) : nullptr;
     Point z = unmasked && y ? curve.times(y.get(), unmasked.get()) : nullptr;
     Point v = l && y ? curve.times(y.get(), l.get()) : nullptr;
     Share ownShare{};

@@ -44,6 +44,10 @@ struct ProverSecret {
 struct VerifierRecord {
     Scalar w0{};
     Share L{};
+    // w0·M and w0·N, made once with the record (completeRecord) so that no exchange spends
+    // two of its multiplications on them.
+    Share w0M{};
+    Share w0N{};
     ~VerifierRecord();
 };
 
@@ -51,6 +55,8 @@ struct VerifierRecord {
 bool proverSecret(std::span<const uint8_t, kHashOutputBytes> hashOutput, ProverSecret& secret);
 // The verifier's record of a prover's secret.
 bool verifierRecord(const ProverSecret& secret, VerifierRecord& record);
+// Makes w0·M and w0·N of a record read as w0 and L.
+bool completeRecord(VerifierRecord& record);
 
 class Prover {
 public:
