@@ -68,13 +68,9 @@ void Session::onFrame(unsigned char* frame, uint32_t size) {
         if (++undecodable_ >= limits_.undecodableFramesBeforeClose) close("frames that do not decode");
         return;
     }
-    if (link_) {
-        if (message.size() < talkwire::ProtectedLink::kControlOverhead ||
-            !link_->openControl(message, message.data())) {
-            close("a request did not open: altered, injected, dropped or out of order");
-            return;
-        }
-        message = message.first(message.size() - talkwire::ProtectedLink::kControlOverhead);
+    if (link_ && !link_->openControlInPlace(message)) {
+        close("a request did not open: altered, injected, dropped or out of order");
+        return;
     }
     tw_packet packet{};
     const bool oldLogin =
@@ -120,8 +116,7 @@ void Session::send(const unsigned char* message, int length) {
         return;
     }
     if (link_) {
-        sealed_.resize(static_cast<std::size_t>(length) + talkwire::ProtectedLink::kControlOverhead);
-        if (!link_->sealControl({message, static_cast<std::size_t>(length)}, sealed_.data())) {
+        if (!link_->sealControl({message, static_cast<std::size_t>(length)}, sealed_)) {
             close("no key left to seal an answer");
             return;
         }

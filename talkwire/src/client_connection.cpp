@@ -92,8 +92,7 @@ uint16_t frame(const void* message, uint16_t length, unsigned char* out, uint16_
     if (confirmLength > 0) {
         position = framing::frame(confirm.data(), static_cast<uint16_t>(confirmLength), out, cap);
     }
-    state.sealed.resize(sealedLength);
-    if (!state.link->sealControl({static_cast<const unsigned char*>(message), length}, state.sealed.data())) return 0;
+    if (!state.link->sealControl({static_cast<const unsigned char*>(message), length}, state.sealed)) return 0;
     const uint16_t framed = framing::frame(state.sealed.data(), static_cast<uint16_t>(sealedLength), out + position,
                                            static_cast<uint16_t>(cap - position));
     if (framed == 0) return 0;
@@ -106,10 +105,8 @@ int readMessage(std::span<unsigned char> message, tw_packet* record) {
     std::lock_guard lock(state.lock);
     if (!state.link) return framing::readMessage(message, record);
     if (record != nullptr) *record = tw_packet{};
-    if (message.size() < ProtectedLink::kControlOverhead || !state.link->openControl(message, message.data())) {
-        return TW_ERR_SEALED;
-    }
-    const int length = framing::readMessage(message.first(message.size() - ProtectedLink::kControlOverhead), record);
+    if (!state.link->openControlInPlace(message)) return TW_ERR_SEALED;
+    const int length = framing::readMessage(message, record);
     // The logout's answer is the connection's last message: its keys go now.
     if (length > 0 && record->header[0] == TW_CMD_LOGOUT_ACK) state.link.reset();
     return length;

@@ -66,6 +66,17 @@ bool ProtectedLink::sealControl(std::span<const uint8_t> message, uint8_t* out) 
     return sealer != nullptr && sealer->seal(message, {}, out).has_value();
 }
 
+bool ProtectedLink::sealControl(std::span<const uint8_t> message, std::vector<uint8_t>& out) {
+    out.resize(message.size() + kControlOverhead);
+    return sealControl(message, out.data());
+}
+
+bool ProtectedLink::openControlInPlace(std::span<uint8_t>& message) {
+    if (message.size() < kControlOverhead || !openControl(message, message.data())) return false;
+    message = message.first(message.size() - kControlOverhead);
+    return true;
+}
+
 bool ProtectedLink::openControl(std::span<const uint8_t> sealed, uint8_t* out) {
     if (controlOpened_ == messagesPerKey_) {
         controlIn_.advance();

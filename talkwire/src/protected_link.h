@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "login_exchange.h"
 #include "replay_window.h"
@@ -46,9 +47,14 @@ public:
     // false when no key can seal it (the next key could not be made): the connection is to
     // end, and nothing is to be sent.
     bool sealControl(std::span<const uint8_t> message, uint8_t* out);
+    // The same into `out`, sized to the sealed message.
+    bool sealControl(std::span<const uint8_t> message, std::vector<uint8_t>& out);
     // Opens the peer's next control message into `out` (sealed.size() − kControlOverhead
     // bytes); false when it is not the next one unaltered: the connection is to end.
     bool openControl(std::span<const uint8_t> sealed, uint8_t* out);
+    // Opens it where it lies (a frame's message, as received) and shortens `message` to the
+    // plain message; false as openControl, and for one shorter than a tag.
+    bool openControlInPlace(std::span<uint8_t>& message);
 
     // Seals a datagram into `out`; its size, 0 when `capacity` is short or no key can seal it.
     std::size_t sealDatagram(std::span<const uint8_t> datagram, uint8_t* out, std::size_t capacity);

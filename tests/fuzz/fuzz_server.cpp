@@ -132,7 +132,7 @@ private:
         answer.resize(static_cast<std::size_t>(
             std::max<ssize_t>(::recv(member.tcp, answer.data(), answer.size(), MSG_DONTWAIT), 0)));
         Bytes confirmation;
-        if (!member.wire->finishLogin(answerIn(answer), confirmation)) std::abort();
+        if (!member.wire->finishLogin(answerIn(*member.wire, answer), confirmation)) std::abort();
         ::send(member.tcp, confirmation.data(), confirmation.size(), MSG_NOSIGNAL);
         // The voice endpoint, then the group.
         unsigned char heartbeat[TW_DATAGRAM_SIZE];
@@ -147,19 +147,18 @@ private:
         settle();
     }
 
-    // The login answer framed in `bytes`.
-    static tw_login_ack answerIn(Bytes& bytes) {
+    // The login answer framed in `bytes`, read as the member's end reads.
+    static tw_login_ack answerIn(test_kit::WireEnd& wire, const Bytes& bytes) {
         tw_login_ack answer{};
         Bytes buffer(10240, 0);
         for (unsigned char byte : bytes) {
             unsigned char* frame = nullptr;
             talkwire::framing::decode(buffer.data(), static_cast<uint32_t>(buffer.size()), byte, &frame);
-            std::span<unsigned char> message;
-            if (frame != nullptr &&
-                talkwire::framing::unframe(buffer.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2,
-                                           message) == TW_OK &&
-                message.size() > 2 && message[0] == TW_CMD_LOGIN_ACK) {
-                test_kit::parseLoginAnswer(answer, message.data() + 2, static_cast<uint32_t>(message.size() - 2));
+            const auto message = frame != nullptr
+                                     ? wire.read(buffer.data(), static_cast<uint32_t>(frame[1] | frame[2] << 8) + 2)
+                                     : std::nullopt;
+            if (message && (*message)[0] == TW_CMD_LOGIN_ACK) {
+                test_kit::parseLoginAnswer(answer, message->data() + 2, static_cast<uint32_t>(message->size() - 2));
             }
         }
         return answer;

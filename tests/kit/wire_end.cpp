@@ -25,8 +25,7 @@ Bytes WireEnd::frame(const unsigned char* message, int length) {
     if (length < 0) return {};
     Bytes sealed;
     if (link_) {
-        sealed.resize(static_cast<std::size_t>(length) + talkwire::ProtectedLink::kControlOverhead);
-        if (!link_->sealControl({message, static_cast<std::size_t>(length)}, sealed.data())) return {};
+        if (!link_->sealControl({message, static_cast<std::size_t>(length)}, sealed)) return {};
         message = sealed.data();
         length = static_cast<int>(sealed.size());
     }
@@ -39,13 +38,9 @@ Bytes WireEnd::frame(const unsigned char* message, int length) {
 std::optional<Bytes> WireEnd::read(unsigned char* frame, uint32_t size) {
     std::span<unsigned char> message;
     if (talkwire::framing::unframe(frame, size, message) != TW_OK) return std::nullopt;
-    if (link_) {
-        if (message.size() < talkwire::ProtectedLink::kControlOverhead ||
-            !link_->openControl(message, message.data())) {
-            ++unopened;
-            return std::nullopt;
-        }
-        message = message.first(message.size() - talkwire::ProtectedLink::kControlOverhead);
+    if (link_ && !link_->openControlInPlace(message)) {
+        ++unopened;
+        return std::nullopt;
     }
     tw_packet packet{};
     if (talkwire::framing::readMessage(message, &packet) <= 0) return std::nullopt;
