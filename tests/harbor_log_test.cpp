@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <harbor/harbor.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -64,6 +68,75 @@ TEST(HarborLog, AFolderNamedInAnyScriptHoldsItsLog) {
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         named |= entry.path().filename().u8string().starts_with(leaf + u8"_");
     EXPECT_TRUE(named);
+    harbor::logShutdown();
+    std::filesystem::remove_all(base);
+}
+
+std::string todaysName(const std::string& name) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    return name + "_" + date + ".log";
+}
+
+std::vector<std::string> fileNames(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Daily files of earlier years (never today's), oldest first.
+std::vector<std::string> olderDailyFiles(std::size_t count) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < count; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "TalkHub_2010-%02zu-%02zu.log", 1 + i / 28 % 12, 1 + i % 28);
+        names.push_back(name);
+    }
+    return names;
+}
+
+// A log opened every day by a new process never reaches the daily sink's own turn of the
+// day, so its folder would only grow. Tried below the limit, at it and one past it.
+TEST(HarborLog, OpeningKeepsTheNewestDailyFilesUpToTheLimitAndNothingElseIsTouched) {
+    const auto folder = std::filesystem::temp_directory_path() / "harbor_log_prune_test" / "TalkHub";
+    const std::vector<std::string> strangers = {"notes.txt", "TalkHub_2010-01-01.log.bak", "Other_2010-01-01.log",
+                                                "TalkHub_2010-1-01.log"};
+    for (const std::size_t older :
+         {harbor::kLogDaysKept - 2, harbor::kLogDaysKept - 1, harbor::kLogDaysKept, harbor::kLogDaysKept + 7}) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        const std::vector<std::string> dated = olderDailyFiles(older);
+        for (const std::string& name : dated) std::ofstream(folder / name) << "old\n";
+        for (const std::string& name : strangers) std::ofstream(folder / name) << "not a log\n";
+
+        ASSERT_TRUE(harbor::logInit(folder.string(), true));
+        harbor::logInfo("tag", "today");
+        harbor::logShutdown();
+
+        std::vector<std::string> expected(
+            dated.end() - static_cast<std::ptrdiff_t>(std::min(older, harbor::kLogDaysKept - 1)), dated.end());
+        expected.push_back(todaysName("TalkHub"));
+        expected.insert(expected.end(), strangers.begin(), strangers.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(fileNames(folder), expected) << older << " older daily files";
+    }
+    std::filesystem::remove_all(folder.parent_path());
+}
+
+TEST(HarborLog, AFolderThatCannotBeMadeIsReportedAndTheOpenLogKeepsWriting) {
+    const auto base = std::filesystem::temp_directory_path() / "harbor_log_refused_test";
+    std::filesystem::remove_all(base);
+    ASSERT_TRUE(harbor::logInit((base / "good" / "TalkHub").string(), true));
+    // A folder below a plain file cannot be made, not even by root.
+    std::ofstream(base / "file") << "in the way\n";
+    EXPECT_FALSE(harbor::logInit((base / "file" / "TalkHub").string(), true));
+    harbor::logError("tag", "still [%d]", 1);
+    harbor::logFlush();
+    EXPECT_NE(readLogFolder(base / "good" / "TalkHub").find("[tag] still [1]"), std::string::npos);
     harbor::logShutdown();
     std::filesystem::remove_all(base);
 }

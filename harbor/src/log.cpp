@@ -3,12 +3,14 @@
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace harbor {
@@ -46,9 +48,39 @@ void write(spdlog::level::level_enum level, const char* tag, const char* format,
     logger->log(level, "[{}] {}", tag ? tag : "", text);
 }
 
+// "<name>_YYYY-MM-DD.log", as the daily sink names its files.
+bool isDailyFileOf(const std::string& fileName, const std::string& name) {
+    static constexpr std::string_view kDatePattern = "_0000-00-00.log";
+    if (fileName.size() != name.size() + kDatePattern.size() || fileName.compare(0, name.size(), name) != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kDatePattern.size(); ++i) {
+        const char expected = kDatePattern[i];
+        const char seen = fileName[name.size() + i];
+        const bool matches = expected == '0' ? seen >= '0' && seen <= '9' : seen == expected;
+        if (!matches) return false;
+    }
+    return true;
+}
+
+// Removes all but the newest kLogDaysKept daily files: the dates sort as their names do.
+void pruneDailyFiles(const std::filesystem::path& folder, const std::string& name) {
+    std::error_code error;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::u8string leaf = entry.path().filename().u8string();
+        if (entry.is_regular_file(error) && isDailyFileOf(std::string(leaf.begin(), leaf.end()), name)) {
+            files.push_back(entry.path());
+        }
+    }
+    if (files.size() <= kLogDaysKept) return;
+    std::sort(files.begin(), files.end());
+    for (std::size_t i = 0; i + kLogDaysKept < files.size(); ++i) std::filesystem::remove(files[i], error);
+}
+
 }  // namespace
 
-void logInit(const std::string& path, bool synchronous) {
+bool logInit(const std::string& path, bool synchronous) {
     // The path is UTF-8; the file goes to the system by its native name (UTF-16 on Windows).
     const std::filesystem::path folder(std::u8string(path.begin(), path.end()));
     std::error_code error;
@@ -60,7 +92,11 @@ void logInit(const std::string& path, bool synchronous) {
     const std::string name(leafText.begin(), leafText.end());
 
     try {
-        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>((folder / (leaf += ".log")).native(), 0, 0);
+        // The sink removes the oldest file itself at each day's turn; a process started
+        // each day never turns, so the folder is pruned here as well.
+        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>((folder / (leaf += ".log")).native(), 0, 0,
+                                                                        false, kLogDaysKept);
+        pruneDailyFiles(folder, name);
         std::shared_ptr<spdlog::logger> logger;
         if (synchronous) {
             logger = std::make_shared<spdlog::logger>(name, sink);
@@ -76,8 +112,9 @@ void logInit(const std::string& path, bool synchronous) {
         std::lock_guard lock(logMutex);
         if (activeLogger) activeLogger->flush();
         activeLogger = std::move(logger);
-    } catch (const spdlog::spdlog_ex& failure) {
-        std::fprintf(stderr, "harbor: cannot open log in %s: %s\n", path.c_str(), failure.what());
+        return true;
+    } catch (const spdlog::spdlog_ex&) {
+        return false;
     }
 }
 

@@ -33,12 +33,12 @@ void TcpSocket::start(const CTSocketAddress& server) {
 
 void TcpSocket::onResolved(const boost::system::error_code& error, tcp::resolver::results_type results) {
     if (error) {
-        finishConnect(-1);
+        finishConnect(kConnectNameNotResolved);
         return;
     }
     auto self = shared_from_this();
     asio::async_connect(socket_, results, [self](const boost::system::error_code& failure, const tcp::endpoint&) {
-        self->finishConnect(failure ? -2 : 0);
+        self->finishConnect(failure ? kConnectFailed : 0);
     });
 }
 
@@ -54,7 +54,7 @@ void TcpSocket::finishConnect(int status) {
             asio::post(context_, [self = shared_from_this()] { self->writeMore(); });
         }
     }
-    if (status == 0 && !connected_) status = -3;
+    if (status == 0 && !connected_) status = kConnectClosed;
     // The connect may finish before the user installed its callbacks: the status then waits
     // for a connect callback, and reading waits for a data callback.
     bool deliver = false;

@@ -1,11 +1,13 @@
 // The exported functions: thin doors into the one service instance.
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "media/audio_media.h"
 #include "outside/harbor.h"
 #include "outside/talkwire.h"
 #include "platform/module_path.h"
+#include "platform/user_folders.h"
 #include "service/instance.h"
 #include "signalling/voice_talk.h"
 #include "talkhub.h"
@@ -22,6 +24,26 @@ CAudioMedia* engine() {
     return service != nullptr ? service->media() : nullptr;
 }
 
+// The log goes beside the library; where that folder cannot be written (an installed
+// library belongs to the system), into the user's own state folder. Either way one line
+// says where it went, since whoever looks beside the library finds nothing there.
+void openLog() {
+    const std::string besideLibrary =
+        talkhub::platform::moduleFolder(talkhub::platform::moduleFileName()) + "/log/TalkHub";
+    if (harbor::logInit(besideLibrary, true)) return;
+    const std::string userFolder = talkhub::platform::userStateFolder();
+    const std::string own = userFolder.empty() ? "" : userFolder + "/log/TalkHub";
+    if (!own.empty() && harbor::logInit(own, true)) {
+        std::fprintf(stderr, "TalkHub: the log folder %s cannot be written: the log goes to %s\n",
+                     besideLibrary.c_str(), own.c_str());
+        harbor::logWarning("initialize", "log folder:[%s] cannot be written, log written here instead.",
+                           besideLibrary.c_str());
+        return;
+    }
+    std::fprintf(stderr, "TalkHub: neither %s nor %s can be written: no log is kept\n", besideLibrary.c_str(),
+                 own.empty() ? "a user state folder" : own.c_str());
+}
+
 }  // namespace
 
 CVoiceTalk* talkhub::serviceInstance() { return instance; }
@@ -29,8 +51,7 @@ CVoiceTalk* talkhub::serviceInstance() { return instance; }
 extern "C" {
 
 TALKHUB_API void initialize(void) {
-    const std::string folder = talkhub::platform::moduleFolder(talkhub::platform::moduleFileName());
-    harbor::logInit(folder + "/log/TalkHub", true);
+    openLog();
     proto_init();
     char version[TW_VERSION_TEXT_SIZE] = {};
     ptt_init(version);

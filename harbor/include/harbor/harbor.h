@@ -9,6 +9,7 @@
 //  - clearing from inside a callback of the same socket takes effect at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,12 +29,16 @@
 
 namespace harbor {
 
+// Daily log files kept in a log folder; older ones are removed.
+inline constexpr std::size_t kLogDaysKept = 30;
+
 // Opens the log in folder `path` (created with its parents). Files rotate daily and are
-// named after the last path element: "<path>/<name>_YYYY-MM-DD.log". `synchronous` true
-// writes on the caller's thread and flushes at error level; false hands lines to a
-// background thread and flushes every second. Logging before logInit or after
-// logShutdown is dropped silently.
-HARBOR_API void logInit(const std::string& path, bool synchronous);
+// named after the last path element: "<path>/<name>_YYYY-MM-DD.log"; the newest
+// kLogDaysKept stay. `synchronous` true writes on the caller's thread and flushes at error
+// level; false hands lines to a background thread and flushes every second. False when the
+// folder or today's file cannot be made or written: the log stays as it was. Logging before
+// logInit or after logShutdown is dropped silently.
+HARBOR_API bool logInit(const std::string& path, bool synchronous);
 // Writes everything logged so far to the file.
 HARBOR_API void logFlush();
 // Flushes and closes the log.
@@ -70,6 +75,11 @@ private:
 class ITcpSocket;
 class IUdpSocket;
 
+// A connect's failures, as its callback reports them.
+inline constexpr int kConnectNameNotResolved = -1;
+inline constexpr int kConnectFailed = -2;  // refused, no route, or no answer in time
+inline constexpr int kConnectClosed = -3;  // closed before the connection was made
+
 using TcpConnectCallback = std::function<void(ITcpSocket*, int)>;
 using TcpDataCallback = std::function<int(ITcpSocket*, int, const void*)>;
 using UdpReceiveCallback = std::function<int(IUdpSocket*, int, const void*, const CTSocketAddress&)>;
@@ -78,7 +88,7 @@ class HARBOR_API ITcpSocket {
 public:
     // Closes the connection; the data callback then reports the close once.
     virtual void close() = 0;
-    // Called once on the loop thread with 0 or a negative status.
+    // Called once on the loop thread with 0 or one of the kConnect* failures.
     virtual void setConnectCallback(const TcpConnectCallback& callback) = 0;
     // Called on the loop thread with each received chunk; a length <= 0 reports, once,
     // that the connection closed or broke. The result is ignored.
