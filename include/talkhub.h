@@ -76,6 +76,13 @@ extern "C" {
 
 /* ---- Constants ------------------------------------------------------------------------ */
 
+/* The version of this header and of the library built with it. A host that loads another
+ * build of the library at run time learns its version from nothing but the file's name. */
+#define TALKHUB_VERSION_MAJOR 1
+#define TALKHUB_VERSION_MINOR 1
+#define TALKHUB_VERSION_PATCH 0
+#define TALKHUB_VERSION_TEXT "1.1.0"
+
 #define TALKHUB_OK 0
 #define TALKHUB_FAILED (-1)
 #define TALKHUB_DEFAULT_PORT 13001
@@ -131,6 +138,16 @@ extern "C" {
  * the real one): nothing was sent to it but the login, and the login ends. A wrong password
  * is told apart: a genuine server answers it with TALKHUB_LOGIN_WRONG_PASSWORD. */
 #define TALKHUB_LOGIN_SERVER_NOT_PROVEN (-1003)
+/* The server could not be reached: it refused the connection, no route led to it, or it
+ * did not answer within the connect time (with TALKHUB_TEXT_CONNECT_FAILED). */
+#define TALKHUB_LOGIN_SERVER_UNREACHABLE (-1004)
+/* The server's host name did not resolve to an address (with TALKHUB_TEXT_CONNECT_FAILED). */
+#define TALKHUB_LOGIN_HOST_NOT_FOUND (-1005)
+/* The speaker did not open (the log gives the sound library's reason). */
+#define TALKHUB_LOGIN_SPEAKER_FAILED (-1006)
+/* No voice socket could be made: no local port, or the voice server's address is a host
+ * name rather than an IPv4 or IPv6 address. */
+#define TALKHUB_LOGIN_NO_VOICE_SOCKET (-1007)
 /* A login whose microphone did not open reports 0xC0000000 | the system's code, read as
  * an int; this one means there is no capture device at all. */
 #define TALKHUB_LOGIN_NO_CAPTURE_DEVICE ((int)0xC0000002u)
@@ -185,13 +202,16 @@ TALKHUB_API void setNotifyCallback(NotifyCallback callback);
  * session is already running or an argument is null, another negative value when the
  * connection cannot be started.
  * The callback gets, on success, (TALKHUB_OK, "group id:group name") of the group entered
- * at login; on failure one of: (negative, TALKHUB_TEXT_CONNECT_FAILED) the server could
- * not be reached; (TALKHUB_LOGIN_*, "") the server refused the account; a result for
- * which TALKHUB_LOGIN_CAPTURE_FAILED holds, with "", the microphone did not open;
- * (negative, "") the speaker did not open (SDL's result) or no voice socket could be
- * made (also when the voice server's address is a host name rather than an IPv4 or IPv6
- * address); (0, "0") the group list could not be read; (TALKHUB_LOGIN_NO_GROUP, "") it
- * lists no group; (TALKHUB_LOGIN_TOO_MANY_REDIRECTS, "") the servers kept redirecting.
+ * at login; on failure one of: (TALKHUB_LOGIN_SERVER_UNREACHABLE or
+ * TALKHUB_LOGIN_HOST_NOT_FOUND, TALKHUB_TEXT_CONNECT_FAILED) the server could not be
+ * reached; (TALKHUB_LOGIN_*, "") the server refused the account; a result for which
+ * TALKHUB_LOGIN_CAPTURE_FAILED holds, with "", the microphone did not open;
+ * (TALKHUB_LOGIN_SPEAKER_FAILED, "") the speaker did not open;
+ * (TALKHUB_LOGIN_NO_VOICE_SOCKET, "") no voice socket could be made; (0, "0") the group
+ * list could not be read; (TALKHUB_LOGIN_NO_GROUP, "") it lists no group;
+ * (TALKHUB_LOGIN_TOO_MANY_REDIRECTS, "") the servers kept redirecting. Every result the
+ * library itself reports lies below -999, apart from the microphone's: none can be read
+ * as a server's refusal.
  * After an accepted login the microphone stays open until logout and is sent only while
  * the floor is held (voice-activated: while speech is heard); every audible group plays. */
 TALKHUB_API int login(const char* account, const char* password, ResultTextCallback callback);

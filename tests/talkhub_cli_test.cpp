@@ -60,7 +60,11 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
     }
     Finished unreachable = runCli("-u alice -p " + std::to_string(closed) + " wait 1");
     EXPECT_EQ(unreachable.exitCode, 3) << unreachable.output;
-    EXPECT_NE(unreachable.output.find("unreachable"), std::string::npos) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("unreachable (-1004)"), std::string::npos) << unreachable.output;
+    Finished nameless = runCli("-u alice -s no-such-host.invalid wait 1");
+    EXPECT_EQ(nameless.exitCode, 3) << nameless.output;
+    EXPECT_NE(nameless.output.find("server name of no-such-host.invalid:13001 not found (-1005)"), std::string::npos)
+        << nameless.output;
 
     const std::string missing = (capture_source::folder() / "missing.conf").string();
     const std::string config = "pcm.!default { type hw card 31 }\n";

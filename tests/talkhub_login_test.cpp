@@ -62,7 +62,11 @@ TEST_F(Login, ReachesTheFirstGroupAndLogsOutCleanly) {
     EXPECT_FALSE(HostEvents::instance().take(HostEvent::kNotify, 300ms).has_value())
         << "the server closing after a logout is no network exception";
     EXPECT_TRUE(eventually([] { return !talk().hasSocket(); }));
-    EXPECT_TRUE(log.contains("socket error:[0] close connect."));
+    EXPECT_TRUE(log.contains("connection closed after logout:[0]."));
+    EXPECT_FALSE(log.contains("[error]")) << "an ordinary session logs no error:\n" << log.text();
+    for (const char* line : {"close audio play finish.", "close audio record finish.", "close wave input finish."}) {
+        EXPECT_EQ(log.count(line), 1U) << line << " once, however often the logout closes";
+    }
 
     EXPECT_EQ(loginAs(server, "bob"), "1:Dispatch") << "a second login after logout";
 }
@@ -90,6 +94,7 @@ TEST_F(Login, AWrongPasswordReachesTheCallbackAsAFailureAndLeavesTheServiceIdle)
     EXPECT_EQ(refused->value, TALKHUB_LOGIN_WRONG_PASSWORD) << "the server's refusal code 2, as a failure";
     EXPECT_EQ(refused->text, "");
     EXPECT_TRUE(log.contains("login fail:[2]."));
+    EXPECT_TRUE(log.contains("login failed: wrong password [-2]."));
     EXPECT_EQ(talk().getLoginState(), 0);
     EXPECT_FALSE(talk().media()->isNetworkRunning());
     EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 200ms).has_value()) << "called once";
@@ -122,9 +127,10 @@ TEST_F(Login, RefusedConnectionReachesTheCallbackOnceAndHoldsUntilLogout) {
     ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
     auto done = HostEvents::instance().take(HostEvent::kLogin);
     ASSERT_TRUE(done.has_value());
-    EXPECT_LT(done->value, 0);
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_SERVER_UNREACHABLE) << "never a server's refusal code";
     EXPECT_EQ(done->text, "connect audio server fail.");
     EXPECT_TRUE(log.contains("connect server address:[127.0.0.1] port:[" + std::to_string(closedPort) + "] fail:["));
+    EXPECT_TRUE(log.contains("login failed: server unreachable [-1004]."));
     EXPECT_EQ(talk().getLoginState(), 1);
     EXPECT_TRUE(eventually([] { return !talk().hasSocket(); }));
     EXPECT_EQ(login("alice", "alice", talkhub_test::onLoginResult), -1);
@@ -132,8 +138,44 @@ TEST_F(Login, RefusedConnectionReachesTheCallbackOnceAndHoldsUntilLogout) {
 
     loginout();
     EXPECT_EQ(talk().getLoginState(), 0);
-    EXPECT_TRUE(log.contains("send voice talk ctrl data param error data:["));
+    EXPECT_FALSE(log.contains("send logout message")) << "nothing to log out of on a connection never made";
+    EXPECT_FALSE(log.contains("send voice talk ctrl data param error"));
+    EXPECT_FALSE(log.contains("close audio play finish.")) << "nothing was open";
     EXPECT_FALSE(HostEvents::instance().take(HostEvent::kLogin, 100ms).has_value());
+}
+
+TEST_F(Login, AServerNameThatDoesNotResolveIsToldApartFromAnUnreachableServer) {
+    // The reserved top-level name never resolves.
+    setServerInfo("no-such-host.invalid", 13001);
+    LogTail log;
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    auto done = HostEvents::instance().take(HostEvent::kLogin, 20s);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_HOST_NOT_FOUND);
+    EXPECT_EQ(done->text, "connect audio server fail.");
+    EXPECT_TRUE(log.contains("login failed: host name not found [-1005]."));
+}
+
+TEST_F(Login, ASpeakerThatDoesNotOpenHasItsOwnResultAndTheSoundLibrarysReason) {
+    RunningServer server;
+    const char* before = std::getenv("SDL_AUDIODRIVER");
+    const std::string kept = before != nullptr ? before : "";
+    ::setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    setServerInfo("127.0.0.1", server.tcpPort());
+    LogTail log;
+    ASSERT_EQ(login("alice", "alice", talkhub_test::onLoginResult), 0);
+    auto done = HostEvents::instance().take(HostEvent::kLogin);
+    if (before != nullptr) {
+        ::setenv("SDL_AUDIODRIVER", kept.c_str(), 1);
+    } else {
+        ::unsetenv("SDL_AUDIODRIVER");
+    }
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_SPEAKER_FAILED) << "never the unknown account's -1";
+    EXPECT_TRUE(log.contains("init sdl audio fail:[-1] ") && log.contains("no-such-driver"))
+        << "SDL names the driver it could not find:\n"
+        << log.text();
+    EXPECT_TRUE(log.contains("login failed: speaker did not open [-1006]."));
 }
 
 TEST_F(Login, InvalidServerAddressFailsAtOnce) {

@@ -105,7 +105,8 @@ void CAudioDevice::onCaptured(WAVEHDR* header) {
 
 void CAudioDevice::closeRecord() {
     recording = false;
-    if (input != nullptr) {
+    const bool wasOpen = input != nullptr;
+    if (wasOpen) {
         while (inCallback) std::this_thread::sleep_for(kCallbackPoll);
         waveInReset(input);
         waveInStop(input);
@@ -116,5 +117,7 @@ void CAudioDevice::closeRecord() {
         std::free(buffer->data);
         buffer->data = nullptr;
     }
-    harbor::logInfo("CAudioDevice::closeRecord", "close wave input finish.");
+    // Closing what is already closed (each logout closes twice, every open first closes)
+    // says nothing worth a line.
+    if (wasOpen) harbor::logInfo("CAudioDevice::closeRecord", "close wave input finish.");
 }

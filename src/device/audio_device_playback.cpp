@@ -35,13 +35,13 @@ int CAudioDevice::openPlay() {
     int result = SDL_InitSubSystem(SDL_INIT_AUDIO);
     audioStarted = result == 0;
     if (result < 0) {
-        harbor::logError(tag, "init sdl audio fail:[%d].", result);
+        harbor::logError(tag, "init sdl audio fail:[%d] %s.", result, SDL_GetError());
         playing = false;
         return result;
     }
     result = SDL_OpenAudio(&spec, nullptr);
     if (result < 0) {
-        harbor::logError(tag, "sdl open audio fail:[%d].", result);
+        harbor::logError(tag, "sdl open audio fail:[%d] %s.", result, SDL_GetError());
         playing = false;
         return result;
     }

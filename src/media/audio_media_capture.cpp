@@ -78,7 +78,7 @@ int CAudioMedia::openRecordAudio() {
 
 void CAudioMedia::closeRecordAudio() {
     std::lock_guard lock(networkLock);
-    captureOpen = false;
+    const bool wasOpen = captureOpen.exchange(false);
     device.closeRecord();
     {
         std::lock_guard queueLock(captureLock);
@@ -89,7 +89,7 @@ void CAudioMedia::closeRecordAudio() {
     }
     if (encodeThread.joinable()) encodeThread.join();
     ptt_clear_send();
-    harbor::logInfo("CAudioMedia::closeRecordAudio", "close audio record finish.");
+    if (wasOpen) harbor::logInfo("CAudioMedia::closeRecordAudio", "close audio record finish.");
 }
 
 // Runs on the device's thread: copies and queues, nothing more. When the encode thread

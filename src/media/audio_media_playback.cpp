@@ -167,14 +167,15 @@ int CAudioMedia::openAudioPlay() {
 // and the next open or the engine's end joins it.
 void CAudioMedia::closeAudioPlay() {
     std::lock_guard lock(networkLock);
+    bool wasOpen = false;
     {
         std::lock_guard buffers(buffersLock);
-        playOpen = false;
+        wasOpen = playOpen.exchange(false);
         playWake.notify_all();
     }
     device.closePlay();
     if (playThread.joinable() && !onPlayThread()) playThread.join();
-    harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
+    if (wasOpen) harbor::logInfo("CAudioMedia::closeAudioPlay", "close audio play finish.");
 }
 
 bool CAudioMedia::onPlayThread() const { return playThreadOwner == this; }

@@ -4,7 +4,7 @@
 
 #include "media/audio_media.h"
 #include "platform/thread_name.h"
-#include "signalling/host_callback.h"
+#include "signalling/login_result_name.h"
 #include "signalling/user_data_transform.h"
 
 namespace {
@@ -162,7 +162,9 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
         if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
             harbor::logInfo("CVoiceTalk::onConnectServerCallback", "call login callback:[%p]",
                             reinterpret_cast<void*>(callback));
-            callback(status, "connect audio server fail.");
+            const int result = connectFailureResult(status);
+            harbor::logError("CVoiceTalk::login", "login failed: %s [%d].", loginResultName(result), result);
+            callback(result, "connect audio server fail.");
         }
         // Both callbacks go, so that harbor can free the failed socket.
         dropSocket();
@@ -179,7 +181,7 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
     if (const int made = encode_login_passwd(user.c_str(), secret.c_str(), encoded); made < 0) {
         harbor::logError("CVoiceTalk::onConnectServerCallback", "login key exchange of user:[%s] not started:[%d].",
                          user.c_str(), made);
-        finish(loginCallback, TALKHUB_LOGIN_NO_PROOF, "");
+        failLogin(TALKHUB_LOGIN_NO_PROOF);
         dropSocket();
         return;
     }
@@ -278,7 +280,9 @@ void CVoiceTalk::logout() {
     }
     const int previous = loginState.exchange(3);
     stopHeartbeat();
-    if (previous != 0) {
+    // Only a connection that carried the login is told: one still connecting, or one that
+    // failed to connect, has nothing to log out of.
+    if (previous != 0 && loginSent()) {
         harbor::logInfo("CVoiceTalk::logout", "send logout message and close socket connect.");
         buildAndSend([](unsigned char* buffer, int capacity) { return cp_logout(buffer, capacity); });
         for (int wait = 0; wait < kLogoutAnswerWaits && loginState != 0; ++wait) {
@@ -307,17 +311,22 @@ void CVoiceTalk::logout() {
 }
 
 void CVoiceTalk::onConnectionBroken(int status) {
-    harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "socket error:[%d] close connect.", status);
+    const int state = loginState;
+    // The server closing after a logout is the ordinary end of a session.
+    if (state == 1 || state == 2) {
+        harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "socket error:[%d] close connect.", status);
+    } else {
+        harbor::logInfo("CVoiceTalk::onVoiceCtrlDataCallback", "connection closed after logout:[%d].", status);
+    }
     // The server was asked whether the password was wrong and went away instead.
     if (awaitingVerdict.exchange(false)) {
         harbor::logError("CVoiceTalk::onVoiceCtrlDataCallback", "server not proven: it did not hold the account.");
         int connecting = 1;
         loginState.compare_exchange_strong(connecting, 0);
-        finish(loginCallback, TALKHUB_LOGIN_SERVER_NOT_PROVEN, "");
+        failLogin(TALKHUB_LOGIN_SERVER_NOT_PROVEN);
         dropSocket();
         return;
     }
-    const int state = loginState;
     if (state == 1 || state == 2) {
         if (NotifyCallback notify = notifyCallback) {
             harbor::logInfo("CVoiceTalk::onVoiceCtrlDataCallback", "call notify callback:[%p]",
@@ -327,6 +336,18 @@ void CVoiceTalk::onConnectionBroken(int status) {
         logout();
     }
     dropSocket();
+}
+
+bool CVoiceTalk::loginSent() {
+    std::lock_guard lock(sendLock);
+    return bufferCapacity != 0;
+}
+
+void CVoiceTalk::failLogin(int result) {
+    if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
+        harbor::logError("CVoiceTalk::login", "login failed: %s [%d].", loginResultName(result), result);
+        callback(result, "");
+    }
 }
 
 void CVoiceTalk::dropSocket() {

@@ -111,6 +111,11 @@ private:
     void onConnectionBroken(int status);
     // Detaches the signalling socket and clears its callbacks; harbor then frees it.
     void dropSocket();
+    // The login's connection was made and the login sent on it.
+    bool loginSent();
+    // Ends a login that failed with the library's own result: logged by name, handed to
+    // the host once.
+    void failLogin(int result);
     void startHeartbeat();
     void stopHeartbeat();
     bool loginCheck(const char* tag);

@@ -46,12 +46,7 @@ void CVoiceTalk::onLoginAck(const tw_packet& packet) {
     // lock); the connect itself goes ahead only if no logout came in between.
     if (redirect) value = onLoginRedirect(ack);
     harbor::logInfo(tag, "call login callback:[%d: %p]", value, reinterpret_cast<void*>(loginCallback.load()));
-    if (value < 0) {
-        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
-            harbor::logInfo(tag, "call login callback:[%d: %p]", value, reinterpret_cast<void*>(callback));
-            callback(value, "");
-        }
-    }
+    if (value < 0) failLogin(value);
 }
 
 // The answer accepted the login without proving that the server holds the account: the
@@ -107,11 +102,11 @@ int CVoiceTalk::onLoginVerdict(const tw_login_ack& ack) {
     queryGroup();
     startHeartbeat();
     int value = audioMedia->startNetwork(ownUserId);
-    if (value < 0) return value;
+    if (value < 0) return TALKHUB_LOGIN_NO_VOICE_SOCKET;
     value = audioMedia->openAudioPlay();
     if (value < 0) {
         harbor::logError(tag, "open audio play device fail:[%d].", value);
-        return value;
+        return TALKHUB_LOGIN_SPEAKER_FAILED;
     }
     harbor::logInfo(tag, "login success open audio record.");
     value = audioMedia->openRecordAudio();
@@ -174,7 +169,7 @@ void CVoiceTalk::onQueryGroupAck(const tw_packet& packet) {
     } else {
         // No group is entered, so no answer would ever complete the login.
         harbor::logError("CVoiceTalk::onQueryGroupAck", "the account is in no group.");
-        finish(loginCallback, TALKHUB_LOGIN_NO_GROUP, "");
+        failLogin(TALKHUB_LOGIN_NO_GROUP);
     }
     ptt_ack_free_groups(list);
 }

@@ -25,7 +25,7 @@ constexpr std::chrono::steady_clock::duration kLongestReconnectPause = 30s;
 const char* refusalReason(int result) {
     switch (result) {
         case TALKHUB_LOGIN_UNKNOWN_ACCOUNT:
-            return "unknown account (or no voice network)";
+            return "unknown account";
         case TALKHUB_LOGIN_WRONG_PASSWORD:
             return "wrong password";
         case TALKHUB_LOGIN_SERVER_FULL:
@@ -165,7 +165,11 @@ ExitCode Session::loginTo(const ServerAddress& server) {
         return kExitUnreachable;
     }
     if (answer->value >= 0) return kExitOk;
-    if (answer->text == TALKHUB_TEXT_CONNECT_FAILED) {
+    if (answer->value == TALKHUB_LOGIN_HOST_NOT_FOUND) {
+        std::cerr << "talkhub-cli: server name of " << where << " not found (" << answer->value << ")" << std::endl;
+        return kExitUnreachable;
+    }
+    if (answer->value == TALKHUB_LOGIN_SERVER_UNREACHABLE) {
         std::cerr << "talkhub-cli: server " << where << " unreachable (" << answer->value << ")" << std::endl;
         return kExitUnreachable;
     }
@@ -174,11 +178,15 @@ ExitCode Session::loginTo(const ServerAddress& server) {
                   << static_cast<unsigned int>(answer->value) << std::dec << "; see --list-devices)" << std::endl;
         return kExitNoDevice;
     }
-    // A speaker that does not open reports SDL's -1, which a refusal uses too: ask SDL.
-    if (const std::string problem = speakerProblem(); !problem.empty()) {
-        std::cerr << "talkhub-cli: no speaker: the playback device did not open (" << problem << ", code "
+    if (answer->value == TALKHUB_LOGIN_SPEAKER_FAILED) {
+        std::cerr << "talkhub-cli: no speaker: the playback device did not open (" << speakerProblem() << ", code "
                   << answer->value << "; see --list-devices)" << std::endl;
         return kExitNoDevice;
+    }
+    if (answer->value == TALKHUB_LOGIN_NO_VOICE_SOCKET) {
+        std::cerr << "talkhub-cli: no voice socket could be made for " << where << " (" << answer->value << ")"
+                  << std::endl;
+        return kExitFailed;
     }
     std::cerr << "talkhub-cli: login as " << options_.user << " failed: " << refusalReason(answer->value) << " ("
               << answer->value << ")" << std::endl;
