@@ -150,6 +150,40 @@ TEST_F(ConfigFile, RefusesWhatTheProtocolCannotCarryWithAClearReason) {
               std::string::npos);
 }
 
+// A key the server does not know is a mistake (a typo leaves the setting at its default,
+// or a section empty of accounts): refused by name, where it is, with the key it may be.
+TEST_F(ConfigFile, RefusesAnUnknownKeyOrSectionByNameWithTheNearestKnownKey) {
+    const std::string kKey = "key = \"" + talkwire::login::recordText(talkhub_server::deriveRecord("a", "a")) + "\"\n";
+    const struct {
+        std::string text;
+        std::string refusal;
+    } cases[] = {
+        {"[server]\ntcp_prot = 5\n", "line 2: unknown key tcp_prot in [server]; did you mean tcp_port?"},
+        {"[sever]\ntcp_port = 5\n", "line 1: unknown key sever at the top; did you mean server?"},
+        {"[limits]\nsession = 5\n", "line 2: unknown key session in [limits]; did you mean sessions?"},
+        {"[[account]]\nid = 1\nname = \"a\"\n" + kKey + "dispaly_name = \"A\"\n",
+         "line 5: unknown key dispaly_name in [account]; did you mean display_name?"},
+        {"[[group]]\nid = 1\nname = \"g\"\nmember = []\n",
+         "line 4: unknown key member in [group]; did you mean members?"},
+        {"[metrics]\nlisten_on = \"127.0.0.1:9100\"\n",
+         "line 2: unknown key listen_on in [metrics]; did you mean listen?"},
+        {"[server]\nbind = \"127.0.0.1\"\n[cluster]\nnats = [\"nats://127.0.0.1:4222\"]\nnode = \"a\"\n"
+         "plain_nats = true\nnats_usr = \"u\"\n",
+         "line 7: unknown key nats_usr in [cluster]; did you mean nats_user?"},
+        {"server = 5\n", "server must be a [server] section"},
+        {"[[group]]\nid = 1\nname = \"g\"\nmembers = [\"nobody\"]\n", "group g: member nobody is not an account"},
+    };
+    for (const auto& tried : cases) {
+        const std::string path = write(tried.text);
+        try {
+            talkhub_server::loadConfig(path);
+            ADD_FAILURE() << "taken: " << tried.text;
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()), path + ": " + tried.refusal) << tried.text;
+        }
+    }
+}
+
 // The file a package installs as the server's configuration loads as it ships, and is
 // found where an installed server looks for it.
 TEST(InstalledConfig, TheShippedFileLoadsAndLiesWhereAnInstalledServerLooks) {

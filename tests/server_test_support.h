@@ -64,6 +64,12 @@ public:
         });
         held.get_future().wait();
     }
+    // Hands the server a new directory, as SIGHUP does; returns what changed.
+    std::string reload(talkhub_server::ServerConfig fresh) {
+        std::promise<std::string> summary;
+        boost::asio::post(io_, [&] { summary.set_value(server_.reload(std::move(fresh))); });
+        return summary.get_future().get();
+    }
     void setDraining(bool draining) {
         std::promise<void> done;
         boost::asio::post(io_, [&] {

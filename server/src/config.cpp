@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "config_reader.h"
 #include "login_exchange.h"
 
 namespace talkhub_server {
@@ -86,44 +87,15 @@ std::filesystem::path installedConfigPath(const std::filesystem::path& program) 
 
 namespace {
 
-[[noreturn]] void fail(const std::string& path, const std::string& what) {
-    throw std::runtime_error(path + ": " + what);
-}
-
-template <class T>
-T integer(const toml::node_view<const toml::node>& node, T fallback, const std::string& path, const std::string& key,
-          int64_t min, int64_t max) {
-    if (!node) {
-        return fallback;
-    }
-    const auto value = node.value<int64_t>();
-    if (!value || *value < min || *value > max) {
-        fail(path, key + " must be an integer from " + std::to_string(min) + " to " + std::to_string(max));
-    }
-    return static_cast<T>(*value);
-}
-
-std::string text(const toml::node_view<const toml::node>& node, const std::string& fallback, const std::string& path,
-                 const std::string& key) {
-    if (!node) {
-        return fallback;
-    }
-    const auto value = node.value<std::string>();
-    if (!value) {
-        fail(path, key + " must be a string");
-    }
-    return *value;
-}
-
 // An account's record from its `key`, or from its plain `password` or old login key (with a
 // warning).
-LoginRecord accountRecord(const toml::node_view<const toml::node>& entry, const std::string& name,
-                          const std::string& path) {
-    const bool hasKey = static_cast<bool>(entry["key"]);
-    const bool hasPassword = static_cast<bool>(entry["password"]);
+LoginRecord accountRecord(TableReader& entry, const std::string& name) {
+    const std::string& path = entry.file();
+    const bool hasKey = entry.has("key");
+    const bool hasPassword = entry.has("password");
     if (hasKey == hasPassword) {
-        fail(path, "account " + name + ": give its key (from talkhub-server --hash-password " + name + ")" +
-                       (hasKey ? ", not a password as well" : ""));
+        entry.fail("account " + name + ": give its key (from talkhub-server --hash-password " + name + ")" +
+                   (hasKey ? ", not a password as well" : ""));
     }
     if (hasPassword) {
         spdlog::warn(
@@ -131,16 +103,16 @@ LoginRecord accountRecord(const toml::node_view<const toml::node>& entry, const 
             "talkhub-server --hash-password {} prints",
             path, name, name);
         try {
-            return deriveRecord(name, text(entry["password"], "", path, "account.password"));
+            return deriveRecord(name, entry.text("password", ""));
         } catch (const std::runtime_error& error) {
-            fail(path, error.what());
+            entry.fail(error.what());
         }
     }
     LoginRecord record;
     bool oldKey = false;
-    if (!talkwire::login::readRecord(text(entry["key"], "", path, "account.key"), record, &oldKey)) {
-        fail(path, "account " + name + ": key must be the record --hash-password prints (\"v3$\", 64 hex digits, " +
-                       "\"$\", 130 hex digits)");
+    if (!talkwire::login::readRecord(entry.text("key", ""), record, &oldKey)) {
+        entry.fail("account " + name + ": key must be the record --hash-password prints (\"v3$\", 64 hex digits, " +
+                   "\"$\", 130 hex digits)");
     }
     if (oldKey) {
         spdlog::warn(
@@ -151,6 +123,91 @@ LoginRecord accountRecord(const toml::node_view<const toml::node>& entry, const 
     return record;
 }
 
+template <class T>
+T narrow(TableReader& table, const std::string& key, T fallback, int64_t lowest, int64_t highest) {
+    return static_cast<T>(table.integer(key, fallback, lowest, highest));
+}
+
+void readServer(TableReader& server, ServerConfig& config) {
+    config.bindAddress = server.text("bind", config.bindAddress);
+    config.tcpPort = narrow<uint16_t>(server, "tcp_port", config.tcpPort, 0, 65535);
+    config.udpPort = narrow<uint16_t>(server, "udp_port", config.udpPort, 0, 65535);
+    config.voiceAddress = server.text("voice_address", "");
+    config.voicePort = narrow<uint16_t>(server, "voice_port", 0, 0, 65535);
+    config.heartbeatMs = narrow<uint32_t>(server, "heartbeat_ms", config.heartbeatMs, 100, 600000);
+    config.voiceHeartbeatMs = narrow<uint32_t>(server, "voice_heartbeat_ms", config.voiceHeartbeatMs, 100, 600000);
+}
+
+void readLimits(TableReader& limit, Limits& limits) {
+    // One key into its field, its own value when missing.
+    const auto read = [&](uint32_t& field, const std::string& key, uint32_t lowest, uint32_t highest) {
+        field = narrow<uint32_t>(limit, key, field, lowest, highest);
+    };
+    read(limits.maxSessions, "sessions", 1, 100000);
+    read(limits.loginDeadlineMs, "login_deadline_ms", 100, 600000);
+    read(limits.pendingLoginsPerAddress, "pending_logins_per_address", 1, 100000);
+    read(limits.freeFailedLogins, "free_failed_logins", 1, 1000);
+    read(limits.longestLoginPauseMs, "longest_login_pause_ms", 1000, 86400000);
+    read(limits.undecodableFramesBeforeClose, "undecodable_frames_before_close", 1, 1000000);
+    read(limits.maxTalkSeconds, "max_talk_seconds", 1, 3600);
+    read(limits.floorGraceMs, "floor_grace_ms", 0, 5000);
+    read(limits.requestsPerSecond, "requests_per_second", 1, 100000);
+    read(limits.droppedRequestsBeforeClose, "dropped_before_close", 1, 1000000);
+    read(limits.sendQueueBytes, "send_queue_bytes", 4096, 64 * 1024 * 1024);
+}
+
+void readDirectory(TableReader& root, ServerConfig& config) {
+    for (TableReader& entry : root.tables("account")) {
+        Account account;
+        account.id = narrow<uint32_t>(entry, "id", 0, 1, UINT32_MAX);
+        account.name = entry.text("name", "");
+        account.record = accountRecord(entry, account.name);
+        account.displayName = entry.text("display_name", account.name);
+        config.accounts.push_back(account);
+    }
+    for (TableReader& entry : root.tables("group")) {
+        Group group;
+        group.id = narrow<uint32_t>(entry, "id", 0, 1, UINT32_MAX);
+        group.name = entry.text("name", "");
+        for (const std::string& member : entry.texts("members")) {
+            const Account* account = config.findAccount(member);
+            if (account == nullptr) entry.fail("group " + group.name + ": member " + member + " is not an account");
+            group.members.push_back(account->id);
+        }
+        config.groups.push_back(group);
+    }
+    for (TableReader& entry : root.tables("redirect")) {
+        Redirect redirect;
+        redirect.account = entry.text("account", "");
+        redirect.address = entry.text("address", "");
+        redirect.port = narrow<uint16_t>(entry, "port", 0, 1, 65535);
+        config.redirects.push_back(redirect);
+    }
+}
+
+ClusterConfig readCluster(TableReader& section) {
+    ClusterConfig cluster;
+    cluster.natsUrls = section.texts("nats");
+    cluster.node = section.text("node", "");
+    cluster.floorLeaseMs = narrow<uint32_t>(section, "floor_lease_ms", cluster.floorLeaseMs, 300, 60000);
+    cluster.replicas = narrow<uint32_t>(section, "replicas", cluster.replicas, 1, 5);
+    cluster.publicAddress = section.text("public_address", "");
+    cluster.startTimeoutMs = narrow<uint32_t>(section, "start_timeout_ms", cluster.startTimeoutMs, 1000, 600000);
+    const std::pair<std::string*, const char*> credentials[] = {
+        {&cluster.natsUser, "nats_user"},
+        {&cluster.natsPassword, "nats_password"},
+        {&cluster.natsNkey, "nats_nkey"},
+        {&cluster.natsNkeySeedFile, "nats_nkey_seed_file"},
+        {&cluster.natsCredentialsFile, "nats_credentials_file"},
+        {&cluster.natsCaFile, "nats_ca_file"},
+        {&cluster.natsCertFile, "nats_cert_file"},
+        {&cluster.natsKeyFile, "nats_key_file"},
+    };
+    for (const auto& [field, key] : credentials) *field = section.text(key, "");
+    cluster.plainNats = section.flag("plain_nats").value_or(false);
+    return cluster;
+}
+
 }  // namespace
 
 ServerConfig loadConfig(const std::string& path) {
@@ -158,113 +215,17 @@ ServerConfig loadConfig(const std::string& path) {
     try {
         table = toml::parse_file(path);
     } catch (const toml::parse_error& error) {
-        fail(path, std::string(error.description()) + " at line " + std::to_string(error.source().begin.line));
+        throw std::runtime_error(path + ": " + std::string(error.description()) + " at line " +
+                                 std::to_string(error.source().begin.line));
     }
     ServerConfig config;
-    const toml::node_view<const toml::node> root{static_cast<const toml::node&>(table)};
-    config.bindAddress = text(root["server"]["bind"], config.bindAddress, path, "server.bind");
-    config.tcpPort = integer<uint16_t>(root["server"]["tcp_port"], config.tcpPort, path, "server.tcp_port", 0, 65535);
-    config.udpPort = integer<uint16_t>(root["server"]["udp_port"], config.udpPort, path, "server.udp_port", 0, 65535);
-    config.voiceAddress = text(root["server"]["voice_address"], "", path, "server.voice_address");
-    config.voicePort = integer<uint16_t>(root["server"]["voice_port"], 0, path, "server.voice_port", 0, 65535);
-    config.heartbeatMs =
-        integer<uint32_t>(root["server"]["heartbeat_ms"], config.heartbeatMs, path, "server.heartbeat_ms", 100, 600000);
-    config.voiceHeartbeatMs = integer<uint32_t>(root["server"]["voice_heartbeat_ms"], config.voiceHeartbeatMs, path,
-                                                "server.voice_heartbeat_ms", 100, 600000);
-    Limits& limits = config.limits;
-    const auto limit = root["limits"];
-    // One [limits] key into its field, its own value when missing.
-    const auto readLimit = [&](uint32_t& field, const std::string& key, uint32_t lowest, uint32_t highest) {
-        field = integer<uint32_t>(limit[key], field, path, "limits." + key, lowest, highest);
-    };
-    readLimit(limits.maxSessions, "sessions", 1, 100000);
-    readLimit(limits.loginDeadlineMs, "login_deadline_ms", 100, 600000);
-    readLimit(limits.pendingLoginsPerAddress, "pending_logins_per_address", 1, 100000);
-    readLimit(limits.freeFailedLogins, "free_failed_logins", 1, 1000);
-    readLimit(limits.longestLoginPauseMs, "longest_login_pause_ms", 1000, 86400000);
-    readLimit(limits.undecodableFramesBeforeClose, "undecodable_frames_before_close", 1, 1000000);
-    readLimit(limits.maxTalkSeconds, "max_talk_seconds", 1, 3600);
-    readLimit(limits.floorGraceMs, "floor_grace_ms", 0, 5000);
-    readLimit(limits.requestsPerSecond, "requests_per_second", 1, 100000);
-    readLimit(limits.droppedRequestsBeforeClose, "dropped_before_close", 1, 1000000);
-    readLimit(limits.sendQueueBytes, "send_queue_bytes", 4096, 64 * 1024 * 1024);
-
-    if (const toml::array* accounts = table["account"].as_array()) {
-        for (const toml::node& node : *accounts) {
-            const toml::node_view<const toml::node> entry{node};
-            Account account;
-            account.id = integer<uint32_t>(entry["id"], 0, path, "account.id", 1, UINT32_MAX);
-            account.name = text(entry["name"], "", path, "account.name");
-            account.record = accountRecord(entry, account.name, path);
-            account.displayName = text(entry["display_name"], account.name, path, "account.display_name");
-            config.accounts.push_back(account);
-        }
-    }
-    if (const toml::array* groups = table["group"].as_array()) {
-        for (const toml::node& node : *groups) {
-            const toml::node_view<const toml::node> entry{node};
-            Group group;
-            group.id = integer<uint32_t>(entry["id"], 0, path, "group.id", 1, UINT32_MAX);
-            group.name = text(entry["name"], "", path, "group.name");
-            if (const toml::array* members = entry["members"].as_array()) {
-                for (const toml::node& member : *members) {
-                    const auto name = member.value<std::string>();
-                    const Account* account = name ? config.findAccount(*name) : nullptr;
-                    if (account == nullptr) {
-                        fail(path, "group " + group.name + ": member is not an account");
-                    }
-                    group.members.push_back(account->id);
-                }
-            }
-            config.groups.push_back(group);
-        }
-    }
-    if (const toml::array* redirects = table["redirect"].as_array()) {
-        for (const toml::node& node : *redirects) {
-            const toml::node_view<const toml::node> entry{node};
-            Redirect redirect;
-            redirect.account = text(entry["account"], "", path, "redirect.account");
-            redirect.address = text(entry["address"], "", path, "redirect.address");
-            redirect.port = integer<uint16_t>(entry["port"], 0, path, "redirect.port", 1, 65535);
-            config.redirects.push_back(redirect);
-        }
-    }
-    config.metricsListen = text(root["metrics"]["listen"], "", path, "metrics.listen");
-    if (const auto section = root["cluster"]; section) {
-        ClusterConfig cluster;
-        if (const toml::array* urls = section["nats"].as_array()) {
-            for (const toml::node& url : *urls) {
-                const auto value = url.value<std::string>();
-                if (!value) fail(path, "cluster.nats must be a list of NATS URLs");
-                cluster.natsUrls.push_back(*value);
-            }
-        }
-        cluster.node = text(section["node"], "", path, "cluster.node");
-        cluster.floorLeaseMs = integer<uint32_t>(section["floor_lease_ms"], cluster.floorLeaseMs, path,
-                                                 "cluster.floor_lease_ms", 300, 60000);
-        cluster.replicas = integer<uint32_t>(section["replicas"], cluster.replicas, path, "cluster.replicas", 1, 5);
-        cluster.publicAddress = text(section["public_address"], "", path, "cluster.public_address");
-        cluster.startTimeoutMs = integer<uint32_t>(section["start_timeout_ms"], cluster.startTimeoutMs, path,
-                                                   "cluster.start_timeout_ms", 1000, 600000);
-        const std::pair<std::string*, const char*> credentials[] = {
-            {&cluster.natsUser, "nats_user"},
-            {&cluster.natsPassword, "nats_password"},
-            {&cluster.natsNkey, "nats_nkey"},
-            {&cluster.natsNkeySeedFile, "nats_nkey_seed_file"},
-            {&cluster.natsCredentialsFile, "nats_credentials_file"},
-            {&cluster.natsCaFile, "nats_ca_file"},
-            {&cluster.natsCertFile, "nats_cert_file"},
-            {&cluster.natsKeyFile, "nats_key_file"},
-        };
-        for (const auto& [field, key] : credentials) {
-            *field = text(section[key], "", path, std::string("cluster.") + key);
-        }
-        if (const auto plain = section["plain_nats"]; plain) {
-            if (!plain.is_boolean()) fail(path, "cluster.plain_nats must be true or false");
-            cluster.plainNats = plain.value_or(false);
-        }
-        config.cluster = cluster;
-    }
+    TableReader root(&table, "", path);
+    readServer(root.section("server"), config);
+    readLimits(root.section("limits"), config.limits);
+    readDirectory(root, config);
+    config.metricsListen = root.section("metrics").text("listen", "");
+    if (root.has("cluster")) config.cluster = readCluster(root.section("cluster"));
+    root.refuseUnknownKeys();
     validate(config);
     return config;
 }

@@ -9,9 +9,12 @@
 #include <boost/asio.hpp>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
+#include "check_config.h"
 #include "hash_password.h"
 #include "server.h"
+#include "talkhub.h"
 
 namespace asio = boost::asio;
 using talkhub_server::Server;
@@ -47,8 +50,13 @@ int main(int argc, char** argv) {
                    "read ACCOUNT's password from standard input (no echo on a terminal), print the key line "
                    "for its [[account]] entry and exit")
         ->option_text("ACCOUNT");
+    std::optional<std::string> checkPath;
+    app.add_option("--check-config", checkPath, "read FILE as --config would, say what is wrong with it, and exit")
+        ->option_text("FILE");
+    app.set_version_flag("--version", std::string("talkhub-server ") + TALKHUB_VERSION_TEXT);
     CLI11_PARSE(app, argc, argv);
     if (hashAccount) return talkhub_server::printKeyLine(*hashAccount);
+    if (checkPath) return talkhub_server::checkConfig(*checkPath);
     if (configPath.empty()) {
         std::error_code error;
         const auto installed =
@@ -93,11 +101,37 @@ int main(int argc, char** argv) {
             });
         };
         awaitDrain();
+        // SIGHUP reads the file again on a thread of its own (deriving records takes time the
+        // relay must not lose) and hands the directory to the network thread.
+        asio::signal_set hangup(io, SIGHUP);
+        std::jthread reader;
+        std::function<void()> awaitHangup = [&] {
+            hangup.async_wait([&](const boost::system::error_code& error, int) {
+                if (error) return;
+                if (configPath.empty()) {
+                    spdlog::warn("SIGHUP: no configuration file to read again (the built-in demo directory)");
+                } else {
+                    if (reader.joinable()) reader.join();
+                    reader = std::jthread([&io, &server, path = configPath] {
+                        try {
+                            asio::post(io, [&server, fresh = talkhub_server::loadConfig(path)]() mutable {
+                                server.reload(std::move(fresh));
+                            });
+                        } catch (const std::exception& failure) {
+                            spdlog::error("SIGHUP: {} not taken, the directory in use stays: {}", path, failure.what());
+                        }
+                    });
+                }
+                awaitHangup();
+            });
+        };
+        awaitHangup();
         asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int signal) {
             spdlog::info("signal {}: shutting down", signal);
             server.stop();
             drain.cancel();
+            hangup.cancel();
             io.stop();
         });
         asio::steady_timer stats(io);
@@ -114,6 +148,7 @@ int main(int argc, char** argv) {
             report();
         }
         io.run();
+        if (reader.joinable()) reader.join();
         spdlog::info("{}", server.counters().summary(server.sessionsOnline()));
         spdlog::shutdown();
         return 0;

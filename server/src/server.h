@@ -54,6 +54,11 @@ public:
     // A draining node of a cluster sends new logins on to another node, while one takes
     // them; its sessions stay.
     void setDraining(bool draining);
+    // Takes the accounts, groups and redirects of `fresh` (loaded and validated); the rest
+    // of the configuration stays as the server started. Sessions whose account went or
+    // whose groups changed end; the others stay, a changed key counting from the next
+    // login. Returns what changed, as logged. On the network thread.
+    std::string reload(ServerConfig fresh);
     // The metrics' HTTP port, 0 without one.
     uint16_t metricsPort() const { return metrics_ ? metrics_->port() : 0; }
 

@@ -11,8 +11,10 @@
 #include "devices.h"
 #include "events.h"
 #include "microphone.h"
+#include "password.h"
 #include "session.h"
 #include "speaker.h"
+#include "talkhub.h"
 
 namespace {
 
@@ -64,8 +66,15 @@ int main(int argc, char** argv) {
                    "and a broken connection logs in to the next")
         ->capture_default_str();
     app.add_option("-p,--port", port, "signalling port of a server given without one")->capture_default_str();
-    app.add_option("-u,--user", options.user, "account")->required();
-    app.add_option("-w,--password", options.password, "password (default: the account name)");
+    app.set_version_flag("--version", std::string("talkhub-cli ") + TALKHUB_VERSION_TEXT);
+    // Checked after a command's own --help, which needs no account.
+    app.add_option("-u,--user", options.user, "account (required)");
+    PasswordSources passwords;
+    app.add_option("--password-file", passwords.file, "read the password from the first line of this file")
+        ->check(CLI::ExistingFile);
+    app.add_option("-w,--password", passwords.given,
+                   "password, visible to every user of this machine (default: --password-file, else "
+                   "$TALKHUB_PASSWORD, else asked on a terminal, else the account name)");
     app.add_option("--record-dir", options.recordDir, "folder for the MP3 recordings of the groups chosen by 'record'");
     bool noMic = false;
     bool noSpeaker = false;
@@ -126,6 +135,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (options.user.empty()) {
+        std::cerr << "talkhub-cli: --user is required (try --help)" << std::endl;
+        return kExitUsage;
+    }
+    std::optional<std::string> password = choosePassword(passwords, options.user);
+    if (!password) return kExitUsage;
+    options.password = std::move(*password);
+
     FileMicrophone microphone;
     if (noMic || !micFile.empty()) {
         const std::string error = noMic ? microphone.useNone() : microphone.use(micFile);
@@ -146,7 +163,6 @@ int main(int argc, char** argv) {
     }
     if (!alsaMessages) snd_lib_error_set_handler(quietAlsa);
     Events::instance().setJson(json);
-    if (options.password.empty()) options.password = options.user;
     options.servers = parseServers(servers, port);
     if (options.servers.empty()) {
         std::cerr << "talkhub-cli: --server: '" << servers << "' is no list of HOST[:PORT]" << std::endl;
