@@ -1,5 +1,9 @@
 // talkhub-cli as a user runs it: a separate process on the library's public header, against
 // the reference server in this process.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -95,6 +99,84 @@ TEST(Cli, RefusalsAndMissingPiecesEndWithOneClearLineAndTheirOwnCodes) {
     EXPECT_EQ(bare.exitCode, 0) << bare.output;
     Finished both = runCli("-u alice --no-mic --mic-file " + missing + port + " wait 1");
     EXPECT_EQ(both.exitCode, 1) << "--no-mic and --mic-file exclude each other: " << both.output;
+}
+
+// Runs `command` on a pseudo-terminal and types `line` once `question` has been shown (what
+// the terminal shows before the program turns its echo off would be echoed by the terminal
+// itself). Returns all the terminal showed.
+std::string typeAtThePrompt(const std::string& command, const std::string& question, const std::string& line) {
+    const std::string keyboard = (capture_source::folder() / "keyboard").string();
+    ::unlink(keyboard.c_str());
+    if (::mkfifo(keyboard.c_str(), 0600) != 0) return "no fifo";
+    // Held open for writing from the start, so that the shell's open for reading returns.
+    const int keys = ::open(keyboard.c_str(), O_RDWR);
+    FILE* terminal =
+        ::popen(("SDL_AUDIODRIVER=dummy script -qec '" + command + "' /dev/null < " + keyboard + " 2>&1").c_str(), "r");
+    std::string shown;
+    char c = 0;
+    while (shown.find(question) == std::string::npos && ::read(::fileno(terminal), &c, 1) == 1) shown += c;
+    const std::string typed = line + "\n";
+    EXPECT_EQ(::write(keys, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    while (::read(::fileno(terminal), &c, 1) == 1) shown += c;
+    ::pclose(terminal);
+    ::close(keys);
+    ::unlink(keyboard.c_str());
+    return shown;
+}
+
+// A password on the command line is seen by every user of the machine: the file, the
+// environment and the terminal are read in their turn, and -w is still taken with a warning.
+TEST(Cli, ThePasswordComesFromAFileTheEnvironmentOrAPromptWithoutEcho) {
+    RunningServer server;
+    const std::string port = " -p " + std::to_string(server.tcpPort());
+    const std::string file = (capture_source::folder() / "password").string();
+    const auto writePassword = [&](const char* text) { std::ofstream(file) << text << "\n"; };
+    const struct {
+        const char* name;
+        const char* filed;  // written to the file, which is named when not null
+        std::string arguments;
+        std::string environment;
+        int exitCode;
+    } cases[] = {
+        {"the file's line", "alice", "", "", 0},
+        {"the file before the environment", "wrong", "", "TALKHUB_PASSWORD=alice", 2},
+        {"the environment", nullptr, "", "TALKHUB_PASSWORD=alice", 0},
+        {"a wrong one in the environment", nullptr, "", "TALKHUB_PASSWORD=wrong", 2},
+        {"-w before everything", "alice", " -w wrong", "TALKHUB_PASSWORD=alice", 2},
+    };
+    for (const auto& tried : cases) {
+        std::string arguments = "-u alice" + port + tried.arguments;
+        if (tried.filed != nullptr) {
+            writePassword(tried.filed);
+            arguments += " --password-file " + file;
+        }
+        const Finished run = runCli(arguments + " wait 0.2", "", tried.environment);
+        EXPECT_EQ(run.exitCode, tried.exitCode) << tried.name << ": " << run.output;
+        EXPECT_EQ(run.output.find("warning: -w shows the password") != std::string::npos, !tried.arguments.empty())
+            << tried.name << ": " << run.output;
+    }
+    const Finished missing = runCli("-u alice --password-file " + file + ".missing" + port + " wait 0.2");
+    EXPECT_EQ(missing.exitCode, 1) << missing.output;
+
+    // On a terminal (a pseudo-terminal that script(1) opens) it asks, and what is typed
+    // after the question is not shown.
+    const std::string typed = typeAtThePrompt(std::string(TALKHUB_CLI_PATH) + " -u alice" + port + " wait 0.2",
+                                              "password for alice: ", "secret-typed");
+    EXPECT_NE(typed.find("password for alice:"), std::string::npos) << typed;
+    EXPECT_NE(typed.find("wrong password (-2)"), std::string::npos) << typed;
+    EXPECT_EQ(typed.find("secret-typed"), std::string::npos) << "echoed: " << typed;
+}
+
+TEST(Cli, TellsItsVersionAndACommandsArgumentsWithoutAnAccount) {
+    const Finished version = runCli("--version");
+    EXPECT_EQ(version.exitCode, 0) << version.output;
+    EXPECT_EQ(version.output, "talkhub-cli " TALKHUB_VERSION_TEXT "\n");
+    const Finished help = runCli("talk --help");
+    EXPECT_EQ(help.exitCode, 0) << help.output;
+    EXPECT_NE(help.output.find("SECONDS"), std::string::npos) << help.output;
+    const Finished noAccount = runCli("wait 1");
+    EXPECT_EQ(noAccount.exitCode, 1) << noAccount.output;
+    EXPECT_NE(noAccount.output.find("--user is required"), std::string::npos) << noAccount.output;
 }
 
 TEST(Cli, TalksFromAWaveFileAndPrintsEveryEventAsJson) {

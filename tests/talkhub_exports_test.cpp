@@ -134,6 +134,17 @@ TEST(SharedLibrary, ExportsExactlyTheFortyTwoFunctions) {
     EXPECT_EQ(exported, expected);
 }
 
+// The header's version is the one the build gives the library's file and its packages.
+TEST(SharedLibrary, TheHeadersVersionIsTheBuildsVersion) {
+    EXPECT_STREQ(TALKHUB_VERSION_TEXT, TALKHUB_PROJECT_VERSION);
+    EXPECT_EQ(std::to_string(TALKHUB_VERSION_MAJOR) + "." + std::to_string(TALKHUB_VERSION_MINOR) + "." +
+                  std::to_string(TALKHUB_VERSION_PATCH),
+              TALKHUB_VERSION_TEXT);
+    EXPECT_TRUE(std::filesystem::exists(
+        std::string(TALKHUB_LIBRARY_PATH).substr(0, std::string(TALKHUB_LIBRARY_PATH).rfind(".so")) +
+        ".so." TALKHUB_VERSION_TEXT));
+}
+
 TEST_F(Service, InitializeWritesItsLinesIntoTheLogBesideTheModule) {
     EXPECT_TRUE(std::filesystem::exists(LogTail::todaysFile())) << LogTail::todaysFile();
     std::ifstream file(LogTail::todaysFile());
