@@ -296,8 +296,9 @@ TALKHUB_API void setAudioRecordFinishCallback(RecordFinishCallback callback);
 
 /* ---- Transcoding (no initialize needed) ------------------------------------------------ */
 
-/* Queues the conversion of a media file, run as "ffmpeg -i source target" with the ffmpeg
- * beside the library (an install links the system's one there), one job at a time in the
+/* Queues the conversion of a media file, run as "ffmpeg -i source target": on Windows
+ * with "ffmpeg.exe" in the DLL's folder only; on Linux with an ffmpeg in the library's
+ * folder, else the first on the PATH (absolute folders only). One job at a time in the
  * order given, on a worker thread of its own; the target's format follows its extension.
  * With deleteSource the source is deleted after a conversion that ended with status 0; a
  * failed one keeps it and logs the status. Paths are UTF-8; a null path is refused with a

@@ -134,11 +134,32 @@ TEST_F(Transcoding, TheTranscoderHoldsNothingButItsStandardStreams) {
     ::close(file);
 }
 
+// PATH and the current folder, for as long as it lives.
+class SearchPlaces {
+public:
+    SearchPlaces(const std::string& path, const fs::path& folder)
+        : path_(std::getenv("PATH") != nullptr ? std::getenv("PATH") : ""), folder_(fs::current_path()) {
+        ::setenv("PATH", path.c_str(), 1);
+        fs::current_path(folder);
+    }
+    ~SearchPlaces() {
+        ::setenv("PATH", path_.c_str(), 1);
+        fs::current_path(folder_);
+    }
+
+private:
+    std::string path_;
+    fs::path folder_;
+};
+
 TEST_F(Transcoding, WithoutTheTranscoderEachJobIsLoggedAndTheQueueMovesOn) {
     LogTail log;
     const fs::path source = scratch() / "source.wav";
     makeWave(source);
     {
+        // Neither beside the library nor on the PATH: a relative folder of it ("gated",
+        // from the current folder) is never searched.
+        const SearchPlaces nowhere((scratch() / "without").string() + ":.:gated", scratch());
         CMediaTranscoding transcoding((scratch() / "without").string());
         transcoding.addTranscodingTask(source.string(), (scratch() / "a.mp3").string(), true);
         transcoding.addTranscodingTask(source.string(), (scratch() / "b.mp3").string(), true);
@@ -157,8 +178,9 @@ TEST(TranscodingExports, WorkBeforeInitialize) {
     mediaTranscoding(nullptr, "x.mp3", true);
     EXPECT_TRUE(eventually([&] { return checkMediaTranscodingFinish(source.c_str()); }, 20s));
     EXPECT_TRUE(checkMediaTranscodingFinish(nullptr));
-    // The test program has no transcoder beside it: nothing converted, nothing lost.
-    EXPECT_TRUE(fs::exists(source));
+    // The test program has no transcoder beside it: the system's, on the PATH, converts.
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_GT(duration(scratch() / "before.mp3"), 0.9);
     fs::remove_all(scratch());
 }
 

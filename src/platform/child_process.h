@@ -15,8 +15,11 @@ struct ChildOutcome {
     int exitCode = -1;
 };
 
-// The file name of a program called `stem` on this system ("ffmpeg" or "ffmpeg.exe").
-std::string executableName(const std::string& stem);
+// Where the program called `stem` is run from: `folder` (ending in a separator) holds it
+// on Windows ("ffmpeg.exe" beside the DLL). On Linux `folder` comes first too, then each
+// folder of PATH, since an installed library's folder holds no programs; when none has
+// it, the name in `folder`, so that the failure names a place.
+std::string findProgram(const std::string& folder, const std::string& stem);
 
 // Starts `program` (a path; no search) with `arguments`, each handed on as one argument,
 // and waits for it to end.

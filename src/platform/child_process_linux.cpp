@@ -1,8 +1,12 @@
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/process.hpp>
+#include <cstdlib>
+#include <string_view>
 #include <boost/process/extend.hpp>
 
 #include "platform/child_process.h"
@@ -28,7 +32,26 @@ void closeAllButStandardStreamsAtExec() {
 
 }  // namespace
 
-std::string executableName(const std::string& stem) { return stem; }
+std::string findProgram(const std::string& folder, const std::string& stem) {
+    const std::string beside = folder + stem;
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path != nullptr ? path : "";
+    while (!folders.empty()) {
+        const std::size_t end = std::min(folders.find(':'), folders.size());
+        const std::string_view entry = folders.substr(0, end);
+        folders.remove_prefix(std::min(end + 1, folders.size()));
+        // A relative entry would name a program by the host's current folder: never taken.
+        if (entry.empty() || entry.front() != '/') continue;
+        const std::string candidate = std::string(entry) + "/" + stem;
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return beside;
+}
 
 ChildOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments) {
     namespace bp = boost::process;

@@ -32,7 +32,7 @@ std::string lastErrorText() { return std::system_category().message(static_cast<
 
 }  // namespace
 
-std::string executableName(const std::string& stem) { return stem + ".exe"; }
+std::string findProgram(const std::string& folder, const std::string& stem) { return folder + stem + ".exe"; }
 
 ChildOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments) {
     ChildOutcome outcome;

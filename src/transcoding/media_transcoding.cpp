@@ -80,7 +80,7 @@ void CMediaTranscoding::onTranscodingThread() {
 
 void CMediaTranscoding::onTranscoding(const _TASK_INFO& task) {
     constexpr const char* tag = "CMediaTranscoding::onTranscoding";
-    const std::string program = programFolder + talkhub::platform::executableName("ffmpeg");
+    const std::string program = talkhub::platform::findProgram(programFolder, "ffmpeg");
     const talkhub::platform::ChildOutcome outcome =
         talkhub::platform::runToEnd(program, {"-i", task.source, task.target});
     if (!outcome.started) {

@@ -1,5 +1,5 @@
 // Converts media files for the host with the transcoder "ffmpeg" in the library's own
-// folder: jobs run one at a time, in the order given, on a worker thread of their own that
+// folder (on Linux, else on the PATH): jobs run one at a time, in the order given, on a worker thread of their own that
 // ends when the queue runs dry. Independent of the voice service.
 #pragma once
 
@@ -21,7 +21,7 @@ public:
     // The one instance, made on first use, with the transcoder beside the library.
     static CMediaTranscoding& instance();
 
-    // The transcoder is looked for in `programFolder` only.
+    // The transcoder is looked for in `programFolder` (on Linux then on the PATH).
     explicit CMediaTranscoding(std::string programFolder);
     // Drops the jobs not yet started and waits for a running one.
     ~CMediaTranscoding();
