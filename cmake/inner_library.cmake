@@ -10,5 +10,5 @@ function(talkhub_inner_library target map)
   target_link_options(${target} PRIVATE -Wl,--version-script=${map})
   set_target_properties(${target} PROPERTIES LINK_DEPENDS ${map} VERSION ${PROJECT_VERSION}
                                              SOVERSION ${PROJECT_VERSION_MAJOR})
-  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP COMPONENT library)
 endfunction()
