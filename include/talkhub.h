@@ -181,8 +181,11 @@ typedef void (*RecordFinishCallback)(unsigned int userId, const char* text);
 
 /* ---- Service --------------------------------------------------------------------------- */
 
-/* Opens the log in <library folder>/log/TalkHub (daily files), starts the protocol
- * library, creates the service and starts the network thread. Call it once. */
+/* Opens the log in <library folder>/log/TalkHub (daily files, the newest 30 kept); where
+ * that folder cannot be written, in <state folder>/log/TalkHub, the state folder being
+ * $XDG_STATE_HOME/talkhub, else ~/.local/state/talkhub (%LOCALAPPDATA%\TalkHub on
+ * Windows), and says so in one line on standard error. Then starts the protocol library,
+ * creates the service and starts the network thread. Call it once. */
 TALKHUB_API void initialize(void);
 /* Logs out if logged in, destroys the service and stops the network thread; waits for
  * callbacks that are running. Afterwards every function is inert again. */
