@@ -116,8 +116,9 @@ TEST_F(Lifecycle, AnAcceptedLoginWithoutAVoiceServerFailsWithoutStartingTheVoice
 
     auto done = HostEvents::instance().take(HostEvent::kLogin);
     ASSERT_TRUE(done.has_value());
-    EXPECT_EQ(done->value, -1);
+    EXPECT_EQ(done->value, TALKHUB_LOGIN_NO_VOICE_SOCKET) << "never the unknown account's -1";
     EXPECT_TRUE(log.contains("[CAudioMedia::startNetwork] voice server address not set, network not started."));
+    EXPECT_TRUE(log.contains("login failed: no voice socket [-1007]."));
     EXPECT_FALSE(talk().media()->isNetworkRunning());
 }
 

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <boost/process.hpp>
+#include <boost/process/extend.hpp>
 #include <cstdlib>
 #include <string_view>
-#include <boost/process/extend.hpp>
 
 #include "platform/child_process.h"
 

@@ -61,7 +61,7 @@ int CVoiceTalk::onLoginUnproven() {
         dropSocket();
         return TALKHUB_LOGIN_SERVER_NOT_PROVEN;
     }
-    harbor::logError(tag, "login answer not proven: wrong password, or not the account's server; asking it.");
+    harbor::logWarning(tag, "login answer not proven: wrong password, or not the account's server; asking it.");
     awaitingVerdict = true;
     buildAndSend([](unsigned char* buffer, int capacity) { return cp_login_confirm(buffer, capacity, nullptr); });
     return 0;

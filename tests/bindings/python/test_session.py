@@ -111,3 +111,17 @@ def test_every_constant_of_the_header_has_its_value():
     assert checked > 40
     assert talkhub.LOGIN_CAPTURE_FAILED(talkhub.LOGIN_NO_CAPTURE_DEVICE)
     assert not talkhub.LOGIN_CAPTURE_FAILED(talkhub.LOGIN_WRONG_PASSWORD)
+
+
+def test_the_package_installs_with_pip_and_imports_from_anywhere(tmp_path):
+    import subprocess
+    import sys
+    source = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bindings", "python")
+    venv = tmp_path / "venv"
+    # Debian's setuptools builds it: nothing is fetched.
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
+    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-index", "--no-build-isolation", source],
+                   check=True)
+    imported = subprocess.run([str(venv / "bin" / "python"), "-c", "import talkhub; print(talkhub.__version__)"],
+                              cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert imported.stdout.strip() == talkhub.VERSION_TEXT
