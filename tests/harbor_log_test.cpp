@@ -74,16 +74,14 @@ TEST(HarborLog, AFolderNamedInAnyScriptHoldsItsLog) {
 
 std::string todaysName(const std::string& name) {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
     char date[16];
-    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
     return name + "_" + date + ".log";
 }
 
 std::vector<std::string> fileNames(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
