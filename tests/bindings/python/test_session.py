@@ -116,11 +116,15 @@ def test_every_constant_of_the_header_has_its_value():
 def test_the_package_installs_with_pip_and_imports_from_anywhere(tmp_path):
     import subprocess
     import sys
-    source = os.path.join(os.path.dirname(__file__), "..", "..", "..", "bindings", "python")
+    import shutil
+    # Built from a copy: setuptools writes its build folders beside the sources.
+    source = tmp_path / "source"
+    shutil.copytree(os.path.join(os.path.dirname(__file__), "..", "..", "..", "bindings", "python"), source,
+                    ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
     venv = tmp_path / "venv"
     # Debian's setuptools builds it: nothing is fetched.
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
-    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-index", "--no-build-isolation", source],
+    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-index", "--no-build-isolation", str(source)],
                    check=True)
     imported = subprocess.run([str(venv / "bin" / "python"), "-c", "import talkhub; print(talkhub.__version__)"],
                               cwd=tmp_path, capture_output=True, text=True, check=True)
