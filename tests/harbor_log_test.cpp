@@ -6,22 +6,12 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace {
+#include "kit/folder_text.h"
 
-std::string readLogFolder(const std::filesystem::path& folder) {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        std::ifstream file(entry.path());
-        std::stringstream text;
-        text << file.rdbuf();
-        all += text.str();
-    }
-    return all;
-}
+namespace {
 
 TEST(HarborLog, LinesCarryTagAndFormattedValuesInTheNamedFolder) {
     auto folder = std::filesystem::temp_directory_path() / "harbor_log_test" / "nested" / "TalkHub";
@@ -35,7 +25,7 @@ TEST(HarborLog, LinesCarryTagAndFormattedValuesInTheNamedFolder) {
     harbor::logWarning("long", "[%s]", longValue.c_str());
     harbor::logFlush();
 
-    std::string text = readLogFolder(folder);
+    std::string text = test_kit::folderText(folder);
     EXPECT_NE(text.find("[CVoiceTalk::login] tcp connect to server:[127.0.0.1] port:[13001]."), std::string::npos);
     EXPECT_NE(text.find("[tag] percent % and [7]"), std::string::npos);
     EXPECT_NE(text.find("[long] [" + longValue + "]"), std::string::npos);
@@ -63,7 +53,7 @@ TEST(HarborLog, AFolderNamedInAnyScriptHoldsItsLog) {
     harbor::logFlush();
 
     ASSERT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_NE(readLogFolder(folder).find("[tag] in [Журнал]"), std::string::npos);
+    EXPECT_NE(test_kit::folderText(folder).find("[tag] in [Журнал]"), std::string::npos);
     bool named = false;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         named |= entry.path().filename().u8string().starts_with(leaf + u8"_");
@@ -81,7 +71,8 @@ std::string todaysName(const std::string& name) {
 
 std::vector<std::string> fileNames(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -134,7 +125,7 @@ TEST(HarborLog, AFolderThatCannotBeMadeIsReportedAndTheOpenLogKeepsWriting) {
     EXPECT_FALSE(harbor::logInit((base / "file" / "TalkHub").string(), true));
     harbor::logError("tag", "still [%d]", 1);
     harbor::logFlush();
-    EXPECT_NE(readLogFolder(base / "good" / "TalkHub").find("[tag] still [1]"), std::string::npos);
+    EXPECT_NE(test_kit::folderText(base / "good" / "TalkHub").find("[tag] still [1]"), std::string::npos);
     harbor::logShutdown();
     std::filesystem::remove_all(base);
 }

@@ -5,10 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "command_output.h"
+#include "folder_text.h"
 
 namespace {
 
@@ -19,18 +19,6 @@ namespace fs = std::filesystem;
 constexpr uid_t kUnprivileged = 65534;
 constexpr fs::perms kReadOnly = static_cast<fs::perms>(0555);
 constexpr fs::perms kWritableByAll = static_cast<fs::perms>(0777);
-
-std::string readAll(const fs::path& folder) {
-    std::string all;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        std::ifstream file(entry.path());
-        std::stringstream text;
-        text << file.rdbuf();
-        all += text.str();
-    }
-    return all;
-}
 
 // The library and the example host in a folder of their own, as a package installs them.
 class InstalledLibrary : public ::testing::Test {
@@ -90,7 +78,7 @@ TEST_F(InstalledLibrary, TheLogGoesBesideTheLibraryOrElseToTheUsersStateFolderAn
         const command_output::Finished host = runHost(environment);
 
         EXPECT_EQ(host.exitCode, 1) << "the login fails: " << host.output;
-        const std::string log = readAll(tried.expectedFolder);
+        const std::string log = test_kit::folderText(tried.expectedFolder);
         EXPECT_NE(log.find("init ptt library finish"), std::string::npos) << host.output;
         EXPECT_NE(log.find("login failed: server unreachable [-1004]."), std::string::npos);
         const std::string moved = "TalkHub: the log folder " + besideLibrary.string() +

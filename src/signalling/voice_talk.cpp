@@ -159,13 +159,11 @@ void CVoiceTalk::onConnectServerCallback(harbor::ITcpSocket* socket, int status)
     if (status < 0) {
         harbor::logError("CVoiceTalk::onConnectServerCallback", "connect server address:[%s] port:[%d] fail:[%d].",
                          host.c_str(), port, status);
-        if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
+        if (ResultTextCallback callback = loginCallback.load()) {
             harbor::logInfo("CVoiceTalk::onConnectServerCallback", "call login callback:[%p]",
                             reinterpret_cast<void*>(callback));
-            const int result = connectFailureResult(status);
-            harbor::logError("CVoiceTalk::login", "login failed: %s [%d].", loginResultName(result), result);
-            callback(result, "connect audio server fail.");
         }
+        failLogin(connectFailureResult(status), "connect audio server fail.");
         // Both callbacks go, so that harbor can free the failed socket.
         dropSocket();
         return;
@@ -343,10 +341,10 @@ bool CVoiceTalk::loginSent() {
     return bufferCapacity != 0;
 }
 
-void CVoiceTalk::failLogin(int result) {
+void CVoiceTalk::failLogin(int result, const char* text) {
     if (ResultTextCallback callback = loginCallback.exchange(nullptr)) {
         harbor::logError("CVoiceTalk::login", "login failed: %s [%d].", loginResultName(result), result);
-        callback(result, "");
+        callback(result, text);
     }
 }
 

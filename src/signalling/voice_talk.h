@@ -114,8 +114,8 @@ private:
     // The login's connection was made and the login sent on it.
     bool loginSent();
     // Ends a login that failed with the library's own result: logged by name, handed to
-    // the host once.
-    void failLogin(int result);
+    // the host once, with `text`.
+    void failLogin(int result, const char* text = "");
     void startHeartbeat();
     void stopHeartbeat();
     bool loginCheck(const char* tag);
